@@ -1,0 +1,104 @@
+// A bounds-checked little-endian cursor over bytes in memory, and the field
+// reads through which record readers attach their context frames.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "error.hpp"
+#include "result.hpp"
+
+namespace tarnwick_dat {
+
+/// An owned byte array: the unit in which files are fetched and decoded.
+using Bytes = std::vector<std::uint8_t>;
+
+/// Reads little-endian values from a byte range. Every read is checked
+/// against the end of the data before it is made; a read that does not fit
+/// fails with the unexpected-end-of-data error and leaves the position as it
+/// was.
+class ByteReader {
+public:
+    explicit ByteReader(std::span<const std::uint8_t> data, std::size_t position = 0)
+        : data_(data), position_(position) {}
+
+    /// Offset of the next byte to read.
+    std::size_t position() const { return position_; }
+    /// Moves to an absolute offset; a position past the end makes every
+    /// later read fail.
+    void set_position(std::size_t position) { position_ = position; }
+    /// Number of bytes left to read (0 when positioned past the end).
+    std::size_t remaining() const {
+        return position_ < data_.size() ? data_.size() - position_ : 0;
+    }
+
+    /// Fills `out` from the current position.
+    Result<void, IoError> read_bytes(std::span<std::uint8_t> out) {
+        if (out.size() > remaining()) {
+            return Err{IoError::unexpected_eof()};
+        }
+        if (!out.empty()) {
+            std::memcpy(out.data(), data_.data() + position_, out.size());
+        }
+        position_ += out.size();
+        return {};
+    }
+
+    /// Reads one little-endian integer of type `T`.
+    template <typename T>
+    Result<T, IoError> read_le() {
+        static_assert(std::is_integral_v<T>);
+        if (sizeof(T) > remaining()) {
+            return Err{IoError::unexpected_eof()};
+        }
+        std::make_unsigned_t<T> value = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) {
+            value |= static_cast<std::make_unsigned_t<T>>(
+                static_cast<std::make_unsigned_t<T>>(data_[position_ + i]) << (8 * i));
+        }
+        position_ += sizeof(T);
+        return static_cast<T>(value);
+    }
+
+private:
+    std::span<const std::uint8_t> data_;
+    std::size_t position_;
+};
+
+/// Where a record's field is declared: the record and field names and the
+/// source position of the declaration, for the field's context frame.
+struct FieldSite {
+    std::string_view record;
+    std::string_view field;
+    std::string_view file;
+    std::uint32_t line;
+};
+
+/// The context frame of a field: "While parsing field '<field>' in <record>".
+inline ContextFrame frame_for(const FieldSite& site) {
+    std::string message = "While parsing field '";
+    message += site.field;
+    message += "' in ";
+    message += site.record;
+    return ContextFrame{std::move(message), site.file, site.line};
+}
+
+/// Reads one little-endian integer field; on failure the error carries the
+/// field's frame and the reader stays at the start of the field.
+template <typename T>
+Result<T, RecordReadError> read_field(ByteReader& reader, const FieldSite& site) {
+    auto value = reader.read_le<T>();
+    if (!value) {
+        RecordReadError error = RecordReadError::io(std::move(value).error());
+        error.push_frame(frame_for(site));
+        return Err{std::move(error)};
+    }
+    return value.value();
+}
+
+}  // namespace tarnwick_dat
