@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the tools need, when
+# any of them is missing. Needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ clang-14 libclang-rt-14-dev
+    libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+    pkg-config
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]} > 0)); then
+    echo "Installing missing packages: ${missing[*]}"
+    sudo_cmd=()
+    if [[ $(id -u) -ne 0 ]]; then
+        sudo_cmd=(sudo)
+    fi
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a g++ build, a clang++ build under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the runner's threading
+# tests under ThreadSanitizer. Exits non-zero on any failure.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+"$root/scripts/install-deps.sh"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+}
+
+echo "== g++ build and tests"
+configure_and_build build/gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir build/gcc --output-on-failure -j "$jobs"
+
+echo "== clang++ with AddressSanitizer and UndefinedBehaviorSanitizer"
+configure_and_build build/asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+    -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_BENCHMARKS=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+echo "== clang++ with ThreadSanitizer: the runner"
+cmake -S "$root" -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+    -DTARNWICK_TSAN=ON -DTARNWICK_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build/tsan -j "$jobs" --target runner_unittests
+TSAN_OPTIONS=halt_on_error=1 build/tsan/runner/runner_unittests --gtest_brief=1
+
+echo "All tests passed."
