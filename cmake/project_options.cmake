@@ -14,6 +14,14 @@ function(tarnwick_configure_target target)
                                                  -fno-omit-frame-pointer)
         target_link_options(${target} PRIVATE -fsanitize=address,undefined)
     endif()
+    if(TARNWICK_FUZZ)
+        # Coverage for libFuzzer in every target, so the library's own
+        # branches guide the fuzzers, with the memory checks on.
+        target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined
+                                                 -fno-sanitize-recover=all
+                                                 -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    endif()
     if(TARNWICK_TSAN)
         target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
         target_link_options(${target} PRIVATE -fsanitize=thread)

@@ -1,1 +1,313 @@
-// placeholder
+#include "lib.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <unordered_set>
+
+namespace tarnwick_dat {
+
+namespace {
+
+constexpr std::string_view kLibHeader = "crates/tarnwick-dat/src/lib.hpp";
+
+// Lines of the field declarations in lib.hpp; a unit test reads the header
+// and checks each one, so they cannot drift from the declarations.
+constexpr std::array<FieldSite, 17> kHeaderSites = {{
+    {"DatHeader", "magic", kLibHeader, 56},
+    {"DatHeader", "block_size", kLibHeader, 57},
+    {"DatHeader", "file_size", kLibHeader, 58},
+    {"DatHeader", "dataset", kLibHeader, 59},
+    {"DatHeader", "subset", kLibHeader, 60},
+    {"DatHeader", "free_head", kLibHeader, 61},
+    {"DatHeader", "free_tail", kLibHeader, 62},
+    {"DatHeader", "free_count", kLibHeader, 63},
+    {"DatHeader", "root_offset", kLibHeader, 64},
+    {"DatHeader", "new_lru", kLibHeader, 65},
+    {"DatHeader", "old_lru", kLibHeader, 66},
+    {"DatHeader", "use_lru", kLibHeader, 67},
+    {"DatHeader", "master_map_id", kLibHeader, 68},
+    {"DatHeader", "engine_version", kLibHeader, 69},
+    {"DatHeader", "game_version", kLibHeader, 70},
+    {"DatHeader", "version_string", kLibHeader, 72},
+    {"DatHeader", "version_minor", kLibHeader, 73},
+}};
+
+constexpr std::array<FieldSite, 6> kEntrySites = {{
+    {"DatFileEntry", "bit_flags", kLibHeader, 36},
+    {"DatFileEntry", "id", kLibHeader, 37},
+    {"DatFileEntry", "offset", kLibHeader, 38},
+    {"DatFileEntry", "size", kLibHeader, 39},
+    {"DatFileEntry", "timestamp", kLibHeader, 40},
+    {"DatFileEntry", "version", kLibHeader, 41},
+}};
+
+constexpr std::size_t kVersionStringSize = 16;
+constexpr std::size_t kVersionStringField = 15;
+constexpr std::size_t kVersionStringOffset = kVersionStringField * 4;
+
+// Reads one u32 field into `out`; on failure puts the reader back at the
+// record's start and returns the error with the field's frame.
+bool read_u32(ByteReader& reader, std::size_t record_start, const FieldSite& site,
+              std::uint32_t& out, std::optional<RecordReadError>& failure) {
+    auto value = read_field<std::uint32_t>(reader, site);
+    if (!value) {
+        reader.set_position(record_start);
+        failure.emplace(std::move(value).error());
+        return false;
+    }
+    out = value.value();
+    return true;
+}
+
+std::uint32_t load_u32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+DatError block_size_too_small(std::uint32_t block_size) {
+    return DatError::corruption(
+        fmt::format("block size {} is too small: each block needs a 4-byte link and at least one "
+                    "byte of data",
+                    block_size));
+}
+
+}  // namespace
+
+std::span<const FieldSite> dat_header_field_sites() {
+    return kHeaderSites;
+}
+
+std::span<const FieldSite> dat_file_entry_field_sites() {
+    return kEntrySites;
+}
+
+Result<DatFileEntry, RecordReadError> DatFileEntry::read(ByteReader& reader) {
+    const std::size_t start = reader.position();
+    DatFileEntry entry;
+    std::uint32_t* const fields[] = {&entry.bit_flags, &entry.id,        &entry.offset,
+                                     &entry.size,      &entry.timestamp, &entry.version};
+    std::optional<RecordReadError> failure;
+    for (std::size_t i = 0; i < kEntrySites.size(); ++i) {
+        if (!read_u32(reader, start, kEntrySites[i], *fields[i], failure)) {
+            return Err{std::move(*failure)};
+        }
+    }
+    return entry;
+}
+
+Result<DatHeader, RecordReadError> DatHeader::read(ByteReader& reader) {
+    const std::size_t start = reader.position();
+    DatHeader header;
+    std::uint32_t* const leading[] = {
+        &header.magic,         &header.block_size,     &header.file_size,    &header.dataset,
+        &header.subset,        &header.free_head,      &header.free_tail,    &header.free_count,
+        &header.root_offset,   &header.new_lru,        &header.old_lru,      &header.use_lru,
+        &header.master_map_id, &header.engine_version, &header.game_version,
+    };
+    static_assert(std::size(leading) == kVersionStringField);
+    std::optional<RecordReadError> failure;
+    for (std::size_t i = 0; i < kVersionStringField; ++i) {
+        if (!read_u32(reader, start, kHeaderSites[i], *leading[i], failure)) {
+            return Err{std::move(*failure)};
+        }
+    }
+    std::array<std::uint8_t, kVersionStringSize> version{};
+    if (auto read = reader.read_bytes(version); !read) {
+        reader.set_position(start);
+        RecordReadError error = RecordReadError::io(std::move(read).error());
+        error.push_frame(frame_for(kHeaderSites[kVersionStringField]));
+        return Err{std::move(error)};
+    }
+    header.version_string.assign(version.begin(), version.end());
+    if (!read_u32(reader, start, kHeaderSites[kVersionStringField + 1], header.version_minor,
+                  failure)) {
+        return Err{std::move(*failure)};
+    }
+    return header;
+}
+
+DatKind DatHeader::dat_kind() const {
+    if (magic != 0x5442) {
+        return DatKind::Unknown;
+    }
+    if (block_size == 0x100) {
+        return dataset == 2 ? DatKind::Cell : DatKind::Local;
+    }
+    if (block_size == 0x400) {
+        return dataset == 1 ? DatKind::Portal : DatKind::Local;
+    }
+    return DatKind::Local;
+}
+
+Result<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
+    auto opened = ReadOnlyFile::open(path);
+    if (!opened) {
+        return Err{DatError::path_error(path, std::move(opened).error())};
+    }
+    ReadOnlyFile file = std::move(opened).value();
+    if (auto seek = file.seek(kHeaderOffset); !seek) {
+        return Err{DatError::io(std::move(seek).error())};
+    }
+
+    // The header is read sequentially from the file position; gathering what
+    // the file holds first and parsing that gives the same result and the
+    // same frames as reading field by field.
+    std::array<std::uint8_t, kHeaderSize> raw{};
+    std::size_t got = 0;
+    while (got < raw.size()) {
+        auto read = file.read(std::span(raw).subspan(got));
+        if (!read) {
+            // The field that the failed read was filling gets the frame.
+            const std::size_t field = got < kVersionStringOffset ? got / 4
+                                      : got < kVersionStringOffset + kVersionStringSize
+                                          ? kVersionStringField
+                                          : kVersionStringField + 1;
+            RecordReadError error = RecordReadError::io(std::move(read).error());
+            error.push_frame(frame_for(kHeaderSites[field]));
+            return Err{DatError::bin_read(std::move(error))};
+        }
+        if (read.value() == 0) {
+            break;
+        }
+        got += read.value();
+    }
+    ByteReader reader(std::span<const std::uint8_t>(raw.data(), got));
+    auto header = DatHeader::read(reader);
+    if (!header) {
+        return Err{DatError::bin_read(std::move(header).error())};
+    }
+    // Blocks of 4 bytes or less hold no payload: a chain through them could
+    // never finish, so such an archive has no sound reading.
+    if (header->block_size <= kBlockLinkSize) {
+        return Err{block_size_too_small(header->block_size)};
+    }
+    auto length = file.size();
+    if (!length) {
+        return Err{DatError::io(std::move(length).error())};
+    }
+
+    DatDatabase database(std::move(header).value(), std::move(file), length.value());
+    if (auto walked = database.read_directory(); !walked) {
+        return Err{std::move(walked).error()};
+    }
+    return database;
+}
+
+Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset,
+                                                    std::uint32_t length) const {
+    if (length == 0) {
+        return Bytes{};
+    }
+    if (header.block_size <= kBlockLinkSize) {
+        return Err{block_size_too_small(header.block_size)};
+    }
+    // Every payload byte comes from a distinct byte of the file, so a length
+    // beyond the file's size cannot be gathered; refusing it here keeps a
+    // damaged size from allocating more than the archive itself.
+    if (length > archive_length_) {
+        return Err{DatError::io(IoError::unexpected_eof())};
+    }
+
+    Bytes result(length);
+    const std::uint64_t payload_per_block = header.block_size - kBlockLinkSize;
+    std::uint64_t block = offset;
+    std::size_t filled = 0;
+    std::size_t missing = length;
+    while (missing > 0) {
+        std::array<std::uint8_t, kBlockLinkSize> link_bytes{};
+        if (auto read = file_.read_exact_at_compat(link_bytes, block); !read) {
+            return Err{DatError::io(std::move(read).error())};
+        }
+        const std::uint32_t link = load_u32(link_bytes.data());
+        // The last block holds everything still missing, however long.
+        const std::size_t take =
+            link != 0
+                ? static_cast<std::size_t>(std::min<std::uint64_t>(missing, payload_per_block))
+                : missing;
+        if (auto read = file_.read_exact_at_compat(std::span(result).subspan(filled, take),
+                                                   block + kBlockLinkSize);
+            !read) {
+            return Err{DatError::io(std::move(read).error())};
+        }
+        filled += take;
+        missing -= take;
+        block = link;
+    }
+    return result;
+}
+
+Result<void, DatError> DatDatabase::read_directory() {
+    return read_node(header.root_offset);
+}
+
+Result<void, DatError> DatDatabase::read_node(std::uint32_t offset) {
+    // Nodes still to visit, the next on top. Children are pushed in reverse
+    // slot order so that they are visited in slot order, each subtree whole
+    // before the next: the same pre-order as a recursive walk.
+    std::vector<std::uint32_t> pending;
+    // Every node visited so far: a node reached again means a loop or a node
+    // shared by two parents, either of which would make the walk revisit
+    // whole subtrees (without end for a loop).
+    std::unordered_set<std::uint32_t> visited;
+    if (offset != 0) {
+        pending.push_back(offset);
+    }
+    while (!pending.empty()) {
+        const std::uint32_t node_offset = pending.back();
+        pending.pop_back();
+        if (!visited.insert(node_offset).second) {
+            return Err{DatError::corruption(
+                fmt::format("directory node at offset 0x{:08X} is reached twice (a loop or a "
+                            "shared node)",
+                            node_offset))};
+        }
+        auto node = read_file_data(node_offset, kNodeSize);
+        if (!node) {
+            return Err{std::move(node).error()};
+        }
+        const Bytes& bytes = node.value();
+        std::array<std::uint32_t, kBranchSlots> branches{};
+        for (std::size_t slot = 0; slot < kBranchSlots; ++slot) {
+            branches[slot] = load_u32(bytes.data() + slot * 4);
+        }
+        const std::uint32_t count = load_u32(bytes.data() + kBranchSlots * 4);
+
+        ByteReader reader(bytes, kBranchSlots * 4 + 4);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            auto entry = DatFileEntry::read(reader);
+            if (!entry) {
+                return Err{DatError::bin_read(std::move(entry).error())};
+            }
+            files.insert_or_assign(entry->id, entry.value());
+        }
+
+        if (branches[0] == 0) {
+            continue;  // a leaf: its other slots mean nothing
+        }
+        const std::size_t children =
+            std::min<std::uint64_t>(static_cast<std::uint64_t>(count) + 1, kBranchSlots);
+        for (std::size_t slot = children; slot-- > 0;) {
+            if (branches[slot] != 0) {
+                pending.push_back(branches[slot]);
+            }
+        }
+    }
+    return {};
+}
+
+Result<Bytes, DatError> DatDatabase::get_file(std::uint32_t id) const {
+    const auto found = files.find(id);
+    if (found == files.end()) {
+        return Err{DatError::not_found(id)};
+    }
+    const DatFileEntry& entry = found->second;
+    auto stored = read_file_data(entry.offset, entry.size);
+    if (!stored || !entry.is_compressed()) {
+        return stored;
+    }
+    return decompress_lrs(stored.value());
+}
+
+}  // namespace tarnwick_dat

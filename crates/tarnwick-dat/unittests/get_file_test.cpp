@@ -1,1 +1,202 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "tarnwick_dat/lib.hpp"
+#include "tarnwick_dat_writer/archive_writer.hpp"
+
+namespace {
+
+using tarnwick_dat::Bytes;
+using tarnwick_dat::DatDatabase;
+using tarnwick_dat::DatErrorKind;
+using tarnwick_dat::DatFileEntry;
+using tarnwick_dat_writer::ArchiveBuilder;
+using tarnwick_dat_writer::BlockPlacement;
+using tarnwick_dat_writer::FileOptions;
+using tarnwick_dat_writer::TempArchiveFile;
+
+Bytes pattern(std::size_t length, unsigned seed) {
+    Bytes bytes(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<std::uint8_t>((i * 31 + seed) % 253);
+    }
+    return bytes;
+}
+
+Bytes text(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
+
+struct Opened {
+    TempArchiveFile file;
+    DatDatabase db;
+};
+
+Opened open(const ArchiveBuilder& builder) {
+    TempArchiveFile file(builder.build());
+    auto db = DatDatabase::open(file.path());
+    if (!db) {
+        throw std::runtime_error(db.error().display());
+    }
+    return Opened{std::move(file), std::move(db).value()};
+}
+
+TEST(GetFile, UnknownIdIsNotFound) {
+    ArchiveBuilder builder;
+    builder.add_file(0x40000001, text("font"));
+    const Opened opened = open(builder);
+    for (const std::uint32_t id : {0u, 0x1Fu, 0x40000002u, 0xFFFFFFFFu}) {
+        const auto file = opened.db.get_file(id);
+        ASSERT_FALSE(file.ok());
+        EXPECT_EQ(file.error().kind(), DatErrorKind::NotFound);
+        EXPECT_EQ(file.error().number(), id);
+        EXPECT_EQ(file.error().display(), fmt::format("File ID {:08X} not found in provider", id));
+    }
+}
+
+TEST(GetFile, StoredFilesComeBackByteForByte) {
+    struct Case {
+        const char* name;
+        std::size_t length;
+        tarnwick_dat_writer::ChainOptions chain;
+    };
+    const Case cases[] = {
+        {"one byte", 1, {}},
+        {"one full block", 1020, {}},
+        {"one byte into a second block", 1021, {}},
+        {"many blocks", 20000, {}},
+        {"scattered blocks", 5000, {.placement = BlockPlacement::Scattered}},
+        {"over-long last block", 5000, {.max_blocks = 2}},
+        {"chain going on past the data", 2040, {.last_link = 0x400}},
+    };
+    ArchiveBuilder builder;
+    std::uint32_t id = 0x06000000;
+    for (const Case& c : cases) {
+        ++id;
+        builder.add_file(id, pattern(c.length, id), FileOptions{.chain = c.chain});
+    }
+    const Opened opened = open(builder);
+    id = 0x06000000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++id;
+        const auto file = opened.db.get_file(id);
+        ASSERT_TRUE(file.ok()) << file.error().display();
+        EXPECT_EQ(file.value(), pattern(c.length, id));
+    }
+}
+
+TEST(GetFile, EmptyUncompressedEntryReadsNothing) {
+    ArchiveBuilder builder;
+    // Its chain would lie beyond the file: any read would fail.
+    builder.add_entry(DatFileEntry{0, 0x0E000001, 0xFFFFFF00, 0, 0, 0});
+    const Opened opened = open(builder);
+    const auto file = opened.db.get_file(0x0E000001);
+    ASSERT_TRUE(file.ok()) << file.error().display();
+    EXPECT_TRUE(file->empty());
+}
+
+TEST(GetFile, CompressedEntriesAreDecoded) {
+    ArchiveBuilder builder;
+    const Bytes repetitive = [] {
+        Bytes b;
+        for (int i = 0; i < 400; ++i) {
+            const Bytes word = text("glyph ");
+            b.insert(b.end(), word.begin(), word.end());
+            b.push_back(static_cast<std::uint8_t>(i % 7));
+        }
+        return b;
+    }();
+    builder.add_file(0x40000001, repetitive, FileOptions{.compress = true});
+    builder.add_file(0x40000002, pattern(3000, 5), FileOptions{.compress = true});
+    builder.add_file(0x40000003, Bytes{}, FileOptions{.compress = true});
+    // Hand-made payloads, stored as given and flagged compressed below: what
+    // they decode to is fixed by their bytes alone.
+    builder.add_file(0x40000010, Bytes{0x09, 0, 0, 0, 0x10, 'a', 'b', 'c', 0x03, 0x04});
+    builder.add_file(0x40000011, Bytes{0x05, 0, 0, 0, 0x20, 'x', 'y', 0x00, 0x00});
+    builder.add_file(0x40000012, Bytes{0xAB, 0xC0});
+    const TempArchiveFile file(builder.build());
+    auto db = DatDatabase::open(file.path());
+    ASSERT_TRUE(db.ok()) << db.error().display();
+    for (const std::uint32_t id : {0x40000010u, 0x40000011u, 0x40000012u}) {
+        db->files.at(id).bit_flags |= 1;
+    }
+
+    struct Case {
+        std::uint32_t id;
+        Bytes expected;
+    };
+    const Case cases[] = {
+        {0x40000001, repetitive}, {0x40000002, pattern(3000, 5)},
+        {0x40000003, Bytes{}},    {0x40000010, text("abcabcabc")},
+        {0x40000011, text("xy")}, {0x40000012, Bytes{0xAB, 0xC0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{:08X}", c.id));
+        EXPECT_TRUE(db->files.at(c.id).is_compressed());
+        const auto got = db->get_file(c.id);
+        ASSERT_TRUE(got.ok()) << got.error().display();
+        EXPECT_EQ(got.value(), c.expected);
+    }
+    // The returned length is the decoder's, not the stored size.
+    EXPECT_LT(db->files.at(0x40000001).size, repetitive.size());
+    EXPECT_EQ(db->files.at(0x40000010).size, 10u);
+}
+
+TEST(GetFile, OnlyBitZeroMeansCompressed) {
+    const Bytes payload{0x09, 0, 0, 0, 0x10, 'a', 'b', 'c', 0x03, 0x04};
+    ArchiveBuilder builder;
+    builder.add_file(1, payload, FileOptions{.extra_flags = 2});
+    builder.add_file(2, payload, FileOptions{.extra_flags = 0xFFFFFFFE});
+    const Opened opened = open(builder);
+    for (const std::uint32_t id : {1u, 2u}) {
+        const auto got = opened.db.get_file(id);
+        ASSERT_TRUE(got.ok());
+        EXPECT_EQ(got.value(), payload);
+    }
+}
+
+TEST(GetFile, ChainBeyondTheFileIsAnIoError) {
+    ArchiveBuilder builder;
+    builder.add_entry(DatFileEntry{0, 7, 0x00100000, 10, 0, 0});
+    builder.add_entry(DatFileEntry{1, 8, 0x400, 0xFFFFFFFF, 0, 0});
+    const Opened opened = open(builder);
+    for (const std::uint32_t id : {7u, 8u}) {
+        const auto got = opened.db.get_file(id);
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(got.error().display(), "IO error: failed to fill whole buffer");
+    }
+}
+
+TEST(GetFile, ThreadsMayFetchAtOnce) {
+    ArchiveBuilder builder;
+    for (std::uint32_t id = 1; id <= 64; ++id) {
+        builder.add_file(id, pattern(100 * id, id), FileOptions{.compress = id % 2 == 0});
+    }
+    const Opened opened = open(builder);
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 5; ++round) {
+                for (std::uint32_t id = 1; id <= 64; ++id) {
+                    const auto got = opened.db.get_file(id);
+                    if (!got.ok() || got.value() != pattern(100 * id, id)) {
+                        ++failures[t];
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+}  // namespace

@@ -9,7 +9,7 @@ namespace runner {
 
 /// What a case function returns: success, or a failure with its text.
 class CaseOutcome {
-public:
+  public:
     static CaseOutcome success() { return CaseOutcome(true, {}); }
     static CaseOutcome failure(std::string text) { return CaseOutcome(false, std::move(text)); }
 
@@ -17,7 +17,7 @@ public:
     /// The failure text (empty on success).
     const std::string& failure_text() const { return text_; }
 
-private:
+  private:
     CaseOutcome(bool passed, std::string text) : passed_(passed), text_(std::move(text)) {}
     bool passed_;
     std::string text_;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "runner/backtrace.hpp"
 #include "runner/location.hpp"
 
 namespace runner {
@@ -16,17 +17,23 @@ namespace runner {
 /// The failure of a check inside a case. The runner catches it on the case's
 /// thread and reports the case as failed with `message()` at `location()`.
 class CaseFailure : public std::exception {
-public:
+  public:
     CaseFailure(std::string message, SourceLocation location)
-        : message_(std::move(message)), location_(location) {}
+        : message_(std::move(message)),
+          location_(location),
+          backtrace_(capture_backtrace_if_enabled()) {}
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const { return message_; }
     const SourceLocation& location() const { return location_; }
+    /// The stack where the failure was raised; empty unless stack traces
+    /// were asked for.
+    const BacktraceFrames& backtrace() const { return backtrace_; }
 
-private:
+  private:
     std::string message_;
     SourceLocation location_;
+    BacktraceFrames backtrace_;
 };
 
 /// Fails the running case with `message`.
@@ -44,11 +51,10 @@ std::string equality_failure_text(std::string_view left, std::string_view right,
 /// Fails the running case unless `left == right`; the values are shown
 /// through their fmt text form.
 template <typename L, typename R>
-void assert_eq(const L& left, const R& right,
-               SourceLocation location = SourceLocation::current()) {
+void assert_eq(const L& left, const R& right, SourceLocation location = SourceLocation::current()) {
     if (!(left == right)) {
-        throw CaseFailure(
-            equality_failure_text(fmt::format("{}", left), fmt::format("{}", right)), location);
+        throw CaseFailure(equality_failure_text(fmt::format("{}", left), fmt::format("{}", right)),
+                          location);
     }
 }
 

@@ -1,0 +1,15 @@
+// Encodes font records in the layout that Font::read decodes.
+#pragma once
+
+#include "tarnwick_dat/file_type/font.hpp"
+#include "tarnwick_dat/record_reader.hpp"
+
+namespace tarnwick_dat_writer {
+
+/// The bytes of `font`: 36 + 11 × (number of glyphs) bytes, little-endian, in
+/// the record's field order, with the glyph count between `max_char_width`
+/// and the descriptors. Throws std::invalid_argument when the glyph count
+/// does not fit its 32-bit field.
+tarnwick_dat::Bytes encode_font(const tarnwick_dat::file_type::font::Font& font);
+
+}  // namespace tarnwick_dat_writer

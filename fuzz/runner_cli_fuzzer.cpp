@@ -1,0 +1,36 @@
+// Parses arbitrary command lines (arguments separated by NUL bytes) and
+// renders the help: the parser must accept or refuse, never crash or hang.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "options.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::string> args;
+    std::string current;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) {
+            args.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(static_cast<char>(data[i]));
+        }
+    }
+    if (!current.empty()) {
+        args.push_back(current);
+    }
+    const runner::ParsedCommandLine parsed = runner::parse_command_line(args);
+    if (const auto* error = std::get_if<runner::CommandLineError>(&parsed)) {
+        if (error->message.empty()) {
+            std::abort();
+        }
+    } else if (std::holds_alternative<runner::HelpRequested>(parsed)) {
+        if (runner::help_text(args.empty() ? "..." : args.front()).empty()) {
+            std::abort();
+        }
+    }
+    return 0;
+}

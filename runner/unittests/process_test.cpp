@@ -1,0 +1,97 @@
+// The runner as a whole process: its own command line, the real streams and
+// the exit status.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+using testing::HasSubstr;
+using testing::StartsWith;
+
+struct Process {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string read_file(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// Runs the demo suite through the shell; `stdout_to` overrides where its
+// standard output goes.
+Process run_demo(const std::string& args, const std::string& environment = "",
+                 const std::string& stdout_to = "") {
+    const std::string out_path = testing::TempDir() + "runner_demo.out";
+    const std::string err_path = testing::TempDir() + "runner_demo.err";
+    const std::string command = environment + " " + RUNNER_DEMO + " " + args + " > " +
+                                (stdout_to.empty() ? out_path : stdout_to) + " 2> " + err_path;
+    const int raw = std::system(command.c_str());
+    Process process{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(out_path),
+                    read_file(err_path)};
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    return process;
+}
+
+TEST(Process, PassingRunReturnsZero) {
+    const Process process = run_demo("passes --test-threads 1");
+    EXPECT_EQ(process.status, 0);
+    EXPECT_THAT(process.out,
+                StartsWith("\nrunning 1 test\ntest demo::passes ... ok\n\ntest result: "
+                           "ok. 1 passed; 0 failed; 0 ignored; 0 measured; 1 "
+                           "filtered out; finished in "));
+    EXPECT_EQ(process.err, "");
+}
+
+TEST(Process, FailingRunExitsWith101AndReportsTheCheck) {
+    const Process process = run_demo("");
+    EXPECT_EQ(process.status, 101);
+    EXPECT_THAT(process.out, HasSubstr("test demo::fails ... FAILED\n"));
+    EXPECT_THAT(process.out,
+                testing::MatchesRegex(
+                    "(.|\n)*\nthread 'demo::fails' \\([0-9]+\\) panicked at "
+                    "runner/unittests/demo_suite.cpp:15:[0-9]+:\nassertion `left == right` "
+                    "failed\n  left: 2\n right: 3\nnote: run with `QUORVANT_BACKTRACE=1` "
+                    "environment variable to display a backtrace\n(.|\n)*"));
+    EXPECT_EQ(process.err, "");
+}
+
+TEST(Process, BacktraceVariablePrintsAStackTrace) {
+    const Process process = run_demo("fails", "QUORVANT_BACKTRACE=1");
+    EXPECT_THAT(process.out, HasSubstr("right: 3\nstack backtrace:\n   0: "));
+    EXPECT_THAT(process.out, Not(HasSubstr("note: run with")));
+}
+
+TEST(Process, HelpNamesTheProgramAsInvoked) {
+    const Process process = run_demo("--help");
+    EXPECT_EQ(process.status, 0);
+    EXPECT_THAT(process.out,
+                StartsWith(std::string("Usage: ") + RUNNER_DEMO + " [OPTIONS] [FILTERS...]\n"));
+}
+
+TEST(Process, CommandLineErrorExitsWith101) {
+    const Process process = run_demo("--foo");
+    EXPECT_EQ(process.status, 101);
+    EXPECT_EQ(process.out, "");
+    EXPECT_EQ(process.err, "error: Unrecognized option: 'foo'\n");
+}
+
+TEST(Process, UnwritableReportIsAnIoError) {
+    for (const char* args : {"--list", "passes"}) {
+        const Process process = run_demo(args, "", "/dev/full");
+        EXPECT_EQ(process.status, 101) << args;
+        EXPECT_EQ(process.err,
+                  "error: io error when listing tests: No space left on device (os error 28)\n")
+            << args;
+    }
+}
+
+}  // namespace
