@@ -243,9 +243,26 @@ Result<void, DatError> DatDatabase::read_directory() {
 }
 
 Result<void, DatError> DatDatabase::read_node(std::uint32_t offset) {
+    // Entries are gathered first and put into the map once the walk ends (or
+    // fails), in the order they were read, so that the map is sized once
+    // instead of rehashing as it grows; later entries still replace earlier
+    // ones with the same id, and a failed walk leaves in the map the entries
+    // read before the failure.
+    std::vector<DatFileEntry> found;
+    auto result = walk(offset, found);
+    files.reserve(files.size() + found.size());
+    for (const DatFileEntry& entry : found) {
+        files.insert_or_assign(entry.id, entry);
+    }
+    return result;
+}
+
+Result<void, DatError> DatDatabase::walk(std::uint32_t offset,
+                                         std::vector<DatFileEntry>& found) const {
     // Nodes still to visit, the next on top. Children are pushed in reverse
     // slot order so that they are visited in slot order, each subtree whole
-    // before the next: the same pre-order as a recursive walk.
+    // before the next: the same pre-order as a recursive walk, without using
+    // the call stack for the tree's depth.
     std::vector<std::uint32_t> pending;
     // Every node visited so far: a node reached again means a loop or a node
     // shared by two parents, either of which would make the walk revisit
@@ -257,15 +274,28 @@ Result<void, DatError> DatDatabase::read_node(std::uint32_t offset) {
     while (!pending.empty()) {
         const std::uint32_t node_offset = pending.back();
         pending.pop_back();
-        if (!visited.insert(node_offset).second) {
+        if (visited.contains(node_offset)) {
             return Err{DatError::corruption(
                 fmt::format("directory node at offset 0x{:08X} is reached twice (a loop or a "
                             "shared node)",
                             node_offset))};
         }
+        visited.insert(node_offset);
+
         auto node = read_file_data(node_offset, kNodeSize);
         if (!node) {
             return Err{std::move(node).error()};
+        }
+        // Checked once the node has been read, so that a cut file still
+        // fails on its read. Well-formed nodes lie in blocks of their own, so
+        // a file holds at most one node per 1716 bytes; more nodes than that
+        // can only come from overlapping damage, which could otherwise fill
+        // memory with far more entries than the file has bytes.
+        if (visited.size() * std::uint64_t{kNodeSize} > archive_length_) {
+            return Err{DatError::corruption(
+                fmt::format("directory node at offset 0x{:08X} is more than a file of {} bytes "
+                            "can hold",
+                            node_offset, archive_length_))};
         }
         const Bytes& bytes = node.value();
         std::array<std::uint32_t, kBranchSlots> branches{};
@@ -274,13 +304,22 @@ Result<void, DatError> DatDatabase::read_node(std::uint32_t offset) {
         }
         const std::uint32_t count = load_u32(bytes.data() + kBranchSlots * 4);
 
-        ByteReader reader(bytes, kBranchSlots * 4 + 4);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            auto entry = DatFileEntry::read(reader);
-            if (!entry) {
+        // Entries that lie wholly inside the node are decoded directly; the
+        // record reader runs only for the one that does not, to build its
+        // error and frame.
+        const std::size_t first_entry = kBranchSlots * 4 + 4;
+        const std::size_t whole =
+            std::min<std::size_t>(count, (bytes.size() - first_entry) / kFileEntrySize);
+        for (std::size_t i = 0; i < whole; ++i) {
+            const std::uint8_t* at = bytes.data() + first_entry + i * kFileEntrySize;
+            found.push_back(DatFileEntry{load_u32(at), load_u32(at + 4), load_u32(at + 8),
+                                         load_u32(at + 12), load_u32(at + 16), load_u32(at + 20)});
+        }
+        if (whole < count) {
+            ByteReader reader(bytes, first_entry + whole * kFileEntrySize);
+            if (auto entry = DatFileEntry::read(reader); !entry) {
                 return Err{DatError::bin_read(std::move(entry).error())};
             }
-            files.insert_or_assign(entry->id, entry.value());
         }
 
         if (branches[0] == 0) {

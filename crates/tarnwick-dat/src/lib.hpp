@@ -129,8 +129,10 @@ class DatDatabase {
     /// depth first and pre-order, adding every entry to `files` (a later
     /// entry replaces an earlier one with the same id). Fails with the error
     /// of a node's chain read (`Io`), a node's entries (`BinRead`), or
-    /// `Corruption` when one node is reached twice (a loop or a shared node).
-    /// Uses an explicit stack, so the tree's depth costs no call stack.
+    /// `Corruption` when one node is reached twice (a loop or a shared node)
+    /// or the walk reaches more nodes than the file's size allows (one per
+    /// 1716 bytes). Uses an explicit stack, so the tree's depth costs no call
+    /// stack. Entries read before a failure stay in `files`.
     Result<void, DatError> read_node(std::uint32_t offset);
 
     /// The bytes of the file `id`: its stored bytes, decoded when the entry is
@@ -141,6 +143,9 @@ class DatDatabase {
     std::uint64_t archive_length() const { return archive_length_; }
 
   private:
+    // The walk behind `read_node`: appends every entry it reads to `found`.
+    Result<void, DatError> walk(std::uint32_t offset, std::vector<DatFileEntry>& found) const;
+
     DatDatabase(DatHeader header_value, ReadOnlyFile file, std::uint64_t archive_length)
         : header(std::move(header_value)),
           file_(std::move(file)),

@@ -124,11 +124,11 @@ TEST(RawArchiveChains, LayoutsFollowTheirOptions) {
         {"exactly one block", 1024, 1020, {}, 1, true},
         {"one byte more", 1024, 1021, {}, 2, true},
         {"contiguous", 256, 2000, {}, 8, true},
-        {"scattered", 256, 2000, {.placement = BlockPlacement::Scattered}, 8, false},
-        {"over-long last", 1024, 5000, {.max_blocks = 2}, 2, true},
-        {"over-long single", 1024, 3000, {.max_blocks = 1}, 1, true},
+        {"scattered", 256, 2000, tarnwick_dat_writer::scattered(), 8, false},
+        {"over-long last", 1024, 5000, tarnwick_dat_writer::at_most_blocks(2), 2, true},
+        {"over-long single", 1024, 3000, tarnwick_dat_writer::at_most_blocks(1), 1, true},
         {"scattered over-long", 64, 1000, {BlockPlacement::Scattered, 3, 0}, 3, false},
-        {"link after the data", 1024, 2040, {.last_link = 0xABCD}, 2, true},
+        {"link after the data", 1024, 2040, tarnwick_dat_writer::linked_past_data(0xABCD), 2, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -192,8 +192,7 @@ TEST(RawArchiveNodes, EncodeNodeLaysOutSlotsCountAndEntries) {
 TEST(RawArchiveNodes, SetBranchPatchesSlotsInLaterBlocks) {
     // 64-byte blocks: slot 40 (byte 160) lies in the third block.
     RawArchive archive(64);
-    const std::uint32_t node =
-        archive.write_node(NodeSpec{}, {.placement = BlockPlacement::Scattered});
+    const std::uint32_t node = archive.write_node(NodeSpec{}, tarnwick_dat_writer::scattered());
     archive.set_branch(node, 0, node);
     archive.set_branch(node, 40, 0xCAFEBABE);
     archive.set_branch(node, 61, 7);
@@ -211,8 +210,9 @@ TEST(RawArchiveMisuse, IsRefused) {
     EXPECT_THROW(RawArchive(4), std::invalid_argument);
     EXPECT_THROW(ArchiveBuilder(0), std::invalid_argument);
     RawArchive archive;
-    EXPECT_THROW(archive.write_chain(pattern(10), {.max_blocks = 0}), std::invalid_argument);
-    EXPECT_THROW(archive.write_chain(pattern(3000), {.max_blocks = 1, .last_link = 5}),
+    EXPECT_THROW(archive.write_chain(pattern(10), tarnwick_dat_writer::at_most_blocks(0)),
+                 std::invalid_argument);
+    EXPECT_THROW(archive.write_chain(pattern(3000), ChainOptions{BlockPlacement::Contiguous, 1, 5}),
                  std::invalid_argument);
     ArchiveBuilder builder;
     EXPECT_THROW(builder.directory(DirectoryOptions{1, {}}), std::invalid_argument);
@@ -305,8 +305,8 @@ TEST(ArchiveBuilderLayout, EntriesDescribeTheirStoredPayloads) {
     builder.header().dataset = 7;
     const Bytes plain = pattern(3000);
     builder.add_file(5, pattern(10));
-    builder.add_file(5, plain, FileOptions{.extra_flags = 6, .timestamp = 11, .version = 12});
-    builder.add_file(9, plain, FileOptions{.compress = true});
+    builder.add_file(5, plain, FileOptions{false, 6, 11, 12, {}});
+    builder.add_file(9, plain, tarnwick_dat_writer::compressed());
     builder.add_entry(DatFileEntry{0x80, 3, 0xFFFFFFF0, 77, 1, 2});
     const auto layout = builder.layout();
     const Bytes image = layout.archive.build();

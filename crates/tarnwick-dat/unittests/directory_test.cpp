@@ -18,6 +18,7 @@ using tarnwick_dat::DatFileEntry;
 using tarnwick_dat::Result;
 using tarnwick_dat_writer::ArchiveBuilder;
 using tarnwick_dat_writer::BlockPlacement;
+using tarnwick_dat_writer::ChainOptions;
 using tarnwick_dat_writer::DirectoryOptions;
 using tarnwick_dat_writer::NodeSpec;
 using tarnwick_dat_writer::RawArchive;
@@ -59,7 +60,7 @@ TEST(ReadDirectory, BuiltTreesOfEveryShapeYieldEveryEntry) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ArchiveBuilder builder(c.block_size);
-        builder.directory(DirectoryOptions{c.per_node, {.placement = c.placement}});
+        builder.directory(DirectoryOptions{c.per_node, ChainOptions{c.placement, std::nullopt, 0}});
         for (std::size_t i = 0; i < c.files; ++i) {
             // Ids out of order and spread over the whole range.
             const auto id = static_cast<std::uint32_t>((i * 2654435761u) ^ 0x40000000u);
@@ -310,6 +311,30 @@ TEST(ReadNode, NodesReachedTwiceAreRefused) {
     }
 }
 
+TEST(ReadNode, OverlappingNodesCannotOutnumberTheFilesRoom) {
+    // Zero bytes read as an empty leaf from any offset: a root whose 62
+    // children start one byte apart in a zero region reaches 63 nodes in a
+    // file that has room for only a few.
+    RawArchive archive;
+    const std::uint32_t zeros = archive.append_blocks(Bytes(2048, 0));
+    NodeSpec root;
+    for (std::uint32_t slot = 0; slot < 62; ++slot) {
+        root.branches[slot] = zeros + slot;
+    }
+    root.count = 61;
+    archive.header.root_offset = archive.write_node(root);
+    const Bytes image = archive.build();
+    auto db = open_image(image);
+    ASSERT_FALSE(db.ok());
+    EXPECT_EQ(db.error().kind(), DatErrorKind::Corruption);
+    const std::uint64_t room = image.size() / tarnwick_dat::kNodeSize;
+    // The root and the first `room - 1` children fit; the next one does not.
+    EXPECT_EQ(db.error().display(),
+              fmt::format("Corruption detected: directory node at offset 0x{:08X} is more than a "
+                          "file of {} bytes can hold",
+                          zeros + room - 1, image.size()));
+}
+
 TEST(ReadNode, AVeryDeepChainOfNodesIsWalkedWithoutRecursion) {
     // Each node has n = 0 and one child: a tree 20,000 levels deep.
     constexpr std::uint32_t kDepth = 20000;
@@ -349,6 +374,7 @@ TEST(ReadDirectory, EveryTruncationFailsCleanlyUntilTheDirectoryIsWhole) {
         }
         // Once the directory is whole, a longer file cannot break it.
         ASSERT_FALSE(opened_before) << cut;
+        // A cut file fails on a read, never on the node-count bound.
         const DatErrorKind expected = cut < 400 ? DatErrorKind::BinRead : DatErrorKind::Io;
         ASSERT_EQ(db.error().kind(), expected) << cut;
         if (expected == DatErrorKind::Io) {

@@ -70,15 +70,15 @@ TEST(GetFile, StoredFilesComeBackByteForByte) {
         {"one full block", 1020, {}},
         {"one byte into a second block", 1021, {}},
         {"many blocks", 20000, {}},
-        {"scattered blocks", 5000, {.placement = BlockPlacement::Scattered}},
-        {"over-long last block", 5000, {.max_blocks = 2}},
-        {"chain going on past the data", 2040, {.last_link = 0x400}},
+        {"scattered blocks", 5000, tarnwick_dat_writer::scattered()},
+        {"over-long last block", 5000, tarnwick_dat_writer::at_most_blocks(2)},
+        {"chain going on past the data", 2040, tarnwick_dat_writer::linked_past_data(0x400)},
     };
     ArchiveBuilder builder;
     std::uint32_t id = 0x06000000;
     for (const Case& c : cases) {
         ++id;
-        builder.add_file(id, pattern(c.length, id), FileOptions{.chain = c.chain});
+        builder.add_file(id, pattern(c.length, id), tarnwick_dat_writer::stored_in(c.chain));
     }
     const Opened opened = open(builder);
     id = 0x06000000;
@@ -112,9 +112,9 @@ TEST(GetFile, CompressedEntriesAreDecoded) {
         }
         return b;
     }();
-    builder.add_file(0x40000001, repetitive, FileOptions{.compress = true});
-    builder.add_file(0x40000002, pattern(3000, 5), FileOptions{.compress = true});
-    builder.add_file(0x40000003, Bytes{}, FileOptions{.compress = true});
+    builder.add_file(0x40000001, repetitive, tarnwick_dat_writer::compressed());
+    builder.add_file(0x40000002, pattern(3000, 5), tarnwick_dat_writer::compressed());
+    builder.add_file(0x40000003, Bytes{}, tarnwick_dat_writer::compressed());
     // Hand-made payloads, stored as given and flagged compressed below: what
     // they decode to is fixed by their bytes alone.
     builder.add_file(0x40000010, Bytes{0x09, 0, 0, 0, 0x10, 'a', 'b', 'c', 0x03, 0x04});
@@ -151,8 +151,8 @@ TEST(GetFile, CompressedEntriesAreDecoded) {
 TEST(GetFile, OnlyBitZeroMeansCompressed) {
     const Bytes payload{0x09, 0, 0, 0, 0x10, 'a', 'b', 'c', 0x03, 0x04};
     ArchiveBuilder builder;
-    builder.add_file(1, payload, FileOptions{.extra_flags = 2});
-    builder.add_file(2, payload, FileOptions{.extra_flags = 0xFFFFFFFE});
+    builder.add_file(1, payload, tarnwick_dat_writer::with_flags(2));
+    builder.add_file(2, payload, tarnwick_dat_writer::with_flags(0xFFFFFFFE));
     const Opened opened = open(builder);
     for (const std::uint32_t id : {1u, 2u}) {
         const auto got = opened.db.get_file(id);
@@ -176,7 +176,7 @@ TEST(GetFile, ChainBeyondTheFileIsAnIoError) {
 TEST(GetFile, ThreadsMayFetchAtOnce) {
     ArchiveBuilder builder;
     for (std::uint32_t id = 1; id <= 64; ++id) {
-        builder.add_file(id, pattern(100 * id, id), FileOptions{.compress = id % 2 == 0});
+        builder.add_file(id, pattern(100 * id, id), FileOptions{id % 2 == 0, 0, 0, 0, {}});
     }
     const Opened opened = open(builder);
     std::vector<std::thread> threads;

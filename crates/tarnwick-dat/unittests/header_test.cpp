@@ -100,8 +100,8 @@ TEST(DatHeaderRead, EveryCutNamesTheFirstIncompleteField) {
         SCOPED_TRACE(fmt::format("header cut to {} bytes", cut));
         // Some bytes before the header show that the reader returns to the
         // header's start, not to 0.
-        Bytes bytes(3, 0xCC);
-        bytes.insert(bytes.end(), full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut));
+        Bytes bytes(3 + cut, 0xCC);
+        std::copy(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut), bytes.begin() + 3);
         ByteReader reader(bytes, 3);
         const auto header = DatHeader::read(reader);
         ASSERT_FALSE(header.ok());
@@ -125,7 +125,7 @@ TEST(DatFileEntryRead, DecodesFieldsAndNamesTheFailingOne) {
     const auto sites = tarnwick_dat::dat_file_entry_field_sites();
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
         SCOPED_TRACE(fmt::format("entry cut to {} bytes", cut));
-        ByteReader short_reader(std::span(bytes).first(cut));
+        ByteReader short_reader(std::span<const std::uint8_t>(bytes).first(cut));
         const auto failed = DatFileEntry::read(short_reader);
         ASSERT_FALSE(failed.ok());
         expect_single_frame(failed.error(), "DatFileEntry", kEntryFields[cut / 4], sites[cut / 4]);

@@ -72,18 +72,18 @@ TEST(ReadFileData, GathersAlongChainsOfEveryShape) {
         {"1020 bytes in one block", 1024, 1020, {}},
         {"1 byte", 1024, 1, {}},
         {"1021 bytes over two blocks", 1024, 1021, {}},
-        {"2000 bytes, second link not followed", 1024, 2000, {.last_link = beyond}},
-        {"2040 bytes filling two blocks, link not followed", 1024, 2040, {.last_link = beyond}},
-        {"2000 bytes scattered", 1024, 2000, {.placement = BlockPlacement::Scattered}},
-        {"3000 bytes from one over-long block", 1024, 3000, {.max_blocks = 1}},
-        {"5000 bytes, last of two blocks over-long", 1024, 5000, {.max_blocks = 2}},
+        {"2000 bytes, second link not followed", 1024, 2000,
+         tarnwick_dat_writer::linked_past_data(beyond)},
+        {"2040 bytes filling two blocks, link not followed", 1024, 2040,
+         tarnwick_dat_writer::linked_past_data(beyond)},
+        {"2000 bytes scattered", 1024, 2000, tarnwick_dat_writer::scattered()},
+        {"3000 bytes from one over-long block", 1024, 3000, tarnwick_dat_writer::at_most_blocks(1)},
+        {"5000 bytes, last of two blocks over-long", 1024, 5000,
+         tarnwick_dat_writer::at_most_blocks(2)},
         {"5000 bytes in 5-byte blocks", 5, 5000, {}},
-        {"300 bytes scattered in 16-byte blocks",
-         16,
-         300,
-         {.placement = BlockPlacement::Scattered}},
+        {"300 bytes scattered in 16-byte blocks", 16, 300, tarnwick_dat_writer::scattered()},
         {"1716-byte node over two blocks", 1024, 1716, {}},
-        {"1716-byte node in 256-byte blocks", 256, 1716, {.placement = BlockPlacement::Scattered}},
+        {"1716-byte node in 256-byte blocks", 256, 1716, tarnwick_dat_writer::scattered()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -107,7 +107,7 @@ TEST(ReadFileData, LastBlockIsReadContiguouslyPastItsBlockSize) {
     Bytes data = pattern(3000);
     data[1020] = 0x00;
     data[1021] = 0x08;  // looks like a link to 0x800 at offset + 1024
-    const std::uint32_t offset = archive.write_chain(data, {.max_blocks = 1});
+    const std::uint32_t offset = archive.write_chain(data, tarnwick_dat_writer::at_most_blocks(1));
     const Opened opened = open(archive);
     const auto read = opened.db.read_file_data(offset, 3000);
     ASSERT_TRUE(read.ok()) << read.error().display();
@@ -136,7 +136,7 @@ TEST(ReadFileData, NodeOverTwoBlocksTakes1020Then696) {
 
 TEST(ReadFileData, LoopingChainEndsOnceTheLengthIsGathered) {
     RawArchive archive;
-    const std::uint32_t offset = archive.write_chain(pattern(2040), {.last_link = 0});
+    const std::uint32_t offset = archive.write_chain(pattern(2040), ChainOptions{});
     // Second block links back to the first: A -> B -> A -> B ...
     archive.write_u32_at(offset + 1024, offset);
     const Opened opened = open(archive);
@@ -174,7 +174,7 @@ TEST(ReadFileData, ChainsBeyondTheFileFailWithUnexpectedEnd) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RawArchive archive;
-        const std::uint32_t chain = archive.write_chain(pattern(1020), {.last_link = 0});
+        const std::uint32_t chain = archive.write_chain(pattern(1020), ChainOptions{});
         if (c.last_link) {
             archive.write_u32_at(chain, *c.last_link);
         }

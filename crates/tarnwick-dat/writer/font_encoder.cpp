@@ -8,7 +8,9 @@ namespace tarnwick_dat_writer {
 
 namespace {
 
-void put_u8(tarnwick_dat::Bytes& out, std::uint8_t value) { out.push_back(value); }
+void put_u8(tarnwick_dat::Bytes& out, std::uint8_t value) {
+    out.push_back(value);
+}
 
 void put_u16(tarnwick_dat::Bytes& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value));

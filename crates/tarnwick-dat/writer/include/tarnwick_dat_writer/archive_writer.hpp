@@ -71,6 +71,19 @@ struct ChainOptions {
     std::uint32_t last_link = 0;
 };
 
+/// A chain of blocks in reverse order with fillers between them.
+inline ChainOptions scattered() {
+    return {BlockPlacement::Scattered, std::nullopt, 0};
+}
+/// A contiguous chain of at most `blocks` blocks, the last one over-long.
+inline ChainOptions at_most_blocks(std::uint32_t blocks) {
+    return {BlockPlacement::Contiguous, blocks, 0};
+}
+/// A contiguous chain whose last block links on to `link`.
+inline ChainOptions linked_past_data(std::uint32_t link) {
+    return {BlockPlacement::Contiguous, std::nullopt, link};
+}
+
 /// A directory node as it lies on disk (1716 bytes).
 struct NodeSpec {
     /// Child node offsets; 0 = no child.
@@ -161,6 +174,19 @@ struct FileOptions {
     std::uint32_t version = 0;
     ChainOptions chain;
 };
+
+/// A file stored LRS-compressed.
+inline FileOptions compressed() {
+    return {true, 0, 0, 0, {}};
+}
+/// A file stored plainly in a chain laid out as `chain` says.
+inline FileOptions stored_in(const ChainOptions& chain) {
+    return {false, 0, 0, 0, chain};
+}
+/// A file stored plainly with further `bit_flags` bits.
+inline FileOptions with_flags(std::uint32_t flags) {
+    return {false, flags, 0, 0, {}};
+}
 
 /// How `ArchiveBuilder` lays out the directory.
 struct DirectoryOptions {

@@ -1,0 +1,55 @@
+# Install rules: the library and the writer with their headers, the
+# executables, a CMake package (tarnwick_dat::tarnwick_dat), a pkg-config file
+# and a Debian package through CPack.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(TARNWICK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick_dat)
+
+set_target_properties(tarnwick_dat_writer PROPERTIES EXPORT_NAME writer)
+install(TARGETS tarnwick_dat tarnwick_dat_writer
+    EXPORT tarnwick_datTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/crates/tarnwick-dat/src/
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick_dat
+    FILES_MATCHING PATTERN "*.hpp")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/crates/tarnwick-dat/writer/include/tarnwick_dat_writer
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(TARNWICK_EXECUTABLES quorvant)
+if(TARGET tarnwick-dat)
+    list(APPEND TARNWICK_EXECUTABLES tarnwick-dat)
+endif()
+install(TARGETS ${TARNWICK_EXECUTABLES} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(EXPORT tarnwick_datTargets
+    NAMESPACE tarnwick_dat::
+    DESTINATION ${TARNWICK_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tarnwick_datConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/tarnwick_datConfig.cmake
+    INSTALL_DESTINATION ${TARNWICK_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarnwick_datConfigVersion.cmake
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMinorVersion)
+install(FILES
+    ${PROJECT_BINARY_DIR}/tarnwick_datConfig.cmake
+    ${PROJECT_BINARY_DIR}/tarnwick_datConfigVersion.cmake
+    DESTINATION ${TARNWICK_CMAKE_DIR})
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/tarnwick_dat.pc.in
+    ${PROJECT_BINARY_DIR}/tarnwick_dat.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tarnwick_dat.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+set(CPACK_PACKAGE_NAME tarnwick-dat)
+set(CPACK_PACKAGE_VENDOR "tarnwick_dat developers")
+set(CPACK_PACKAGE_CONTACT "tarnwick_dat developers <tarnwick-dat@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfmt-dev (>= 9)")
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+include(CPack)
