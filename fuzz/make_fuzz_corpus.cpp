@@ -1,5 +1,6 @@
-// Writes the fuzzers' seed inputs: small archives of several shapes made by
-// the archive writer, LRS payloads, font records and command lines.
+// Writes the fuzzers' seed inputs: small archives of many shapes made by the
+// archive writer (well-formed and damaged), LRS payloads, font records and
+// command lines. Each seed is at most a few KiB.
 // Usage: make_fuzz_corpus DIR (writes DIR/<fuzzer>/<seed>).
 #include <cstdint>
 #include <cstdio>
@@ -8,15 +9,16 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
-
 #include <tarnwick_dat_writer/archive_writer.hpp>
 #include <tarnwick_dat_writer/lrs_encoder.hpp>
+#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 using tarnwick_dat::Bytes;
+using tarnwick_dat::DatFileEntry;
+using namespace tarnwick_dat_writer;
 
 void put_u32(Bytes& out, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) {
@@ -31,8 +33,8 @@ Bytes font_record(std::uint32_t id, std::uint32_t glyphs) {
     put_u32(out, 12);  // max_char_width
     put_u32(out, glyphs);
     for (std::uint32_t g = 0; g < glyphs; ++g) {
-        const std::uint8_t glyph[11] = {static_cast<std::uint8_t>('A' + g), 0, 1, 0, 2, 0, 8,
-                                        12, 0xFF, 1, 0};
+        const std::uint8_t glyph[11] = {
+            static_cast<std::uint8_t>('A' + g), 0, 1, 0, 2, 0, 8, 12, 0xFF, 1, 0};
         out.insert(out.end(), std::begin(glyph), std::end(glyph));
     }
     for (std::uint32_t value : {1u, 1u, 0xFFFFFFFEu, 0x06000001u, 0x06000002u}) {
@@ -57,44 +59,121 @@ void write_seed(const fs::path& dir, const std::string& name, std::span<const st
                static_cast<std::streamsize>(bytes.size()));
 }
 
+// Nodes in one contiguous run each: 1716 bytes whatever the block size, so
+// that small blocks keep the seeds small.
+DirectoryOptions compact_nodes(std::size_t per_node) {
+    return DirectoryOptions{per_node, at_most_blocks(1)};
+}
+
+DatFileEntry entry(std::uint32_t flags, std::uint32_t id, std::uint32_t offset,
+                   std::uint32_t size) {
+    return DatFileEntry{flags, id, offset, size, 0, 0};
+}
+
 void archives(const fs::path& dir) {
-    using namespace tarnwick_dat_writer;
-    // Small blocks keep the seeds small while still giving multi-block chains.
+    // Fonts, plain and compressed, and other files spread over several
+    // nodes, with file chains of several small blocks.
     ArchiveBuilder builder(64);
-    builder.directory(DirectoryOptions{.max_entries_per_node = 3, .node_chain = {}});
+    builder.directory(compact_nodes(2));
     builder.add_file(0x40000001, font_record(0x40000001, 3));
-    builder.add_file(0x40000002, font_record(0x40000002, 2), FileOptions{.compress = true});
-    builder.add_file(0x06000001, text(300), FileOptions{.compress = true});
-    builder.add_file(0x0E000001, text(90));
+    builder.add_file(0x40000002, font_record(0x40000002, 2), compressed());
+    builder.add_file(0x06000001, text(300), compressed());
+    builder.add_file(0x0E000001, text(90), stored_in(scattered()));
     builder.add_file(0x01000001, Bytes{});
+    builder.add_file(0x0A000001, text(40), with_flags(6));
     const Bytes good = builder.build();
     write_seed(dir, "well_formed", good);
-
     write_seed(dir, "truncated_in_directory", std::span(good).first(good.size() / 2));
     write_seed(dir, "truncated_in_header", std::span(good).first(350));
+
+    // One leaf root, with a chain that goes on past its data and one whose
+    // last block is over-long.
+    ArchiveBuilder leaf(32);
+    leaf.directory(compact_nodes(61));
+    leaf.add_file(0x40000010, font_record(0x40000010, 1), stored_in(linked_past_data(0x190)));
+    leaf.add_file(0x40000011, font_record(0x40000011, 4), stored_in(at_most_blocks(2)));
+    write_seed(dir, "leaf_root", leaf.build());
 
     RawArchive empty(1024);
     write_seed(dir, "empty_directory", empty.build());
 
+    // A root that is its own child.
     RawArchive loop(64);
     NodeSpec node;
-    node.entries.push_back(DatFileEntry{0, 0x40000003, 0, 0, 0, 0});
+    node.entries.push_back(entry(0, 0x40000003, 0, 0));
     node.branches[0] = 1;  // patched below to point at itself
-    const std::uint32_t root = loop.write_node(node);
+    const std::uint32_t root = loop.write_node(node, at_most_blocks(1));
     loop.set_branch(root, 0, root);
     loop.header.root_offset = root;
     write_seed(dir, "directory_loop", loop.build());
+
+    // Two slots of one node naming the same child.
+    RawArchive shared(64);
+    NodeSpec child;
+    child.entries.push_back(entry(0, 0x40000004, 0, 0));
+    const std::uint32_t child_at = shared.write_node(child, at_most_blocks(1));
+    NodeSpec parent;
+    parent.entries.push_back(entry(0, 0x40000005, 0, 0));
+    parent.branches[0] = child_at;
+    parent.branches[1] = child_at;
+    shared.header.root_offset = shared.write_node(parent, at_most_blocks(1));
+    write_seed(dir, "shared_node", shared.build());
+
+    // A node that claims more entries than fit.
+    RawArchive crowded(64);
+    NodeSpec full;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        full.entries.push_back(entry(0, 0x40000020 + i, 0, 0));
+    }
+    full.count = 62;
+    crowded.header.root_offset = crowded.write_node(full, at_most_blocks(1));
+    write_seed(dir, "count_above_61", crowded.build());
+
+    // Entries whose chains lie far beyond the file or declare huge sizes, and
+    // a compressed entry whose payload declares 4 GiB.
+    RawArchive far(64);
+    const Bytes huge_lrs = {0xFF, 0xFF, 0xFF, 0xFF, 0x40, 'q', 0x05, 0x01};
+    const std::uint32_t lrs_at = far.write_chain(huge_lrs);
+    const Bytes huge_font = {1, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    const std::uint32_t font_at = far.write_chain(huge_font);
+    NodeSpec far_node;
+    far_node.entries = {
+        entry(0, 0x40000030, 0xFFFFFFF0, 16),
+        entry(0, 0x40000031, 0x190, 0xFFFFFFFF),
+        entry(1, 0x40000032, lrs_at, static_cast<std::uint32_t>(huge_lrs.size())),
+        entry(0, 0x40000033, font_at, static_cast<std::uint32_t>(huge_font.size())),
+    };
+    far.header.root_offset = far.write_node(far_node, at_most_blocks(1));
+    write_seed(dir, "far_and_huge", far.build());
+
+    // A header with blocks too small to carry data.
+    for (std::uint32_t block_size : {0u, 4u, 5u}) {
+        RawArchive tiny(64);
+        NodeSpec one;
+        one.entries.push_back(entry(0, 0x40000040, 0x190, 8));
+        tiny.header.root_offset = tiny.write_node(one, at_most_blocks(1));
+        tiny.header.block_size = block_size;
+        write_seed(dir, "block_size_" + std::to_string(block_size), tiny.build());
+    }
 }
 
 void lrs_payloads(const fs::path& dir) {
-    write_seed(dir, "text", tarnwick_dat_writer::compress_lrs(text(700)));
+    write_seed(dir, "text", compress_lrs(text(700)));
     Bytes runs(500, 0xAB);
     runs.insert(runs.end(), 300, 0x00);
-    write_seed(dir, "runs", tarnwick_dat_writer::compress_lrs(runs));
-    const Bytes overlapping = {0x09, 0, 0, 0, 0x10, 'a', 'b', 'c', 0x03, 0x04};
-    write_seed(dir, "overlapping", overlapping);
-    const Bytes huge_declared = {0xFF, 0xFF, 0xFF, 0xFF, 0x40, 'q', 0x05, 0x01};
-    write_seed(dir, "huge_declared", huge_declared);
+    write_seed(dir, "runs", compress_lrs(runs));
+    const std::vector<std::pair<std::string, Bytes>> payloads = {
+        {"overlapping", {0x09, 0, 0, 0, 0x10, 'a', 'b', 'c', 0x03, 0x04}},
+        {"end_marker", {0x05, 0, 0, 0, 0x20, 'x', 'y', 0x00, 0x00}},
+        {"distance_beyond_output", {0x04, 0, 0, 0, 0x40, 'q', 0x05, 0x01}},
+        {"long_far_reference", {0x12, 0, 0, 0, 0x20, 'a', 'b', 0x01, 0xFF}},
+        {"cut_reference", {0x05, 0, 0, 0, 0x80, 0x01}},
+        {"huge_declared", {0xFF, 0xFF, 0xFF, 0xFF, 0x40, 'q', 0x05, 0x01}},
+        {"short", {0xAB, 0xC0}},
+    };
+    for (const auto& [name, bytes] : payloads) {
+        write_seed(dir, name, bytes);
+    }
 }
 
 void fonts(const fs::path& dir) {
@@ -103,16 +182,26 @@ void fonts(const fs::path& dir) {
     Bytes cut = font_record(0x40000003, 2);
     cut.resize(52);
     write_seed(dir, "cut_in_glyph", cut);
+    Bytes huge_count = font_record(0x40000004, 1);
+    huge_count[12] = huge_count[13] = huge_count[14] = huge_count[15] = 0xFF;
+    write_seed(dir, "huge_count", huge_count);
 }
 
 void command_lines(const fs::path& dir) {
+    using namespace std::string_view_literals;
     const std::vector<std::string_view> lines = {
-        std::string_view("--list"),
-        std::string_view("--test-threads\0002\0motion", 17),
-        std::string_view("--exact\0--skip\0lookup\0--color=always", 35),
-        std::string_view("-q\0--show-output\0--format\0terse", 31),
-        std::string_view("--logfile\0/dev/null\0--include-ignored\0--", 39),
-        std::string_view("-Z\0unstable-options\0--shuffle-seed=3", 36),
+        "--list"sv,
+        "--test-threads\0002\0motion"sv,
+        "--exact\0--skip\0lookup\0--color=always"sv,
+        "-q\0--show-output\0--format\0terse"sv,
+        "--logfile\0/dev/null\0--include-ignored\0--"sv,
+        "-Z\0unstable-options\0--shuffle-seed=3"sv,
+        "--help"sv,
+        "--ignored\0--include-ignored"sv,
+        "--test-threads=0"sv,
+        "--format=json\0--color\0sometimes"sv,
+        "-h\0--nocapture\0--bench\0--test\0-q"sv,
+        "--skip\0a\0--skip=b\0--exact\0--\0--list"sv,
     };
     int index = 0;
     for (std::string_view line : lines) {

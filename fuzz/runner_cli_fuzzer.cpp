@@ -1,5 +1,7 @@
 // Parses arbitrary command lines (arguments separated by NUL bytes) and
-// renders the help: the parser must accept or refuse, never crash or hang.
+// renders the help: the parser must accept or refuse, never crash or hang,
+// and what it accepts must hold together.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -27,8 +29,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (error->message.empty()) {
             std::abort();
         }
+        // -Z is refused only when some word names it as a short option.
+        const bool has_z = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
+            return arg.size() > 1 && arg[0] == '-' && arg[1] != '-' &&
+                   arg.find('Z') != std::string::npos;
+        });
+        if (error->message.starts_with("the option `Z`") && !has_z) {
+            std::abort();
+        }
     } else if (std::holds_alternative<runner::HelpRequested>(parsed)) {
         if (runner::help_text(args.empty() ? "..." : args.front()).empty()) {
+            std::abort();
+        }
+    } else {
+        const auto& options = std::get<runner::RunOptions>(parsed);
+        // Refused combinations and values never come out as options.
+        if ((options.ignored && options.include_ignored) ||
+            (options.test_threads && *options.test_threads == 0) ||
+            options.filters.size() + options.skip.size() > args.size()) {
             std::abort();
         }
     }

@@ -7,6 +7,7 @@
 #include <streambuf>
 
 #include "runner/failure.hpp"
+#include "unbuffered_streambuf.hpp"
 
 namespace runner {
 
@@ -28,20 +29,12 @@ thread_local std::shared_ptr<CaptureSink> current_sink;
 // An unbuffered stream buffer that sends each write to the writing thread's
 // sink, or on to the stream's original buffer. Having no buffer of its own it
 // keeps no state between writes, so threads may write through it at once.
-class RoutingStreambuf : public std::streambuf {
+class RoutingStreambuf : public UnbufferedStreambuf {
   public:
     void set_original(std::streambuf* original) { original_ = original; }
     std::streambuf* original() const { return original_; }
 
   protected:
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof())) {
-            return traits_type::not_eof(c);
-        }
-        const char ch = traits_type::to_char_type(c);
-        return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
-    }
-
     std::streamsize xsputn(const char* text, std::streamsize count) override {
         if (const auto& sink = current_sink) {
             sink->write(std::string_view(text, static_cast<std::size_t>(count)));

@@ -133,6 +133,10 @@ constexpr std::array option_table{
 };
 
 const OptionSpec* find_long(std::string_view name) {
+    // Options without a long name (-Z) must not answer to "--" or "--=...".
+    if (name.empty()) {
+        return nullptr;
+    }
     const auto it = std::find_if(option_table.begin(), option_table.end(),
                                  [&](const OptionSpec& spec) { return spec.long_name == name; });
     return it == option_table.end() ? nullptr : &*it;

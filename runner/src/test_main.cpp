@@ -14,6 +14,7 @@
 
 #include "run.hpp"
 #include "runner/backtrace.hpp"
+#include "unbuffered_streambuf.hpp"
 
 namespace runner {
 namespace {
@@ -21,7 +22,7 @@ namespace {
 // A stream buffer over a C stream that keeps the OS error of the first write
 // or flush that failed. Going through the C stream keeps the report in order
 // with what uncaptured cases write through std::cout.
-class StdioStreambuf : public std::streambuf {
+class StdioStreambuf : public UnbufferedStreambuf {
   public:
     explicit StdioStreambuf(std::FILE* file) : file_(file) {}
 
@@ -29,14 +30,6 @@ class StdioStreambuf : public std::streambuf {
     int error() const { return error_; }
 
   protected:
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof())) {
-            return traits_type::not_eof(c);
-        }
-        const char ch = traits_type::to_char_type(c);
-        return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
-    }
-
     std::streamsize xsputn(const char* text, std::streamsize count) override {
         const std::size_t written = std::fwrite(text, 1, static_cast<std::size_t>(count), file_);
         if (written != static_cast<std::size_t>(count)) {

@@ -9,16 +9,11 @@ namespace tarnwick_dat_tool {
 
 int run_cat(const ParsedArgs& args) {
     const std::uint32_t id = parse_file_id(args.positional[1]);
-    auto db = open_archive(args.positional[0]);
-    if (!db) {
-        return kExitFailure;
-    }
-    auto bytes = db->get_file(id);
+    const auto bytes = fetch_file(args.positional[0], id);
     if (!bytes) {
-        report_error(bytes.error());
         return kExitFailure;
     }
-    if (auto written = write_output("-", bytes.value()); !written) {
+    if (auto written = write_output("-", *bytes); !written) {
         report_error(written.error());
         return kExitFailure;
     }

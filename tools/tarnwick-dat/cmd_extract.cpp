@@ -101,10 +101,7 @@ class Extractor {
 }  // namespace
 
 int run_extract(const ParsedArgs& args) {
-    std::optional<tarnwick_dat::DatFileType> type;
-    if (const auto name = args.value("--type")) {
-        type = parse_file_type(*name);
-    }
+    const std::optional<tarnwick_dat::DatFileType> type = type_filter(args);
     auto db = open_archive(args.positional[0]);
     if (!db) {
         return kExitFailure;

@@ -71,16 +71,11 @@ void print_text(const Font& font) {
 
 int run_font(const ParsedArgs& args) {
     const std::uint32_t id = parse_file_id(args.positional[1]);
-    auto db = open_archive(args.positional[0]);
-    if (!db) {
-        return kExitFailure;
-    }
-    auto bytes = db->get_file(id);
+    const auto bytes = fetch_file(args.positional[0], id);
     if (!bytes) {
-        report_error(bytes.error());
         return kExitFailure;
     }
-    tarnwick_dat::ByteReader reader(bytes.value());
+    tarnwick_dat::ByteReader reader(*bytes);
     auto font = Font::read(reader);
     if (!font) {
         report_error(tarnwick_dat::DatError::bin_read(std::move(font).error()));

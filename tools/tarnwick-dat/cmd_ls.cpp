@@ -13,10 +13,7 @@
 namespace tarnwick_dat_tool {
 
 int run_ls(const ParsedArgs& args) {
-    std::optional<tarnwick_dat::DatFileType> type;
-    if (const auto name = args.value("--type")) {
-        type = parse_file_type(*name);
-    }
+    const std::optional<tarnwick_dat::DatFileType> type = type_filter(args);
     auto db = open_archive(args.positional[0]);
     if (!db) {
         return kExitFailure;

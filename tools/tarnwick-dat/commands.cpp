@@ -4,6 +4,7 @@
 #include <tarnwick_dat/file_type/mod.hpp>
 
 #include "error_text.hpp"
+#include "values.hpp"
 
 namespace tarnwick_dat_tool {
 
@@ -105,6 +106,26 @@ std::optional<tarnwick_dat::DatDatabase> open_archive(std::string_view path) {
         return std::nullopt;
     }
     return std::move(db).value();
+}
+
+std::optional<tarnwick_dat::Bytes> fetch_file(std::string_view path, std::uint32_t id) {
+    auto db = open_archive(path);
+    if (!db) {
+        return std::nullopt;
+    }
+    auto bytes = db->get_file(id);
+    if (!bytes) {
+        report_error(bytes.error());
+        return std::nullopt;
+    }
+    return std::move(bytes).value();
+}
+
+std::optional<tarnwick_dat::DatFileType> type_filter(const ParsedArgs& args) {
+    if (const auto name = args.value("--type")) {
+        return parse_file_type(*name);
+    }
+    return std::nullopt;
 }
 
 tarnwick_dat::DatFileType type_of(const tarnwick_dat::DatDatabase& db, std::uint32_t id) {

@@ -46,6 +46,14 @@ int run_sample(const ParsedArgs& args);
 /// returns nothing.
 std::optional<tarnwick_dat::DatDatabase> open_archive(std::string_view path);
 
+/// Opens the archive at `path` and fetches the file `id` from it; on failure
+/// reports the error line and returns nothing.
+std::optional<tarnwick_dat::Bytes> fetch_file(std::string_view path, std::uint32_t id);
+
+/// The type that `--type` names, or nothing when the option is absent.
+/// Throws a usage error for a name that is no type.
+std::optional<tarnwick_dat::DatFileType> type_filter(const ParsedArgs& args);
+
 /// The ids of the archive's directory, ascending; with `type` set, only those
 /// that `from_id_in_dat` gives that type in this archive's kind.
 std::vector<std::uint32_t> sorted_ids(const tarnwick_dat::DatDatabase& db,

@@ -16,60 +16,6 @@ namespace {
 using tarnwick_dat::DatFileType;
 using tarnwick_dat::DatKind;
 
-constexpr std::array<DatFileType, 48> kFileTypes = {
-    DatFileType::Model,
-    DatFileType::SetupModel,
-    DatFileType::Animation,
-    DatFileType::Palette,
-    DatFileType::SurfaceTexture,
-    DatFileType::Texture,
-    DatFileType::Surface,
-    DatFileType::MotionTable,
-    DatFileType::Audio,
-    DatFileType::EnvCell,
-    DatFileType::Table,
-    DatFileType::PaletteSet,
-    DatFileType::Clothing,
-    DatFileType::DegradeInfo,
-    DatFileType::Scene,
-    DatFileType::Region,
-    DatFileType::Keymap,
-    DatFileType::RenderTexture,
-    DatFileType::RenderMaterial,
-    DatFileType::MaterialModifier,
-    DatFileType::MaterialInstance,
-    DatFileType::RenderMesh,
-    DatFileType::SoundTable,
-    DatFileType::Layout,
-    DatFileType::EnumMapper,
-    DatFileType::StringTable,
-    DatFileType::StringTableString,
-    DatFileType::DataIDMapper,
-    DatFileType::ActionMap,
-    DatFileType::DualDataIDMapper,
-    DatFileType::CombatManeuverTable,
-    DatFileType::LanguageString,
-    DatFileType::ParticleEmitter,
-    DatFileType::PhysicsScript,
-    DatFileType::PhysicsScriptTable,
-    DatFileType::MutateFilter,
-    DatFileType::MasterProperty,
-    DatFileType::Font,
-    DatFileType::StringState,
-    DatFileType::BSPNodeType,
-    DatFileType::DatabaseProperties,
-    DatFileType::Custom,
-    DatFileType::MotionKinematics,
-    DatFileType::Landblock,
-    DatFileType::LandblockInfo,
-    DatFileType::IndoorCell,
-    DatFileType::Iteration,
-    DatFileType::Unknown,
-};
-
-constexpr std::array<DatKind, 4> kKinds = {DatKind::Portal, DatKind::Cell, DatKind::Local,
-                                           DatKind::Unknown};
-
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;
@@ -135,11 +81,11 @@ std::uint64_t parse_number(std::string_view text, std::uint64_t max, std::string
 }
 
 std::span<const DatFileType> all_file_types() {
-    return kFileTypes;
+    return tarnwick_dat::kAllDatFileTypes;
 }
 
 DatFileType parse_file_type(std::string_view text) {
-    for (const DatFileType type : kFileTypes) {
+    for (const DatFileType type : tarnwick_dat::kAllDatFileTypes) {
         if (equal_ignoring_case(text, tarnwick_dat::name(type))) {
             return type;
         }
@@ -148,7 +94,7 @@ DatFileType parse_file_type(std::string_view text) {
 }
 
 DatKind parse_kind(std::string_view text) {
-    for (const DatKind kind : kKinds) {
+    for (const DatKind kind : tarnwick_dat::kAllDatKinds) {
         if (equal_ignoring_case(text, tarnwick_dat::name(kind))) {
             return kind;
         }

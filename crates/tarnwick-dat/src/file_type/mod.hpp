@@ -71,6 +71,69 @@ enum class DatKind : std::uint8_t {
     Unknown = 3,
 };
 
+/// Every `DatFileType`, in declaration order: first the types named by a
+/// portal prefix (`kPortalPrefixTypeCount` of them, each equal to its
+/// prefix), then `Custom`, `MotionKinematics` and the cell and other types.
+inline constexpr std::array<DatFileType, 48> kAllDatFileTypes = {
+    DatFileType::Model,
+    DatFileType::SetupModel,
+    DatFileType::Animation,
+    DatFileType::Palette,
+    DatFileType::SurfaceTexture,
+    DatFileType::Texture,
+    DatFileType::Surface,
+    DatFileType::MotionTable,
+    DatFileType::Audio,
+    DatFileType::EnvCell,
+    DatFileType::Table,
+    DatFileType::PaletteSet,
+    DatFileType::Clothing,
+    DatFileType::DegradeInfo,
+    DatFileType::Scene,
+    DatFileType::Region,
+    DatFileType::Keymap,
+    DatFileType::RenderTexture,
+    DatFileType::RenderMaterial,
+    DatFileType::MaterialModifier,
+    DatFileType::MaterialInstance,
+    DatFileType::RenderMesh,
+    DatFileType::SoundTable,
+    DatFileType::Layout,
+    DatFileType::EnumMapper,
+    DatFileType::StringTable,
+    DatFileType::StringTableString,
+    DatFileType::DataIDMapper,
+    DatFileType::ActionMap,
+    DatFileType::DualDataIDMapper,
+    DatFileType::CombatManeuverTable,
+    DatFileType::LanguageString,
+    DatFileType::ParticleEmitter,
+    DatFileType::PhysicsScript,
+    DatFileType::PhysicsScriptTable,
+    DatFileType::MutateFilter,
+    DatFileType::MasterProperty,
+    DatFileType::Font,
+    DatFileType::StringState,
+    DatFileType::BSPNodeType,
+    DatFileType::DatabaseProperties,
+    DatFileType::Custom,
+    DatFileType::MotionKinematics,
+    DatFileType::Landblock,
+    DatFileType::LandblockInfo,
+    DatFileType::IndoorCell,
+    DatFileType::Iteration,
+    DatFileType::Unknown,
+};
+
+/// How many of `kAllDatFileTypes`, from the first, a portal prefix names.
+inline constexpr std::size_t kPortalPrefixTypeCount = 41;
+
+static_assert(kAllDatFileTypes[kPortalPrefixTypeCount - 1] == DatFileType::DatabaseProperties);
+
+/// Every `DatKind`, in declaration order.
+inline constexpr std::array<DatKind, 4> kAllDatKinds = {DatKind::Portal, DatKind::Cell,
+                                                        DatKind::Local, DatKind::Unknown};
+
 /// The variant's name as declared, e.g. "Font"; "?" for a value that is no
 /// variant (only reachable by casting).
 std::string_view name(DatFileType type);
@@ -93,51 +156,8 @@ constexpr std::array<DatFileType, 256> make_portal_prefix_table() {
     for (DatFileType& entry : table) {
         entry = DatFileType::Unknown;
     }
-    constexpr DatFileType named[] = {
-        DatFileType::Model,
-        DatFileType::SetupModel,
-        DatFileType::Animation,
-        DatFileType::Palette,
-        DatFileType::SurfaceTexture,
-        DatFileType::Texture,
-        DatFileType::Surface,
-        DatFileType::MotionTable,
-        DatFileType::Audio,
-        DatFileType::EnvCell,
-        DatFileType::Table,
-        DatFileType::PaletteSet,
-        DatFileType::Clothing,
-        DatFileType::DegradeInfo,
-        DatFileType::Scene,
-        DatFileType::Region,
-        DatFileType::Keymap,
-        DatFileType::RenderTexture,
-        DatFileType::RenderMaterial,
-        DatFileType::MaterialModifier,
-        DatFileType::MaterialInstance,
-        DatFileType::RenderMesh,
-        DatFileType::SoundTable,
-        DatFileType::Layout,
-        DatFileType::EnumMapper,
-        DatFileType::StringTable,
-        DatFileType::StringTableString,
-        DatFileType::DataIDMapper,
-        DatFileType::ActionMap,
-        DatFileType::DualDataIDMapper,
-        DatFileType::CombatManeuverTable,
-        DatFileType::LanguageString,
-        DatFileType::ParticleEmitter,
-        DatFileType::PhysicsScript,
-        DatFileType::PhysicsScriptTable,
-        DatFileType::MutateFilter,
-        DatFileType::MasterProperty,
-        DatFileType::Font,
-        DatFileType::StringState,
-        DatFileType::BSPNodeType,
-        DatFileType::DatabaseProperties,
-    };
-    for (const DatFileType type : named) {
-        table[static_cast<std::uint32_t>(type)] = type;
+    for (std::size_t i = 0; i < kPortalPrefixTypeCount; ++i) {
+        table[static_cast<std::uint32_t>(kAllDatFileTypes[i])] = kAllDatFileTypes[i];
     }
     // Textures come under two prefixes; no type has the value 7.
     table[0x07] = DatFileType::Texture;

@@ -92,12 +92,15 @@ void expect_location_is_a_check(const std::string& out) {
 TEST(FontCase, PassesAndSumsGlyphsOverFontsSpreadThroughTheDirectory) {
     ArchiveBuilder builder;
     // Few entries per node give a directory several levels deep.
-    builder.directory({.max_entries_per_node = 2, .node_chain = {}});
-    builder.add_file(0x40000003, encode(make_font(0x40000003, 5)), FileOptions{.compress = true});
+    tarnwick_dat_writer::DirectoryOptions directory;
+    directory.max_entries_per_node = 2;
+    builder.directory(directory);
+    builder.add_file(0x40000003, encode(make_font(0x40000003, 5)),
+                     tarnwick_dat_writer::compressed());
     builder.add_file(0x40000001, encode(make_font(0x40000001, 3)));
     for (std::uint32_t i = 1; i <= 9; ++i) {
         builder.add_file(0x06000000 + i, Bytes(100 * i, static_cast<std::uint8_t>(i)),
-                         FileOptions{.compress = i % 2 == 0});
+                         i % 2 == 0 ? tarnwick_dat_writer::compressed() : FileOptions{});
     }
     // In a portal archive an id's high byte alone names its type: a low half
     // that would make it a landblock elsewhere does not hide a font.
@@ -139,7 +142,7 @@ Bytes archive_with(const std::vector<std::pair<std::uint32_t, Bytes>>& files,
                    bool compress = false) {
     ArchiveBuilder builder;
     for (const auto& [id, bytes] : files) {
-        builder.add_file(id, bytes, FileOptions{.compress = compress});
+        builder.add_file(id, bytes, compress ? tarnwick_dat_writer::compressed() : FileOptions{});
     }
     return builder.build();
 }
