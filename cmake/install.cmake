@@ -39,6 +39,9 @@ install(FILES
     ${PROJECT_BINARY_DIR}/tarnwick_datConfigVersion.cmake
     DESTINATION ${TARNWICK_CMAKE_DIR})
 
+# The prefix is found from where the .pc file lies, so the installed tree
+# works wherever it is installed (--prefix, or the Debian package's /usr).
+file(RELATIVE_PATH TARNWICK_PC_TO_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tarnwick_dat.pc.in
     ${PROJECT_BINARY_DIR}/tarnwick_dat.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarnwick_dat.pc

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the project from a finished build into a temporary prefix, then
-# builds and runs a small project outside the source tree against it, once
-# through find_package and once through pkg-config; finally builds the Debian
-# package and runs quorvant from it.
+# builds and runs a small project outside the source tree against it, through
+# find_package and through pkg-config, and once more taking the sources in
+# through FetchContent; finally builds the Debian package and runs quorvant
+# from it.
 # Usage: consumer-test.sh BUILD_DIR
 set -euo pipefail
 
@@ -31,6 +32,11 @@ cmake -S "$root/tests/consumer" -B "$work/consumer" -G Ninja \
     -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 check find_package "$("$work/consumer/count_files" "$archive")"
+
+cmake -S "$root/tests/consumer_fetchcontent" -B "$work/fetchcontent" -G Ninja \
+    -DTARNWICK_SOURCE_DIR="$root" >/dev/null
+cmake --build "$work/fetchcontent" --target count_files >/dev/null
+check FetchContent "$("$work/fetchcontent/count_files" "$archive")"
 
 # shellcheck disable=SC2046
 g++ "$root/tests/consumer/count_files.cpp" -o "$work/count_files_pc" \

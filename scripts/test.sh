@@ -21,6 +21,9 @@ echo "== g++ build and tests"
 configure_and_build build/gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build/gcc --output-on-failure -j "$jobs"
 
+echo "== the installed package, used from outside the source tree"
+"$root/scripts/consumer-test.sh" build/gcc
+
 echo "== clang++ with AddressSanitizer and UndefinedBehaviorSanitizer"
 configure_and_build build/asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
     -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_BENCHMARKS=OFF
