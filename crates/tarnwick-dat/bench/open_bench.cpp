@@ -44,7 +44,9 @@ void* operator new(std::size_t size) {
     return p;
 }
 
-void operator delete(void* p) noexcept {
+namespace {
+
+void release(void* p) noexcept {
     if (p != nullptr && g_counting.load(std::memory_order_relaxed)) {
         g_live_bytes.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)),
                                std::memory_order_relaxed);
@@ -52,8 +54,14 @@ void operator delete(void* p) noexcept {
     std::free(p);
 }
 
+}  // namespace
+
+void operator delete(void* p) noexcept {
+    release(p);
+}
+
 void operator delete(void* p, std::size_t) noexcept {
-    operator delete(p);
+    release(p);
 }
 
 namespace {
