@@ -3,7 +3,8 @@
 # TARNWICK_PORTAL_DAT, or the one at the default place (dats/portal.dat at the
 # project root). When neither exists, writes a synthetic sample archive into
 # the build folder and runs against that instead, so the whole road can be
-# seen working. Arguments are passed on to quorvant.
+# seen working. Arguments are passed on to quorvant; without any, it runs
+# with --show-output so that the font check's summary line shows.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -15,6 +16,11 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target quorvant tarnwick-dat >/dev/null
 
 quorvant="$build/crates/tarnwick-dat/quorvant"
+# With no arguments of the user's, show what the cases printed (the font
+# check's summary line) as well as the report.
+if (($# == 0)); then
+    set -- --show-output
+fi
 if [[ -n "${TARNWICK_PORTAL_DAT:-}" && -e "$TARNWICK_PORTAL_DAT" ]] || [[ -e "$root/dats/portal.dat" ]]; then
     exec "$quorvant" "$@"
 fi
