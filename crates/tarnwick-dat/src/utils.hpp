@@ -19,6 +19,14 @@ namespace tarnwick_dat {
 /// nothing. Opens nothing and reports nothing.
 std::optional<std::filesystem::path> get_portal_dat_path();
 
+/// The rule behind `get_portal_dat_path`, with its inputs given: `env_value`
+/// (the variable's raw value, or null when unset; a value that is not valid
+/// UTF-8 counts as unset) is taken exactly as given when it exists, else
+/// `source_dir` / "../../" / "dats/portal.dat", unnormalised, when that
+/// exists. "Exists" follows symbolic links and counts any kind of file.
+std::optional<std::filesystem::path> find_portal_dat(const char* env_value,
+                                                     const std::filesystem::path& source_dir);
+
 /// Decodes an LRS-compressed payload: a 4-byte little-endian output size,
 /// then the token stream. Never fails: damaged input ends decoding early and
 /// yields the bytes decoded so far; input under 4 bytes is returned as is.
@@ -29,7 +37,7 @@ Bytes decompress_lrs(std::span<const std::uint8_t> input);
 /// (`read_exact_at_compat`) never use or move the file position, so they may
 /// run from several threads at once.
 class ReadOnlyFile {
-public:
+  public:
     /// Opens `path` for reading, or returns the OS error.
     static Result<ReadOnlyFile, IoError> open(const std::filesystem::path& path);
 
@@ -52,7 +60,7 @@ public:
     /// The file's current length in bytes.
     Result<std::uint64_t, IoError> size() const;
 
-private:
+  private:
     explicit ReadOnlyFile(int fd) : fd_(fd) {}
     int fd_ = -1;
 };

@@ -66,16 +66,20 @@ bool path_exists(const std::filesystem::path& path) {
 }  // namespace
 
 std::optional<std::filesystem::path> get_portal_dat_path() {
-    if (const char* value = std::getenv(kEnvironmentVariable);
-        value != nullptr && is_valid_utf8(value)) {
-        std::filesystem::path candidate(value);
+    return find_portal_dat(std::getenv(kEnvironmentVariable),
+                           std::filesystem::path(TARNWICK_DAT_SOURCE_DIR));
+}
+
+std::optional<std::filesystem::path> find_portal_dat(const char* env_value,
+                                                     const std::filesystem::path& source_dir) {
+    if (env_value != nullptr && is_valid_utf8(env_value)) {
+        std::filesystem::path candidate(env_value);
         if (path_exists(candidate)) {
             return candidate;
         }
     }
     // The ".." components stay as they are: the path is reported as built.
-    std::filesystem::path fallback =
-        std::filesystem::path(TARNWICK_DAT_SOURCE_DIR) / "../../" / "dats/portal.dat";
+    std::filesystem::path fallback = source_dir / "../../" / "dats/portal.dat";
     if (path_exists(fallback)) {
         return fallback;
     }
