@@ -121,16 +121,24 @@ public:
     static DatError bin_read(RecordReadError error);
     /// A file id that the archive's directory does not hold.
     static DatError not_found(std::uint32_t id);
+    /// Two directory entries with one id (kept for callers; the walk lets the
+    /// later entry win instead).
     static DatError duplicate_id(std::uint32_t id);
+    /// Two files with one id in one namespace.
     static DatError duplicate_namespaced_id(std::string ns, std::uint32_t file_id);
+    /// A record whose signature is not that of `format`.
     static DatError invalid_magic(std::string format);
+    /// A format version this library cannot read.
     static DatError unsupported_version(std::uint32_t version);
+    /// A namespace name that names none.
     static DatError invalid_namespace(std::string ns);
     /// Damage in the archive's structure, described in `what`.
     static DatError corruption(std::string what);
+    /// A compressed file `id` that could not be recovered.
     static DatError decompression_failed(std::uint32_t id);
     /// The archive file at `path` could not be opened.
     static DatError path_error(std::filesystem::path path, IoError source);
+    /// Any other failure, described in `text`.
     static DatError other(std::string text);
 
     DatError(DatError&&) noexcept = default;

@@ -30,6 +30,7 @@ public:
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
 
+    /// The value; only when `ok()`.
     T& value() & {
         assert(ok());
         return std::get<0>(state_);
@@ -42,6 +43,7 @@ public:
         assert(ok());
         return std::get<0>(std::move(state_));
     }
+    /// The error; only when not `ok()`.
     E& error() & {
         assert(!ok());
         return std::get<1>(state_);
@@ -55,6 +57,7 @@ public:
         return std::get<1>(std::move(state_));
     }
 
+    /// Access to the value's members; only when `ok()`.
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
     T& operator*() & { return value(); }
@@ -68,13 +71,16 @@ private:
 template <typename E>
 class [[nodiscard]] Result<void, E> {
 public:
+    /// Success.
     Result() = default;
     template <typename F, typename = std::enable_if_t<std::is_constructible_v<E, F&&>>>
     Result(Err<F> err) : state_(std::in_place_index<1>, E(std::move(err.error))) {}
 
+    /// True on success.
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
 
+    /// The error; only when not `ok()`.
     E& error() & {
         assert(!ok());
         return std::get<1>(state_);
