@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <set>
 
 namespace runner {
 namespace {
@@ -152,6 +153,9 @@ const OptionSpec* find_short(char name) {
 struct RawCommandLine {
     std::vector<std::string> free;
     std::map<OptionId, std::vector<std::string>> values;  // one entry per occurrence
+    // Spellings seen so far: a flag may not be repeated, but its two
+    // spellings (--no-capture, --nocapture) may both be given.
+    std::set<std::string_view> spellings;
 
     bool has(OptionId id) const { return values.count(id) != 0; }
     const std::string* last(OptionId id) const {
@@ -163,11 +167,10 @@ struct RawCommandLine {
 // Records one occurrence; `typed` is the option's name as the user wrote it.
 std::optional<CommandLineError> record(RawCommandLine& raw, const OptionSpec& spec,
                                        std::string_view typed, std::string value) {
-    auto& occurrences = raw.values[spec.id];
-    if (!occurrences.empty() && !spec.repeatable) {
+    if (!raw.spellings.insert(spec.name()).second && !spec.repeatable) {
         return CommandLineError{fmt::format("Option '{}' given more than once", typed)};
     }
-    occurrences.push_back(std::move(value));
+    raw.values[spec.id].push_back(std::move(value));
     return std::nullopt;
 }
 
@@ -397,10 +400,12 @@ Order:
     each result line is written when its test ends, in the order they end.
 
 Capture:
-    What a test writes to its standard output and standard error, and what
-    the threads it starts write, is kept apart for each test and shown only
-    in the report: under "failures" when the test fails, under "successes"
-    with --show-output. --no-capture lets it through as it is written.
+    What a test writes to std::cout, std::cerr and std::clog, and what the
+    threads it starts through the runner write there, is kept apart for each
+    test and shown only in the report: under "failures" when the test fails,
+    under "successes" with --show-output. --no-capture lets it through as it
+    is written. Writes that bypass those streams (printf, the file
+    descriptors) are not captured.
 )";
 
 }  // namespace

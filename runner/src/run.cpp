@@ -634,7 +634,7 @@ int run(const std::vector<std::string>& args, std::span<const CaseDescriptor* co
     routing.reset();
 
     if (spawn_error) {
-        err << fmt::format("error: failed to spawn thread to run test: {}\n", *spawn_error);
+        err << fmt::format("failed to spawn thread to run test: {}\n", *spawn_error);
         err.flush();
         return exit_failure;
     }

@@ -49,7 +49,7 @@ TEST(ParseCommandLine, RefusesEachBadLineWithItsMessage) {
         {{"--nocapture="}, "Option 'nocapture' does not take an argument"},
         {{"--list", "--list"}, "Option 'list' given more than once"},
         {{"-q", "--quiet"}, "Option 'quiet' given more than once"},
-        {{"--no-capture", "--nocapture"}, "Option 'nocapture' given more than once"},
+        {{"--nocapture", "--nocapture"}, "Option 'nocapture' given more than once"},
         {{"--color", "never", "--color=always"}, "Option 'color' given more than once"},
         {{"--include-ignored", "--ignored"},
          "the options --include-ignored and --ignored are mutually exclusive"},
@@ -141,6 +141,8 @@ TEST(ParseCommandLine, ReadsEveryFlag) {
     EXPECT_FALSE(options.ignored);
     EXPECT_TRUE(options_of({"--ignored"}).ignored);
     EXPECT_TRUE(options_of({"--no-capture"}).no_capture);
+    // Its two spellings together are one request, not a repetition.
+    EXPECT_TRUE(options_of({"--no-capture", "--nocapture"}).no_capture);
 }
 
 TEST(ParseCommandLine, ChoosesTheFormat) {

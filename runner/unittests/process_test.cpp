@@ -94,4 +94,30 @@ TEST(Process, UnwritableReportIsAnIoError) {
     }
 }
 
+TEST(Process, AReaderThatGoesAwayIsAnIoErrorNotASignal) {
+    const std::string err_path = testing::TempDir() + "runner_demo_pipe.err";
+    // The reader exits before the report is written: the write fails with
+    // EPIPE, which must come back as the report's write error.
+    const std::string command = std::string("(sleep 0.3; ") + RUNNER_DEMO + " --list 2> " +
+                                err_path + "; echo $? > " + err_path + ".status) | true";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(read_file(err_path + ".status"), "101\n");
+    EXPECT_EQ(read_file(err_path),
+              "error: io error when listing tests: Broken pipe (os error 32)\n");
+    std::remove(err_path.c_str());
+    std::remove((err_path + ".status").c_str());
+}
+
+TEST(Process, ReadsItsCommandLineWithoutProc) {
+    // The arguments come from the process start, not from /proc, so a
+    // process that cannot see /proc still obeys its command line.
+    const std::string command = std::string("unshare -m sh -c 'umount /proc 2>/dev/null; ") +
+                                RUNNER_DEMO + " --list' > " + testing::TempDir() + "noproc.out";
+    if (std::system(command.c_str()) != 0) {
+        GTEST_SKIP() << "no mount namespace here";
+    }
+    EXPECT_EQ(read_file(testing::TempDir() + "noproc.out"),
+              "demo::fails: test\ndemo::passes: test\n\n2 tests, 0 benchmarks\n");
+}
+
 }  // namespace

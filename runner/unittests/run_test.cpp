@@ -498,7 +498,7 @@ TEST(Threads, OtherThreadFailuresEndTheRun) {
     const Ran ran = run(suite, {}, environment);
     EXPECT_EQ(ran.status, runner::exit_failure);
     EXPECT_EQ(ran.err,
-              "error: failed to spawn thread to run test: Operation not permitted (os error 1)\n");
+              "failed to spawn thread to run test: Operation not permitted (os error 1)\n");
     EXPECT_THAT(ran.out, Not(HasSubstr("test result")));
 }
 

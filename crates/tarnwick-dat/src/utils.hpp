@@ -57,7 +57,7 @@ class ReadOnlyFile {
     /// whole buffer" when the file ends first. The file position is unchanged.
     Result<void, IoError> read_exact_at_compat(std::span<std::uint8_t> out,
                                                std::uint64_t offset) const;
-    /// The file's current length in bytes.
+    /// The file's current length in bytes (a block device's size for a device).
     Result<std::uint64_t, IoError> size() const;
 
   private:

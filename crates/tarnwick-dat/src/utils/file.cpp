@@ -1,6 +1,8 @@
 // The archive file: opened read-only, read sequentially for the header and
 // positionally for everything else.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +102,15 @@ Result<std::uint64_t, IoError> ReadOnlyFile::size() const {
     struct stat status {};
     if (::fstat(fd_, &status) < 0) {
         return Err{IoError::from_os(errno)};
+    }
+    // A block device (an archive on a raw partition or a loop device)
+    // reports no size through fstat; ask the device instead.
+    if (S_ISBLK(status.st_mode)) {
+        std::uint64_t bytes = 0;
+        if (::ioctl(fd_, BLKGETSIZE64, &bytes) < 0) {
+            return Err{IoError::from_os(errno)};
+        }
+        return bytes;
     }
     return static_cast<std::uint64_t>(status.st_size);
 }
