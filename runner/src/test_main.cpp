@@ -69,9 +69,11 @@ void keep_command_line(int argc, char** argv, char** /*envp*/) {
     g_argv = argv;
 }
 
-[[maybe_unused]] __attribute__((section(".init_array"),
-                                used)) void (*const keep_command_line_entry)(int, char**, char**) =
-    &keep_command_line;
+using InitFunction = void (*)(int, char**, char**);
+// Writable, like the section's other entries (a const one conflicts with
+// the section's flags under GCC).
+[[maybe_unused]] __attribute__((section(".init_array"), used))
+InitFunction keep_command_line_entry = &keep_command_line;
 
 // The process's command line, program name first; empty when it cannot be read.
 std::vector<std::string> own_command_line() {
