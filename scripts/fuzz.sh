@@ -49,12 +49,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Runs one target; new inputs go to the scratch directory (the first one
+# Runs one target in place of the calling subshell (so that its process id
+# is the fuzzer's); new inputs go to the scratch directory (the first one
 # named), so the committed corpus is only read.
 run_target() {
     local name=$1 max_len=$2
     mkdir -p "$scratch/$name"
-    "$build/fuzz/$name" "$scratch/$name" "$root/fuzz/corpus/$name" \
+    exec "$build/fuzz/$name" "$scratch/$name" "$root/fuzz/corpus/$name" \
         -rss_limit_mb=512 -timeout=2 -max_total_time="$seconds" -max_len="$max_len" \
         -print_final_stats=1 -artifact_prefix="$artifacts/$name-" \
         >"$logs/$name.log" 2>&1

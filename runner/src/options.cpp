@@ -47,7 +47,7 @@ enum class Shown {
 // How a refused option is named in its message: "The \"{}\" flag ...".
 enum class Refusal { None, Flag, Option, NightlyOnly };
 
-struct OptionSpec {
+struct OptionDecl {
     OptionId id;
     char short_name;             // '\0' when none
     std::string_view long_name;  // empty when none
@@ -65,87 +65,87 @@ struct OptionSpec {
 
 // Every option, once: the parser and the help text are both read from here.
 constexpr std::array option_table{
-    OptionSpec{OptionId::IncludeIgnored, '\0', "include-ignored", "",
+    OptionDecl{OptionId::IncludeIgnored, '\0', "include-ignored", "",
                "Run ignored and not ignored tests", false, Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::Ignored, '\0', "ignored", "", "Run only ignored tests", false,
+    OptionDecl{OptionId::Ignored, '\0', "ignored", "", "Run only ignored tests", false,
                Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::Test, '\0', "test", "", "Run tests and not benchmarks", false,
+    OptionDecl{OptionId::Test, '\0', "test", "", "Run tests and not benchmarks", false,
                Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::Bench, '\0', "bench", "", "Run benchmarks instead of tests", false,
+    OptionDecl{OptionId::Bench, '\0', "bench", "", "Run benchmarks instead of tests", false,
                Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::List, '\0', "list", "", "List all tests and benchmarks", false,
+    OptionDecl{OptionId::List, '\0', "list", "", "List all tests and benchmarks", false,
                Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::Help, 'h', "help", "", "Display this message", false, Shown::InHelp,
+    OptionDecl{OptionId::Help, 'h', "help", "", "Display this message", false, Shown::InHelp,
                Refusal::None},
-    OptionSpec{OptionId::Logfile, '\0', "logfile", "PATH",
+    OptionDecl{OptionId::Logfile, '\0', "logfile", "PATH",
                "Write logs to the specified file (deprecated)", false, Shown::InHelp,
                Refusal::None},
-    OptionSpec{OptionId::NoCapture, '\0', "no-capture", "",
+    OptionDecl{OptionId::NoCapture, '\0', "no-capture", "",
                "don't capture stdout/stderr of each task, allow printing directly", false,
                Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::NoCapture, '\0', "nocapture", "", "", false, Shown::Hidden, Refusal::None},
-    OptionSpec{OptionId::TestThreads, '\0', "test-threads", "n_threads",
+    OptionDecl{OptionId::NoCapture, '\0', "nocapture", "", "", false, Shown::Hidden, Refusal::None},
+    OptionDecl{OptionId::TestThreads, '\0', "test-threads", "n_threads",
                "Number of threads used for running tests in parallel", false, Shown::InHelp,
                Refusal::None},
-    OptionSpec{OptionId::Skip, '\0', "skip", "FILTER",
+    OptionDecl{OptionId::Skip, '\0', "skip", "FILTER",
                "Skip tests whose names contain FILTER (this flag can be used multiple times)", true,
                Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::Quiet, 'q', "quiet", "",
+    OptionDecl{OptionId::Quiet, 'q', "quiet", "",
                "Display one character per test instead of one line. Alias to --format=terse", false,
                Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::Exact, '\0', "exact", "", "Exactly match filters rather than by substring",
+    OptionDecl{OptionId::Exact, '\0', "exact", "", "Exactly match filters rather than by substring",
                false, Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::Color, '\0', "color", "auto|always|never",
+    OptionDecl{OptionId::Color, '\0', "color", "auto|always|never",
                "Configure coloring of output:\n"
                "  auto   = colour when standard output is a terminal (default)\n"
                "  always = always colour the output\n"
                "  never  = never colour the output",
                false, Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::Format, '\0', "format", "pretty|terse|json|junit",
+    OptionDecl{OptionId::Format, '\0', "format", "pretty|terse|json|junit",
                "Configure formatting of output:\n"
                "  pretty = one line per test (default)\n"
                "  terse  = one character per test\n"
                "  json   = one JSON object per event (experimental)\n"
                "  junit  = a JUnit XML report (experimental)",
                false, Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::ShowOutput, '\0', "show-output", "",
+    OptionDecl{OptionId::ShowOutput, '\0', "show-output", "",
                "Show captured stdout of successful tests", false, Shown::InHelp, Refusal::None},
-    OptionSpec{OptionId::ForceRunInProcess, '\0', "force-run-in-process", "",
+    OptionDecl{OptionId::ForceRunInProcess, '\0', "force-run-in-process", "",
                "Run every test inside this process, even where it would be isolated", false,
                Shown::Experimental, Refusal::Flag},
-    OptionSpec{OptionId::ExcludeShouldPanic, '\0', "exclude-should-panic", "",
+    OptionDecl{OptionId::ExcludeShouldPanic, '\0', "exclude-should-panic", "",
                "Leave out the tests that are expected to fail", false, Shown::Experimental,
                Refusal::Flag},
-    OptionSpec{OptionId::FailFast, '\0', "fail-fast", "", "Stop the run at the first failing test",
+    OptionDecl{OptionId::FailFast, '\0', "fail-fast", "", "Stop the run at the first failing test",
                false, Shown::Experimental, Refusal::Flag},
-    OptionSpec{OptionId::ReportTime, '\0', "report-time", "", "Show how long each test took", false,
+    OptionDecl{OptionId::ReportTime, '\0', "report-time", "", "Show how long each test took", false,
                Shown::Experimental, Refusal::Flag},
-    OptionSpec{OptionId::EnsureTime, '\0', "ensure-time", "",
+    OptionDecl{OptionId::EnsureTime, '\0', "ensure-time", "",
                "Fail the tests that run longer than their time limit", false, Shown::Experimental,
                Refusal::Flag},
-    OptionSpec{OptionId::Shuffle, '\0', "shuffle", "", "Start the tests in a random order", false,
+    OptionDecl{OptionId::Shuffle, '\0', "shuffle", "", "Start the tests in a random order", false,
                Shown::Experimental, Refusal::Flag},
-    OptionSpec{OptionId::ShuffleSeed, '\0', "shuffle-seed", "SEED",
+    OptionDecl{OptionId::ShuffleSeed, '\0', "shuffle-seed", "SEED",
                "Start the tests in a random order drawn from SEED", false, Shown::Experimental,
                Refusal::Option},
-    OptionSpec{OptionId::Unstable, 'Z', "", "unstable-options",
+    OptionDecl{OptionId::Unstable, 'Z', "", "unstable-options",
                "Allow the experimental options (unstable-options)", true, Shown::Experimental,
                Refusal::NightlyOnly},
 };
 
-const OptionSpec* find_long(std::string_view name) {
+const OptionDecl* find_long(std::string_view name) {
     // Options without a long name (-Z) must not answer to "--" or "--=...".
     if (name.empty()) {
         return nullptr;
     }
     const auto it = std::find_if(option_table.begin(), option_table.end(),
-                                 [&](const OptionSpec& spec) { return spec.long_name == name; });
+                                 [&](const OptionDecl& decl) { return decl.long_name == name; });
     return it == option_table.end() ? nullptr : &*it;
 }
 
-const OptionSpec* find_short(char name) {
+const OptionDecl* find_short(char name) {
     const auto it = std::find_if(option_table.begin(), option_table.end(),
-                                 [&](const OptionSpec& spec) { return spec.short_name == name; });
+                                 [&](const OptionDecl& decl) { return decl.short_name == name; });
     return it == option_table.end() || name == '\0' ? nullptr : &*it;
 }
 
@@ -165,12 +165,12 @@ struct RawCommandLine {
 };
 
 // Records one occurrence; `typed` is the option's name as the user wrote it.
-std::optional<CommandLineError> record(RawCommandLine& raw, const OptionSpec& spec,
+std::optional<CommandLineError> record(RawCommandLine& raw, const OptionDecl& decl,
                                        std::string_view typed, std::string value) {
-    if (!raw.spellings.insert(spec.name()).second && !spec.repeatable) {
+    if (!raw.spellings.insert(decl.name()).second && !decl.repeatable) {
         return CommandLineError{fmt::format("Option '{}' given more than once", typed)};
     }
-    raw.values[spec.id].push_back(std::move(value));
+    raw.values[decl.id].push_back(std::move(value));
     return std::nullopt;
 }
 
@@ -187,12 +187,12 @@ std::variant<RawCommandLine, CommandLineError> read_words(std::span<const std::s
             const std::string_view body = std::string_view(word).substr(2);
             const auto equals = body.find('=');
             const std::string_view name = body.substr(0, equals);
-            const OptionSpec* spec = find_long(name);
-            if (spec == nullptr) {
+            const OptionDecl* decl = find_long(name);
+            if (decl == nullptr) {
                 return CommandLineError{fmt::format("Unrecognized option: '{}'", name)};
             }
             std::string value;
-            if (spec->takes_argument()) {
+            if (decl->takes_argument()) {
                 if (equals != std::string_view::npos) {
                     value = body.substr(equals + 1);
                 } else if (i + 1 < args.size()) {
@@ -203,7 +203,7 @@ std::variant<RawCommandLine, CommandLineError> read_words(std::span<const std::s
             } else if (equals != std::string_view::npos) {
                 return CommandLineError{fmt::format("Option '{}' does not take an argument", name)};
             }
-            if (auto error = record(raw, *spec, name, std::move(value))) {
+            if (auto error = record(raw, *decl, name, std::move(value))) {
                 return *error;
             }
         } else if (word.size() > 1 && word[0] == '-') {
@@ -211,12 +211,12 @@ std::variant<RawCommandLine, CommandLineError> read_words(std::span<const std::s
             // the rest of the word, or the next word when nothing is left.
             for (std::size_t j = 1; j < word.size(); ++j) {
                 const std::string_view name = std::string_view(word).substr(j, 1);
-                const OptionSpec* spec = find_short(word[j]);
-                if (spec == nullptr) {
+                const OptionDecl* decl = find_short(word[j]);
+                if (decl == nullptr) {
                     return CommandLineError{fmt::format("Unrecognized option: '{}'", name)};
                 }
                 std::string value;
-                const bool takes = spec->takes_argument();
+                const bool takes = decl->takes_argument();
                 if (takes) {
                     if (j + 1 < word.size()) {
                         value = word.substr(j + 1);
@@ -227,7 +227,7 @@ std::variant<RawCommandLine, CommandLineError> read_words(std::span<const std::s
                             fmt::format("Argument to option '{}' missing", name)};
                     }
                 }
-                if (auto error = record(raw, *spec, name, std::move(value))) {
+                if (auto error = record(raw, *decl, name, std::move(value))) {
                     return *error;
                 }
                 if (takes) {
@@ -272,19 +272,19 @@ ParsedCommandLine check(RawCommandLine raw) {
     }
     // -Z first: the other experimental options would all need it.
     for (const bool nightly_only : {true, false}) {
-        for (const OptionSpec& spec : option_table) {
-            if (!raw.has(spec.id) || spec.refusal == Refusal::None ||
-                nightly_only != (spec.refusal == Refusal::NightlyOnly)) {
+        for (const OptionDecl& decl : option_table) {
+            if (!raw.has(decl.id) || decl.refusal == Refusal::None ||
+                nightly_only != (decl.refusal == Refusal::NightlyOnly)) {
                 continue;
             }
             if (nightly_only) {
                 return CommandLineError{fmt::format(
-                    "the option `{}` is only accepted on the nightly compiler", spec.name())};
+                    "the option `{}` is only accepted on the nightly compiler", decl.name())};
             }
             return CommandLineError{
                 fmt::format("The \"{}\" {} is only accepted on the nightly compiler with -Z "
                             "unstable-options",
-                            spec.name(), spec.refusal == Refusal::Flag ? "flag" : "option")};
+                            decl.name(), decl.refusal == Refusal::Flag ? "flag" : "option")};
         }
     }
 
@@ -356,14 +356,14 @@ ParsedCommandLine check(RawCommandLine raw) {
 // The column where help texts start.
 constexpr std::size_t help_column = 36;
 
-void append_option(std::string& text, const OptionSpec& spec) {
-    std::string left = spec.short_name != '\0' ? fmt::format("    -{}", spec.short_name) : "    ";
-    if (!spec.long_name.empty()) {
-        left += spec.short_name != '\0' ? ", " : "    ";
-        left += fmt::format("--{}", spec.long_name);
+void append_option(std::string& text, const OptionDecl& decl) {
+    std::string left = decl.short_name != '\0' ? fmt::format("    -{}", decl.short_name) : "    ";
+    if (!decl.long_name.empty()) {
+        left += decl.short_name != '\0' ? ", " : "    ";
+        left += fmt::format("--{}", decl.long_name);
     }
-    if (spec.takes_argument()) {
-        left += fmt::format(" {}", spec.hint);
+    if (decl.takes_argument()) {
+        left += fmt::format(" {}", decl.hint);
     }
     text += left;
     if (left.size() + 2 <= help_column) {
@@ -372,7 +372,7 @@ void append_option(std::string& text, const OptionSpec& spec) {
         text += '\n';
         text.append(help_column, ' ');
     }
-    std::string_view help = spec.help;
+    std::string_view help = decl.help;
     for (bool first = true; !help.empty(); first = false) {
         const auto end = help.find('\n');
         if (!first) {
@@ -420,15 +420,15 @@ ParsedCommandLine parse_command_line(std::span<const std::string> args) {
 
 std::string help_text(std::string_view program) {
     std::string text = fmt::format("Usage: {} [OPTIONS] [FILTERS...]\n\nOptions:\n", program);
-    for (const OptionSpec& spec : option_table) {
-        if (spec.shown == Shown::InHelp) {
-            append_option(text, spec);
+    for (const OptionDecl& decl : option_table) {
+        if (decl.shown == Shown::InHelp) {
+            append_option(text, decl);
         }
     }
     text += "\nExperimental options (each is refused by this runner):\n";
-    for (const OptionSpec& spec : option_table) {
-        if (spec.shown == Shown::Experimental) {
-            append_option(text, spec);
+    for (const OptionDecl& decl : option_table) {
+        if (decl.shown == Shown::Experimental) {
+            append_option(text, decl);
         }
     }
     text += help_notes;

@@ -57,7 +57,7 @@ CaseOutcome returns_failure() {
     return CaseOutcome::failure("returned text");
 }
 
-struct CaseSpec {
+struct CaseShape {
     const char* name;
     runner::CaseFn function = &passes;
     bool ignore = false;
@@ -69,21 +69,21 @@ struct CaseSpec {
 // Descriptors with stable addresses, as a suite's static registry has them.
 class Suite {
   public:
-    Suite(std::initializer_list<CaseSpec> specs) {
-        for (const CaseSpec& spec : specs) {
+    Suite(std::initializer_list<CaseShape> shapes) {
+        for (const CaseShape& shape : shapes) {
             descriptors_.push_back(CaseDescriptor{
-                .name = spec.name,
-                .ignore = spec.ignore,
-                .ignore_message = spec.ignore_message,
+                .name = shape.name,
+                .ignore = shape.ignore,
+                .ignore_message = shape.ignore_message,
                 .source_path = "suite/cases.cpp",
                 .start_line = 7,
                 .start_col = 3,
                 .end_line = 7,
                 .end_col = 9,
-                .should_fail = spec.should_fail,
-                .expected_message = spec.expected_message,
+                .should_fail = shape.should_fail,
+                .expected_message = shape.expected_message,
                 .kind = runner::CaseKind::Integration,
-                .function = spec.function,
+                .function = shape.function,
             });
             registry_.push_back(&descriptors_.back());
         }

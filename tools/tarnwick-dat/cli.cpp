@@ -38,12 +38,12 @@ ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<Op
         }
         const std::size_t equals = word.find('=');
         const std::string name = word.substr(0, equals);
-        const auto spec = std::find_if(options.begin(), options.end(),
-                                       [&](const OptionSpec& o) { return o.name == name; });
-        if (spec == options.end()) {
+        const auto option = std::find_if(options.begin(), options.end(),
+                                         [&](const OptionSpec& o) { return o.name == name; });
+        if (option == options.end()) {
             throw UsageError(fmt::format("unknown option '{}'", name));
         }
-        if (spec->value_name.empty()) {
+        if (option->value_name.empty()) {
             if (equals != std::string::npos) {
                 throw UsageError(fmt::format("option '{}' takes no value", name));
             }
@@ -55,7 +55,8 @@ ParsedArgs parse_args(const std::vector<std::string>& args, const std::vector<Op
         } else if (i + 1 < args.size()) {
             parsed.values[name] = args[++i];
         } else {
-            throw UsageError(fmt::format("option '{}' needs a value ({})", name, spec->value_name));
+            throw UsageError(
+                fmt::format("option '{}' needs a value ({})", name, option->value_name));
         }
     }
     if (!parsed.help) {
