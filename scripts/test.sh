@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a g++ build, a clang++ build under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the runner's threading
-# tests under ThreadSanitizer. Exits non-zero on any failure.
+# Builds and runs every test: a g++ build with the installed-package consumer
+# test, a clang++ build under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the runner's tests under ThreadSanitizer, and a short run of every fuzz
+# target on its seed corpus. Exits non-zero on any failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,7 +20,7 @@ configure_and_build() {
 
 echo "== g++ build and tests"
 configure_and_build build/gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ctest --test-dir build/gcc --output-on-failure -j "$jobs"
+ctest --test-dir build/gcc --output-on-failure --timeout 120 -j "$jobs"
 
 echo "== the installed package, used from outside the source tree"
 "$root/scripts/consumer-test.sh" build/gcc
@@ -28,12 +29,15 @@ echo "== clang++ with AddressSanitizer and UndefinedBehaviorSanitizer"
 configure_and_build build/asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
     -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build/asan --output-on-failure -j "$jobs"
+    ctest --test-dir build/asan --output-on-failure --timeout 300 -j "$jobs"
 
 echo "== clang++ with ThreadSanitizer: the runner"
 cmake -S "$root" -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
     -DTARNWICK_TSAN=ON -DTARNWICK_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build/tsan -j "$jobs" --target runner_unittests
 TSAN_OPTIONS=halt_on_error=1 build/tsan/runner/runner_unittests --gtest_brief=1
+
+echo "== every fuzz target, briefly, on its seed corpus"
+"$root/scripts/fuzz.sh" 10
 
 echo "All tests passed."

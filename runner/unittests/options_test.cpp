@@ -47,6 +47,7 @@ TEST(ParseCommandLine, RefusesEachBadLineWithItsMessage) {
         {{"-Z"}, "Argument to option 'Z' missing"},
         {{"--list=x"}, "Option 'list' does not take an argument"},
         {{"--nocapture="}, "Option 'nocapture' does not take an argument"},
+        {{"--=x"}, "Unrecognized option: ''"},
         {{"--list", "--list"}, "Option 'list' given more than once"},
         {{"-q", "--quiet"}, "Option 'quiet' given more than once"},
         {{"--nocapture", "--nocapture"}, "Option 'nocapture' given more than once"},

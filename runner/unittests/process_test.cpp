@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -29,8 +30,10 @@ std::string read_file(const std::string& path) {
 // standard output goes.
 Process run_demo(const std::string& args, const std::string& environment = "",
                  const std::string& stdout_to = "") {
-    const std::string out_path = testing::TempDir() + "runner_demo.out";
-    const std::string err_path = testing::TempDir() + "runner_demo.err";
+    // Per process: ctest runs these tests as separate processes at once.
+    const std::string stem = testing::TempDir() + "runner_demo." + std::to_string(getpid());
+    const std::string out_path = stem + ".out";
+    const std::string err_path = stem + ".err";
     const std::string command = environment + " " + RUNNER_DEMO + " " + args + " > " +
                                 (stdout_to.empty() ? out_path : stdout_to) + " 2> " + err_path;
     const int raw = std::system(command.c_str());
@@ -95,7 +98,8 @@ TEST(Process, UnwritableReportIsAnIoError) {
 }
 
 TEST(Process, AReaderThatGoesAwayIsAnIoErrorNotASignal) {
-    const std::string err_path = testing::TempDir() + "runner_demo_pipe.err";
+    const std::string err_path =
+        testing::TempDir() + "runner_demo_pipe." + std::to_string(getpid()) + ".err";
     // The reader exits before the report is written: the write fails with
     // EPIPE, which must come back as the report's write error.
     const std::string command = std::string("(sleep 0.3; ") + RUNNER_DEMO + " --list 2> " +
@@ -111,12 +115,14 @@ TEST(Process, AReaderThatGoesAwayIsAnIoErrorNotASignal) {
 TEST(Process, ReadsItsCommandLineWithoutProc) {
     // The arguments come from the process start, not from /proc, so a
     // process that cannot see /proc still obeys its command line.
+    const std::string noproc_out =
+        testing::TempDir() + "noproc." + std::to_string(getpid()) + ".out";
     const std::string command = std::string("unshare -m sh -c 'umount /proc 2>/dev/null; ") +
-                                RUNNER_DEMO + " --list' > " + testing::TempDir() + "noproc.out";
+                                RUNNER_DEMO + " --list' > " + noproc_out;
     if (std::system(command.c_str()) != 0) {
         GTEST_SKIP() << "no mount namespace here";
     }
-    EXPECT_EQ(read_file(testing::TempDir() + "noproc.out"),
+    EXPECT_EQ(read_file(noproc_out),
               "demo::fails: test\ndemo::passes: test\n\n2 tests, 0 benchmarks\n");
 }
 

@@ -606,7 +606,8 @@ TEST(ReportWriteFailure, EndsWithAnIoError) {
 // ---- --logfile ----
 
 TEST(Logfile, WarnsAndWritesOneLinePerCase) {
-    const std::string path = testing::TempDir() + "runner_logfile_test.log";
+    const std::string path =
+        testing::TempDir() + "runner_logfile_test." + std::to_string(getpid()) + ".log";
     const Suite suite{{"a"}, {"b", &returns_failure}, {"c", &passes, true}};
     const Ran ran = run(suite, {"--logfile", path, "--test-threads=1"});
     EXPECT_EQ(ran.err, "warning: `--logfile` is deprecated");

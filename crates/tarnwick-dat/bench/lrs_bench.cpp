@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tarnwick_dat/utils.hpp"
+#include "tarnwick_dat_testing/lrs_reference.hpp"
 #include "tarnwick_dat_writer/lrs_encoder.hpp"
 
 namespace {
@@ -19,54 +20,6 @@ namespace {
 using tarnwick_dat::Bytes;
 
 constexpr std::size_t kSize = 4 << 20;
-
-// The decoding rules as they read, one token and one byte at a time, with
-// the output as the dictionary and no fast paths.
-Bytes baseline_decode(const Bytes& input) {
-    if (input.size() < 4) {
-        return input;
-    }
-    const std::size_t output_size =
-        input[0] | input[1] << 8 | input[2] << 16 | static_cast<std::size_t>(input[3]) << 24;
-    const std::uint8_t* data = input.data() + 4;
-    const std::size_t data_size = input.size() - 4;
-    Bytes output;
-    output.reserve(output_size);
-    unsigned control = 0;
-    unsigned bit = 0;
-    std::size_t idx = 0;
-    while (output.size() < output_size && idx < data_size) {
-        if (bit == 0) {
-            control = data[idx++];
-            bit = 0x80;
-        }
-        if (control & bit) {
-            if (idx + 1 >= data_size) {
-                break;
-            }
-            const std::size_t offset = data[idx] + 256 * (data[idx + 1] >> 4);
-            const std::size_t length = (data[idx + 1] & 0x0F) + 2;
-            idx += 2;
-            if (offset == 0 || output.empty()) {
-                break;
-            }
-            for (std::size_t i = 0; i < length; ++i) {
-                if (output.size() >= output_size) {
-                    break;
-                }
-                const std::size_t from = offset > output.size() ? 0 : output.size() - offset;
-                output.push_back(output[from]);
-            }
-        } else {
-            if (idx >= data_size) {
-                break;
-            }
-            output.push_back(data[idx++]);
-        }
-        bit >>= 1;
-    }
-    return output;
-}
 
 std::uint64_t next(std::uint64_t& state) {
     state = state * 6364136223846793005u + 1442695040888963407u;
@@ -119,7 +72,7 @@ Corpus make_corpus(const char* name, Bytes plain) {
     Corpus c{std::move(plain), {}};
     c.payload = tarnwick_dat_writer::compress_lrs(c.plain);
     const Bytes fast = tarnwick_dat::decompress_lrs(c.payload);
-    const Bytes slow = baseline_decode(c.payload);
+    const Bytes slow = tarnwick_dat_testing::decompress_lrs_reference(c.payload);
     if (fast != c.plain || slow != c.plain) {
         std::fprintf(stderr, "%s: decoders disagree with the data\n", name);
         std::abort();
@@ -128,7 +81,8 @@ Corpus make_corpus(const char* name, Bytes plain) {
     for (const std::size_t cut : {c.payload.size() / 3, c.payload.size() / 2 + 1}) {
         Bytes damaged(c.payload.begin(), c.payload.begin() + static_cast<std::ptrdiff_t>(cut));
         damaged[3] = 0xFF;
-        if (tarnwick_dat::decompress_lrs(damaged) != baseline_decode(damaged)) {
+        if (tarnwick_dat::decompress_lrs(damaged) !=
+            tarnwick_dat_testing::decompress_lrs_reference(damaged)) {
             std::fprintf(stderr, "%s: decoders disagree on a damaged payload\n", name);
             std::abort();
         }
@@ -162,7 +116,7 @@ template <const Corpus& (*Get)()>
 void BM_Baseline(benchmark::State& state) {
     const Corpus& c = Get();
     for (auto _ : state) {
-        Bytes out = baseline_decode(c.payload);
+        Bytes out = tarnwick_dat_testing::decompress_lrs_reference(c.payload);
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * c.plain.size()));

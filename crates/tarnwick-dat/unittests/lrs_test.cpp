@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tarnwick_dat/utils.hpp"
+#include "tarnwick_dat_testing/lrs_reference.hpp"
 
 namespace {
 
@@ -265,49 +266,6 @@ TEST(DecompressLrs, DamageInsideLongStreams) {
     EXPECT_EQ(decompress_lrs(cut), Bytes(expected.begin(), expected.begin() + 50));
 }
 
-// The decoding rules written out one token and one byte at a time, with the
-// output as the only dictionary; damaged streams must decode the same way.
-Bytes reference_decode(const Bytes& input) {
-    if (input.size() < 4) {
-        return input;
-    }
-    const std::size_t output_size =
-        input[0] | input[1] << 8 | input[2] << 16 | static_cast<std::size_t>(input[3]) << 24;
-    const Bytes data(input.begin() + 4, input.end());
-    Bytes output;
-    unsigned control = 0;
-    unsigned bit = 0;
-    std::size_t idx = 0;
-    while (output.size() < output_size && idx < data.size()) {
-        if (bit == 0) {
-            control = data[idx++];
-            bit = 0x80;
-        }
-        if (control & bit) {
-            if (idx + 1 >= data.size()) {
-                break;
-            }
-            const std::size_t offset = data[idx] + 256 * (data[idx + 1] >> 4);
-            const std::size_t length = (data[idx + 1] & 0x0F) + 2;
-            idx += 2;
-            if (offset == 0 || output.empty()) {
-                break;
-            }
-            for (std::size_t i = 0; i < length && output.size() < output_size; ++i) {
-                const std::size_t from = offset > output.size() ? 0 : output.size() - offset;
-                output.push_back(output[from]);
-            }
-        } else {
-            if (idx >= data.size()) {
-                break;
-            }
-            output.push_back(data[idx++]);
-        }
-        bit >>= 1;
-    }
-    return output;
-}
-
 TEST(DecompressLrs, RandomStreamsMatchTheTokenByTokenRules) {
     std::uint64_t state = 0x9E3779B97F4A7C15u;
     const auto next = [&state]() {
@@ -337,7 +295,7 @@ TEST(DecompressLrs, RandomStreamsMatchTheTokenByTokenRules) {
         payload[2] = static_cast<std::uint8_t>(declared >> 16);
         payload[3] = static_cast<std::uint8_t>(declared >> 24);
         SCOPED_TRACE(testing::Message() << "round " << round);
-        ASSERT_EQ(decompress_lrs(payload), reference_decode(payload));
+        ASSERT_EQ(decompress_lrs(payload), tarnwick_dat_testing::decompress_lrs_reference(payload));
     }
 }
 
