@@ -45,19 +45,7 @@ void put_u32(Bytes& out, std::uint32_t value) {
 
 // A font record of 36 + 11 × `glyphs` bytes.
 Bytes font_file(std::uint32_t id, std::uint8_t glyphs) {
-    Font font;
-    font.id = id;
-    font.max_char_height = 16;
-    font.max_char_width = 10;
-    for (std::uint8_t g = 0; g < glyphs; ++g) {
-        FontCharDesc desc;
-        desc.unicode = static_cast<std::uint16_t>('A' + g);
-        desc.width = 8;
-        desc.height = 12;
-        font.char_descs.push_back(desc);
-    }
-    font.foreground_surface_data_id = 0x06000001;
-    return tarnwick_dat_writer::encode_font(font);
+    return tarnwick_dat_writer::encode_font(tarnwick_dat_writer::plain_font(id, glyphs));
 }
 
 // The same record with its glyph count overwritten.

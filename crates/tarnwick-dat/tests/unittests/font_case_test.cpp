@@ -52,22 +52,6 @@ QuorvantRun run_font_case(const std::optional<std::string>& archive) {
     return run;
 }
 
-Font make_font(std::uint32_t id, std::size_t glyphs) {
-    Font font;
-    font.id = id;
-    font.max_char_height = 16;
-    font.max_char_width = 12;
-    for (std::size_t g = 0; g < glyphs; ++g) {
-        FontCharDesc desc;
-        desc.unicode = static_cast<std::uint16_t>('A' + g);
-        desc.width = 8;
-        desc.height = 12;
-        font.char_descs.push_back(desc);
-    }
-    font.baseline_offset = -2;
-    return font;
-}
-
 Bytes encode(const Font& font) {
     return tarnwick_dat_writer::encode_font(font);
 }
@@ -95,9 +79,9 @@ TEST(FontCase, PassesAndSumsGlyphsOverFontsSpreadThroughTheDirectory) {
     tarnwick_dat_writer::DirectoryOptions directory;
     directory.max_entries_per_node = 2;
     builder.directory(directory);
-    builder.add_file(0x40000003, encode(make_font(0x40000003, 5)),
+    builder.add_file(0x40000003, encode(tarnwick_dat_writer::plain_font(0x40000003, 5)),
                      tarnwick_dat_writer::compressed());
-    builder.add_file(0x40000001, encode(make_font(0x40000001, 3)));
+    builder.add_file(0x40000001, encode(tarnwick_dat_writer::plain_font(0x40000001, 3)));
     for (std::uint32_t i = 1; i <= 9; ++i) {
         builder.add_file(0x06000000 + i, Bytes(100 * i, static_cast<std::uint8_t>(i)),
                          i % 2 == 0 ? tarnwick_dat_writer::compressed() : FileOptions{});
@@ -148,13 +132,13 @@ Bytes archive_with(const std::vector<std::pair<std::uint32_t, Bytes>>& files,
 }
 
 TEST(FontCase, ReportsTheFirstFailingCheckOfTheFirstFailingFont) {
-    Bytes cut_short = encode(make_font(0x40000001, 3));
+    Bytes cut_short = encode(tarnwick_dat_writer::plain_font(0x40000001, 3));
     cut_short.resize(30);
-    Bytes trailing = encode(make_font(0x40000001, 3));
+    Bytes trailing = encode(tarnwick_dat_writer::plain_font(0x40000001, 3));
     trailing.push_back(0);
-    Font zero_height = make_font(0x40000001, 3);
+    Font zero_height = tarnwick_dat_writer::plain_font(0x40000001, 3);
     zero_height.max_char_height = 0;
-    Font zero_glyphs = make_font(0x40000001, 0);
+    Font zero_glyphs = tarnwick_dat_writer::plain_font(0x40000001, 0);
     zero_glyphs.max_char_height = 0;  // the glyph check comes first
 
     const std::vector<FailureRow> rows = {
@@ -187,7 +171,8 @@ TEST(FontCase, ReportsTheFirstFailingCheckOfTheFirstFailingFont) {
          " 0: While parsing field 'offset_x' in FontCharDesc"},
         {"self-id",
          [] {
-             return archive_with({{0x40000001, encode(make_font(0x40000002, 3))}});
+             return archive_with(
+                 {{0x40000001, encode(tarnwick_dat_writer::plain_font(0x40000002, 3))}});
          },
          "assertion `left == right` failed: Font 0x40000001 self-id mismatch\n"
          "  left: 1073741826\n"
