@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ clang-14 libclang-rt-14-dev
+    cmake ninja-build g++ clang clang-14 libclang-rt-14-dev
     libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
     pkg-config
 )
