@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <tarnwick_dat_writer/archive_writer.hpp>
+#include <tarnwick_dat_writer/font_encoder.hpp>
 #include <tarnwick_dat_writer/lrs_encoder.hpp>
 #include <vector>
 
@@ -20,27 +21,22 @@ using tarnwick_dat::Bytes;
 using tarnwick_dat::DatFileEntry;
 using namespace tarnwick_dat_writer;
 
-void put_u32(Bytes& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
+// A font with every kind of field set, signed ones negative, so the seeds
+// reach each branch of the record reader.
 Bytes font_record(std::uint32_t id, std::uint32_t glyphs) {
-    Bytes out;
-    put_u32(out, id);
-    put_u32(out, 16);  // max_char_height
-    put_u32(out, 12);  // max_char_width
-    put_u32(out, glyphs);
-    for (std::uint32_t g = 0; g < glyphs; ++g) {
-        const std::uint8_t glyph[11] = {
-            static_cast<std::uint8_t>('A' + g), 0, 1, 0, 2, 0, 8, 12, 0xFF, 1, 0};
-        out.insert(out.end(), std::begin(glyph), std::end(glyph));
+    tarnwick_dat::file_type::font::Font font = plain_font(id, glyphs);
+    for (auto& desc : font.char_descs) {
+        desc.offset_x = 1;
+        desc.offset_y = 2;
+        desc.horizontal_offset_before = -1;
+        desc.horizontal_offset_after = 1;
     }
-    for (std::uint32_t value : {1u, 1u, 0xFFFFFFFEu, 0x06000001u, 0x06000002u}) {
-        put_u32(out, value);
-    }
-    return out;
+    font.num_horizontal_border_pixels = 1;
+    font.num_vertical_border_pixels = 1;
+    font.baseline_offset = -2;
+    font.foreground_surface_data_id = 0x06000001;
+    font.background_surface_data_id = 0x06000002;
+    return encode_font(font);
 }
 
 Bytes text(std::size_t length) {

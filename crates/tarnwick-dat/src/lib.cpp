@@ -61,11 +61,6 @@ bool read_u32(ByteReader& reader, std::size_t record_start, const FieldSite& sit
     return true;
 }
 
-std::uint32_t load_u32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
 DatError block_size_too_small(std::uint32_t block_size) {
     return DatError::corruption(
         fmt::format("block size {} is too small: each block needs a 4-byte link and at least one "
@@ -220,7 +215,7 @@ Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset,
         if (auto read = file_.read_exact_at_compat(link_bytes, block); !read) {
             return Err{DatError::io(std::move(read).error())};
         }
-        const std::uint32_t link = load_u32(link_bytes.data());
+        const std::uint32_t link = load_le32(link_bytes.data());
         // The last block holds everything still missing, however long.
         const std::size_t take =
             link != 0
@@ -300,9 +295,9 @@ Result<void, DatError> DatDatabase::walk(std::uint32_t offset,
         const Bytes& bytes = node.value();
         std::array<std::uint32_t, kBranchSlots> branches{};
         for (std::size_t slot = 0; slot < kBranchSlots; ++slot) {
-            branches[slot] = load_u32(bytes.data() + slot * 4);
+            branches[slot] = load_le32(bytes.data() + slot * 4);
         }
-        const std::uint32_t count = load_u32(bytes.data() + kBranchSlots * 4);
+        const std::uint32_t count = load_le32(bytes.data() + kBranchSlots * 4);
 
         // Entries that lie wholly inside the node are decoded directly; the
         // record reader runs only for the one that does not, to build its
@@ -312,8 +307,9 @@ Result<void, DatError> DatDatabase::walk(std::uint32_t offset,
             std::min<std::size_t>(count, (bytes.size() - first_entry) / kFileEntrySize);
         for (std::size_t i = 0; i < whole; ++i) {
             const std::uint8_t* at = bytes.data() + first_entry + i * kFileEntrySize;
-            found.push_back(DatFileEntry{load_u32(at), load_u32(at + 4), load_u32(at + 8),
-                                         load_u32(at + 12), load_u32(at + 16), load_u32(at + 20)});
+            found.push_back(DatFileEntry{load_le32(at), load_le32(at + 4), load_le32(at + 8),
+                                         load_le32(at + 12), load_le32(at + 16),
+                                         load_le32(at + 20)});
         }
         if (whole < count) {
             ByteReader reader(bytes, first_entry + whole * kFileEntrySize);

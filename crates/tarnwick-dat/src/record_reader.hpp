@@ -18,12 +18,19 @@ namespace tarnwick_dat {
 /// An owned byte array: the unit in which files are fetched and decoded.
 using Bytes = std::vector<std::uint8_t>;
 
+/// The little-endian u32 in the four bytes at `bytes`; the caller has checked
+/// that they are there.
+inline std::uint32_t load_le32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
 /// Reads little-endian values from a byte range. Every read is checked
 /// against the end of the data before it is made; a read that does not fit
 /// fails with the unexpected-end-of-data error and leaves the position as it
 /// was.
 class ByteReader {
-public:
+  public:
     explicit ByteReader(std::span<const std::uint8_t> data, std::size_t position = 0)
         : data_(data), position_(position) {}
 
@@ -65,7 +72,7 @@ public:
         return static_cast<T>(value);
     }
 
-private:
+  private:
     std::span<const std::uint8_t> data_;
     std::size_t position_;
 };

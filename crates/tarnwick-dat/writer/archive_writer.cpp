@@ -28,11 +28,6 @@ void store_u32(std::uint8_t* at, std::uint32_t value) {
     }
 }
 
-std::uint32_t load_u32(const std::uint8_t* at) {
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
 std::uint32_t to_offset(std::uint64_t position) {
     if (position > std::numeric_limits<std::uint32_t>::max()) {
         throw std::invalid_argument("archive image outgrows 32-bit block offsets");
@@ -175,7 +170,7 @@ void RawArchive::patch_chain(std::uint32_t first_block, std::uint64_t position,
         if (block + tarnwick_dat::kBlockLinkSize > image_.size()) {
             throw std::invalid_argument("chain to patch runs past the image");
         }
-        const std::uint32_t link = load_u32(image_.data() + block);
+        const std::uint32_t link = tarnwick_dat::load_le32(image_.data() + block);
         const std::uint64_t payload = block + tarnwick_dat::kBlockLinkSize;
         if (link == 0) {
             if (payload + position + bytes.size() > image_.size()) {
