@@ -54,7 +54,7 @@ int run_info(const ParsedArgs& args) {
     if (!db) {
         return kExitFailure;
     }
-    const tarnwick_dat::DatHeader& header = db->header;
+    const tarnwick_dat::DatHeader& header = db->header();
     if (args.has_flag("--json")) {
         nlohmann::ordered_json fields = nlohmann::ordered_json::object();
         for (const auto& [name, value] : numeric_fields(header)) {
@@ -65,7 +65,7 @@ int run_info(const ParsedArgs& args) {
         nlohmann::ordered_json out = nlohmann::ordered_json::object();
         out["header"] = std::move(fields);
         out["kind"] = std::string(tarnwick_dat::name(db->dat_kind()));
-        out["file_count"] = db->files.size();
+        out["file_count"] = db->files().size();
         fmt::print("{}\n", out.dump(2));
         return kExitOk;
     }
@@ -81,7 +81,7 @@ int run_info(const ParsedArgs& args) {
     fmt::print("{:<16}{}\n", "version_string:", hex_bytes(header.version_string));
     fmt::print("{:<16}{}\n", "version_minor:", header.version_minor);
     fmt::print("{:<16}{}\n", "kind:", db->dat_kind());
-    fmt::print("{:<16}{}\n", "file_count:", db->files.size());
+    fmt::print("{:<16}{}\n", "file_count:", db->files().size());
     return kExitOk;
 }
 

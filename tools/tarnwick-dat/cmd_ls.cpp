@@ -30,7 +30,7 @@ int run_ls(const ParsedArgs& args) {
         fmt::print("[\n");
     }
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        const tarnwick_dat::DatFileEntry& entry = db->files.at(ids[i]);
+        const tarnwick_dat::DatFileEntry& entry = *db->files().find(ids[i]);
         if (json) {
             nlohmann::ordered_json object = nlohmann::ordered_json::object();
             object["id"] = entry.id;

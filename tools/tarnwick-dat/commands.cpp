@@ -129,20 +129,18 @@ std::optional<tarnwick_dat::DatFileType> type_filter(const ParsedArgs& args) {
 }
 
 tarnwick_dat::DatFileType type_of(const tarnwick_dat::DatDatabase& db, std::uint32_t id) {
-    return tarnwick_dat::file_type::from_id_in_dat(id, db.dat_kind());
+    return db.file_type(id);
 }
 
 std::vector<std::uint32_t> sorted_ids(const tarnwick_dat::DatDatabase& db,
                                       std::optional<tarnwick_dat::DatFileType> type) {
     std::vector<std::uint32_t> ids;
-    ids.reserve(db.files.size());
-    for (const auto& [id, entry] : db.files) {
-        (void)entry;
-        if (!type || type_of(db, id) == *type) {
-            ids.push_back(id);
+    ids.reserve(db.files().size());
+    for (const tarnwick_dat::DatFileEntry& entry : db.files()) {
+        if (!type || db.file_type(entry.id) == *type) {
+            ids.push_back(entry.id);
         }
     }
-    std::sort(ids.begin(), ids.end());
     return ids;
 }
 

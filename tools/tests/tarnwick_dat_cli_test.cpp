@@ -376,8 +376,8 @@ TEST(ToolInfo, JsonHoldsTheHeaderUnderItsFieldNames) {
     EXPECT_EQ(doc.at("file_count"), 5);
     const json& header = doc.at("header");
     const auto db = DatDatabase::open(archive.path());
-    ASSERT_TRUE(db.ok());
-    const tarnwick_dat::DatHeader& h = db->header;
+    ASSERT_TRUE(db.has_value());
+    const tarnwick_dat::DatHeader& h = db->header();
     const std::map<std::string, std::uint32_t> numbers = {
         {"magic", h.magic},
         {"block_size", h.block_size},
@@ -950,7 +950,7 @@ TEST(FontEncoder, EncodesWhatFontReadDecodes) {
         EXPECT_EQ(bytes[12], glyphs);
         tarnwick_dat::ByteReader reader(bytes);
         const auto decoded = Font::read(reader);
-        ASSERT_TRUE(decoded.ok());
+        ASSERT_TRUE(decoded.has_value());
         EXPECT_EQ(decoded.value(), font);
         EXPECT_EQ(reader.position(), bytes.size());
     }
@@ -981,15 +981,16 @@ TEST(SampleArchive, HoldsTheRequestedWellFormedFiles) {
             fmt::format("files {} fonts {} seed {}", options.files, options.fonts, options.seed));
         const TempArchiveFile archive(tarnwick_dat_writer::build_sample_archive(options));
         auto opened = DatDatabase::open(archive.path());
-        ASSERT_TRUE(opened.ok()) << opened.error().display();
+        ASSERT_TRUE(opened.has_value()) << opened.error().display();
         const DatDatabase& db = opened.value();
         EXPECT_EQ(db.dat_kind(), DatKind::Portal);
-        EXPECT_EQ(db.header.block_size, 1024u);
-        EXPECT_EQ(db.files.size(), options.files);
+        EXPECT_EQ(db.header().block_size, 1024u);
+        EXPECT_EQ(db.files().size(), options.files);
         std::size_t fonts = 0;
         std::size_t compressed_fonts = 0;
-        for (const auto& [id, entry] : db.files) {
-            if (tarnwick_dat::file_type::from_id_in_dat(id, db.dat_kind()) != DatFileType::Font) {
+        for (const tarnwick_dat::DatFileEntry& entry : db.files()) {
+            const std::uint32_t id = entry.id;
+            if (db.file_type(id) != DatFileType::Font) {
                 continue;
             }
             ++fonts;
@@ -997,10 +998,10 @@ TEST(SampleArchive, HoldsTheRequestedWellFormedFiles) {
             SCOPED_TRACE(fmt::format("font {:08X}", id));
             EXPECT_LT(id - tarnwick_dat_writer::kSampleFontIdBase, options.fonts);
             const auto bytes = db.get_file(id);
-            ASSERT_TRUE(bytes.ok());
+            ASSERT_TRUE(bytes.has_value());
             tarnwick_dat::ByteReader reader(bytes.value());
             const auto font = Font::read(reader);
-            ASSERT_TRUE(font.ok());
+            ASSERT_TRUE(font.has_value());
             EXPECT_EQ(font->id, id);
             EXPECT_FALSE(font->char_descs.empty());
             EXPECT_NE(font->max_char_height, 0u);

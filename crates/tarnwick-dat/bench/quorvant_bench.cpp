@@ -143,11 +143,11 @@ void BM_OpenInProcess(benchmark::State& state) {
     const std::string& path = sample().path();
     for (auto _ : state) {
         auto database = tarnwick_dat::DatDatabase::open(path);
-        if (!database || database.value().files.size() != kFiles) {
+        if (!database || database.value().files().size() != kFiles) {
             state.SkipWithError("the sample archive did not open");
             return;
         }
-        benchmark::DoNotOptimize(database.value().files.size());
+        benchmark::DoNotOptimize(database.value().files().size());
     }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <unordered_set>
+#include <utility>
 
 namespace tarnwick_dat {
 
@@ -190,70 +191,7 @@ Result<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& pat
     return database;
 }
 
-Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset,
-                                                    std::uint32_t length) const {
-    if (length == 0) {
-        return Bytes{};
-    }
-    if (header.block_size <= kBlockLinkSize) {
-        return Err{block_size_too_small(header.block_size)};
-    }
-    // Every payload byte comes from a distinct byte of the file, so a length
-    // beyond the file's size cannot be gathered; refusing it here keeps a
-    // damaged size from allocating more than the archive itself.
-    if (length > archive_length_) {
-        return Err{DatError::io(IoError::unexpected_eof())};
-    }
-
-    Bytes result(length);
-    const std::uint64_t payload_per_block = header.block_size - kBlockLinkSize;
-    std::uint64_t block = offset;
-    std::size_t filled = 0;
-    std::size_t missing = length;
-    while (missing > 0) {
-        std::array<std::uint8_t, kBlockLinkSize> link_bytes{};
-        if (auto read = file_.read_exact_at_compat(link_bytes, block); !read) {
-            return Err{DatError::io(std::move(read).error())};
-        }
-        const std::uint32_t link = load_le32(link_bytes.data());
-        // The last block holds everything still missing, however long.
-        const std::size_t take =
-            link != 0
-                ? static_cast<std::size_t>(std::min<std::uint64_t>(missing, payload_per_block))
-                : missing;
-        if (auto read = file_.read_exact_at_compat(std::span(result).subspan(filled, take),
-                                                   block + kBlockLinkSize);
-            !read) {
-            return Err{DatError::io(std::move(read).error())};
-        }
-        filled += take;
-        missing -= take;
-        block = link;
-    }
-    return result;
-}
-
 Result<void, DatError> DatDatabase::read_directory() {
-    return read_node(header.root_offset);
-}
-
-Result<void, DatError> DatDatabase::read_node(std::uint32_t offset) {
-    // Entries are gathered first and put into the map once the walk ends (or
-    // fails), in the order they were read, so that the map is sized once
-    // instead of rehashing as it grows; later entries still replace earlier
-    // ones with the same id, and a failed walk leaves in the map the entries
-    // read before the failure.
-    std::vector<DatFileEntry> found;
-    auto result = walk(offset, found);
-    files.reserve(files.size() + found.size());
-    for (const DatFileEntry& entry : found) {
-        files.insert_or_assign(entry.id, entry);
-    }
-    return result;
-}
-
-Result<void, DatError> DatDatabase::walk(std::uint32_t offset,
-                                         std::vector<DatFileEntry>& found) const {
     // Nodes still to visit, the next on top. Children are pushed in reverse
     // slot order so that they are visited in slot order, each subtree whole
     // before the next: the same pre-order as a recursive walk, without using
@@ -263,23 +201,26 @@ Result<void, DatError> DatDatabase::walk(std::uint32_t offset,
     // shared by two parents, either of which would make the walk revisit
     // whole subtrees (without end for a loop).
     std::unordered_set<std::uint32_t> visited;
-    if (offset != 0) {
-        pending.push_back(offset);
+    // Entries in the order the walk meets them; the table keeps the last of
+    // each id. On failure the database is discarded, so nothing is kept.
+    std::vector<DatFileEntry> found;
+    Bytes bytes;
+    if (header_.root_offset != 0) {
+        pending.push_back(header_.root_offset);
     }
     while (!pending.empty()) {
         const std::uint32_t node_offset = pending.back();
         pending.pop_back();
-        if (visited.contains(node_offset)) {
+        if (!visited.insert(node_offset).second) {
             return Err{DatError::corruption(
                 fmt::format("directory node at offset 0x{:08X} is reached twice (a loop or a "
                             "shared node)",
                             node_offset))};
         }
-        visited.insert(node_offset);
+        nodes_.push_back(node_offset);
 
-        auto node = read_file_data(node_offset, kNodeSize);
-        if (!node) {
-            return Err{std::move(node).error()};
+        if (auto node = read_file_data_into(node_offset, kNodeSize, bytes); !node) {
+            return node;
         }
         // Checked once the node has been read, so that a cut file still
         // fails on its read. Well-formed nodes lie in blocks of their own, so
@@ -292,7 +233,6 @@ Result<void, DatError> DatDatabase::walk(std::uint32_t offset,
                             "can hold",
                             node_offset, archive_length_))};
         }
-        const Bytes& bytes = node.value();
         std::array<std::uint32_t, kBranchSlots> branches{};
         for (std::size_t slot = 0; slot < kBranchSlots; ++slot) {
             branches[slot] = load_le32(bytes.data() + slot * 4);
@@ -329,20 +269,96 @@ Result<void, DatError> DatDatabase::walk(std::uint32_t offset,
             }
         }
     }
+    nodes_.shrink_to_fit();
+    files_ = FileTable::from_walk_order(std::move(found), &shadowed_);
     return {};
 }
 
-Result<Bytes, DatError> DatDatabase::get_file(std::uint32_t id) const {
-    const auto found = files.find(id);
-    if (found == files.end()) {
+FileTable FileTable::from_walk_order(std::vector<DatFileEntry> entries,
+                                     std::vector<DatFileEntry>* shadowed) {
+    // Stable, so that entries with the same id stay in walk order and the
+    // last of each run is the one met last.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const DatFileEntry& a, const DatFileEntry& b) { return a.id < b.id; });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i + 1 < entries.size() && entries[i + 1].id == entries[i].id) {
+            if (shadowed != nullptr) {
+                shadowed->push_back(entries[i]);
+            }
+            continue;
+        }
+        entries[kept++] = entries[i];
+    }
+    entries.resize(kept);
+    entries.shrink_to_fit();
+    FileTable table;
+    table.entries_ = std::move(entries);
+    return table;
+}
+
+const DatFileEntry* FileTable::find(std::uint32_t id) const noexcept {
+    const auto at = std::lower_bound(
+        entries_.begin(), entries_.end(), id,
+        [](const DatFileEntry& entry, std::uint32_t wanted) { return entry.id < wanted; });
+    return at != entries_.end() && at->id == id ? &*at : nullptr;
+}
+
+DatFileType DatDatabase::file_type(std::uint32_t id) const {
+    return ::tarnwick_dat::file_type::from_id_in_dat(id, dat_kind());
+}
+
+Result<Bytes, DatError> DatDatabase::get_file(std::uint32_t id, FetchOptions options) const {
+    Bytes out;
+    if (auto read = read_file_into(id, out, options); !read) {
+        return Err{std::move(read).error()};
+    }
+    return out;
+}
+
+Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
+                                                   FetchOptions options) const {
+    out.clear();
+    const DatFileEntry* entry = files_.find(id);
+    if (entry == nullptr) {
         return Err{DatError::not_found(id)};
     }
-    const DatFileEntry& entry = found->second;
-    auto stored = read_file_data(entry.offset, entry.size);
-    if (!stored || !entry.is_compressed()) {
-        return stored;
+    if (!entry->is_compressed()) {
+        return read_file_data_into(entry->offset, entry->size, out);
     }
-    return decompress_lrs(stored.value());
+    // The stored payload of a compressed file lives only until it is decoded;
+    // one buffer per thread serves every fetch, unless a huge one was needed.
+    constexpr std::size_t kKeptPayload = std::size_t{4} << 20;
+    thread_local Bytes stored;
+    auto read = read_file_data_into(entry->offset, entry->size, stored);
+    if (read) {
+        out = decompress_lrs(stored);
+        // A stream without its size field, or one that ends before the size
+        // it declares, is damaged.
+        if (options.strict && (stored.size() < 4 || out.size() != load_le32(stored.data()))) {
+            out.clear();
+            read = Err{DatError::decompression_failed(id)};
+        }
+    }
+    if (stored.capacity() > kKeptPayload) {
+        Bytes().swap(stored);
+    }
+    return read;
+}
+
+Result<std::uint64_t, DatError> DatDatabase::decoded_size(std::uint32_t id) const {
+    const DatFileEntry* entry = files_.find(id);
+    if (entry == nullptr) {
+        return Err{DatError::not_found(id)};
+    }
+    if (!entry->is_compressed() || entry->size < 4) {
+        return std::uint64_t{entry->size};
+    }
+    auto head = read_file_data(entry->offset, 4);
+    if (!head) {
+        return Err{std::move(head).error()};
+    }
+    return std::uint64_t{load_le32(head->data())};
 }
 
 }  // namespace tarnwick_dat

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -91,16 +91,78 @@ std::span<const FieldSite> dat_header_field_sites();
 /// Where each `DatFileEntry` field is declared, in file order.
 std::span<const FieldSite> dat_file_entry_field_sites();
 
-/// An opened archive. It exists only fully opened: its `files` map holds
-/// every entry reachable from the root node. After opening it is only read,
-/// with positional reads, so several threads may fetch files at once.
+/// The directory of an opened archive: one entry per file id, in ascending
+/// id order, in one flat array. Read-only once built.
+class FileTable {
+  public:
+    using value_type = DatFileEntry;
+    using const_iterator = const DatFileEntry*;
+    using iterator = const_iterator;
+
+    FileTable() = default;
+
+    /// The table of `entries` given in the order the directory walk met
+    /// them: where several share an id, the one met last wins. Also returns,
+    /// through `shadowed` when given, the entries that lost, by id and, for
+    /// one id, in walk order.
+    static FileTable from_walk_order(std::vector<DatFileEntry> entries,
+                                     std::vector<DatFileEntry>* shadowed = nullptr);
+
+    /// Number of entries.
+    std::size_t size() const noexcept { return entries_.size(); }
+    /// True when the archive lists no file.
+    bool empty() const noexcept { return entries_.empty(); }
+    /// The entries in ascending id order.
+    const_iterator begin() const noexcept { return entries_.data(); }
+    const_iterator end() const noexcept { return entries_.data() + entries_.size(); }
+    /// The entries as one span, in ascending id order.
+    std::span<const DatFileEntry> entries() const noexcept { return entries_; }
+    /// The entry of `id`, or null when the archive lists no such file.
+    const DatFileEntry* find(std::uint32_t id) const noexcept;
+    /// True when the archive lists a file `id`.
+    bool contains(std::uint32_t id) const noexcept { return find(id) != nullptr; }
+
+  private:
+    std::vector<DatFileEntry> entries_;
+};
+
+/// How `get_file` treats a compressed entry's stream.
+struct FetchOptions {
+    /// Fail with `DecompressionFailed` unless the stream yields exactly the
+    /// size it declares (a compressed entry of fewer than 4 stored bytes has
+    /// no size and fails too). Off: damaged streams give the bytes decoded so
+    /// far, as the archive format's own reader does.
+    bool strict = false;
+};
+
+/// What one block-chain read met, for callers that check an archive's
+/// structure rather than only its data.
+struct ChainTrace {
+    /// Every block read, in chain order, each once.
+    std::vector<std::uint32_t> blocks;
+    /// The chain came back to a block it had already read; the rest of the
+    /// length was filled by repeating what the loop holds.
+    bool looped = false;
+    /// Bytes the chain's last block (link 0) supplied beyond one block's
+    /// payload: the chain is shorter than the length asked for.
+    std::uint64_t tail_overrun = 0;
+    /// Positional reads made.
+    std::size_t reads = 0;
+};
+
+/// An opened archive. It exists only fully opened, and nothing outside the
+/// library can change it: its directory is read while opening and only read
+/// afterwards, with positional reads, so several threads may fetch at once.
 class DatDatabase {
   public:
     /// Opens the archive at `path`, reads its header and walks its whole
-    /// directory. Fails with `PathError` when the file cannot be opened,
-    /// `Io` when the header position cannot be reached, `BinRead` when the
-    /// header is incomplete, `Corruption` for a block size of 4 or less, and
-    /// with the walk's error (`read_directory`) otherwise.
+    /// directory, depth first and pre-order (a later entry replaces an
+    /// earlier one with the same id). Fails with `PathError` when the file
+    /// cannot be opened, `Io` when the header position cannot be reached,
+    /// `BinRead` when the header or a node's entries are incomplete,
+    /// `Corruption` for a block size of 4 or less, a node reached twice (a
+    /// loop or a shared node) or more nodes than the file's size can hold,
+    /// and `Io` when a node's chain cannot be read.
     static Result<DatDatabase, DatError> open(const std::filesystem::path& path);
 
     DatDatabase(DatDatabase&&) noexcept = default;
@@ -109,48 +171,66 @@ class DatDatabase {
     DatDatabase& operator=(const DatDatabase&) = delete;
 
     /// The header read at opening.
-    DatHeader header;
-    /// Every directory entry, by file id; filled while opening.
-    std::unordered_map<std::uint32_t, DatFileEntry> files;
-
+    const DatHeader& header() const noexcept { return header_; }
+    /// Every directory entry, one per id, in ascending id order.
+    const FileTable& files() const noexcept { return files_; }
     /// The kind of the archive, from its header.
-    DatKind dat_kind() const { return header.dat_kind(); }
+    DatKind dat_kind() const { return header_.dat_kind(); }
+    /// The type of file `id` in this archive's kind (for any id, listed or not).
+    DatFileType file_type(std::uint32_t id) const;
+
+    /// The bytes of the file `id`: its stored bytes, decoded when the entry is
+    /// compressed. Fails with `NotFound` (nothing read), the chain's `Io`, or,
+    /// with `options.strict`, `DecompressionFailed` for a damaged stream.
+    Result<Bytes, DatError> get_file(std::uint32_t id, FetchOptions options = {}) const;
+
+    /// `get_file` into `out`, which is resized to the file's length; its
+    /// capacity is reused, so a program reading many files can keep one
+    /// buffer. On failure `out` is left empty.
+    Result<void, DatError> read_file_into(std::uint32_t id, Bytes& out,
+                                          FetchOptions options = {}) const;
+
+    /// The length of file `id` once decoded: for a compressed entry the size
+    /// its payload declares (read from the archive, without decoding), else
+    /// the stored size. Fails with `NotFound` or the chain's `Io`.
+    Result<std::uint64_t, DatError> decoded_size(std::uint32_t id) const;
 
     /// Gathers `length` bytes along the block chain that starts at `offset`.
     /// A length of 0 reads nothing. Fails with `Io` ("failed to fill whole
     /// buffer") when a block lies beyond the end of the file, without
-    /// allocating anything when `length` exceeds the file's size.
-    Result<Bytes, DatError> read_file_data(std::uint32_t offset, std::uint32_t length) const;
+    /// allocating anything when `length` exceeds the file's size. Reads each
+    /// block once, link and payload together (blocks that lie one after
+    /// another in one read), and a chain that comes back to a block it has
+    /// read is completed from memory, so the work is bounded by the chain's
+    /// distinct blocks. `trace`, when given, records the blocks met.
+    Result<Bytes, DatError> read_file_data(std::uint32_t offset, std::uint32_t length,
+                                           ChainTrace* trace = nullptr) const;
 
-    /// Walks the directory from the header's `root_offset` into `files`.
-    Result<void, DatError> read_directory();
+    /// `read_file_data` into `out` (resized to `length`, capacity reused).
+    Result<void, DatError> read_file_data_into(std::uint32_t offset, std::uint32_t length,
+                                               Bytes& out, ChainTrace* trace = nullptr) const;
 
-    /// Walks the subtree whose root node starts at `offset` (0: nothing),
-    /// depth first and pre-order, adding every entry to `files` (a later
-    /// entry replaces an earlier one with the same id). Fails with the error
-    /// of a node's chain read (`Io`), a node's entries (`BinRead`), or
-    /// `Corruption` when one node is reached twice (a loop or a shared node)
-    /// or the walk reaches more nodes than the file's size allows (one per
-    /// 1716 bytes). Uses an explicit stack, so the tree's depth costs no call
-    /// stack. Entries read before a failure stay in `files`.
-    Result<void, DatError> read_node(std::uint32_t offset);
-
-    /// The bytes of the file `id`: its stored bytes, decoded when the entry is
-    /// compressed. Fails with `NotFound` (nothing read) or the chain's `Io`.
-    Result<Bytes, DatError> get_file(std::uint32_t id) const;
+    /// The first block of every directory node, in the order the walk read
+    /// them.
+    std::span<const std::uint32_t> node_offsets() const noexcept { return nodes_; }
+    /// Entries that a later entry with the same id replaced, by id and, for
+    /// one id, in walk order (empty in a sound archive).
+    std::span<const DatFileEntry> shadowed_entries() const noexcept { return shadowed_; }
 
     /// The file's length as it was when the archive was opened.
-    std::uint64_t archive_length() const { return archive_length_; }
+    std::uint64_t archive_length() const noexcept { return archive_length_; }
 
   private:
-    // The walk behind `read_node`: appends every entry it reads to `found`.
-    Result<void, DatError> walk(std::uint32_t offset, std::vector<DatFileEntry>& found) const;
+    DatDatabase(DatHeader header, ReadOnlyFile file, std::uint64_t archive_length)
+        : header_(std::move(header)), file_(std::move(file)), archive_length_(archive_length) {}
 
-    DatDatabase(DatHeader header_value, ReadOnlyFile file, std::uint64_t archive_length)
-        : header(std::move(header_value)),
-          file_(std::move(file)),
-          archive_length_(archive_length) {}
+    // Walks the directory from the header's root, filling the table.
+    Result<void, DatError> read_directory();
 
+    DatHeader header_;
+    FileTable files_;
+    std::vector<std::uint32_t> nodes_;
+    std::vector<DatFileEntry> shadowed_;
     ReadOnlyFile file_;
     std::uint64_t archive_length_ = 0;
 };

@@ -57,6 +57,11 @@ class ReadOnlyFile {
     /// whole buffer" when the file ends first. The file position is unchanged.
     Result<void, IoError> read_exact_at_compat(std::span<std::uint8_t> out,
                                                std::uint64_t offset) const;
+    /// Fills as much of `out` from the absolute `offset` as the file holds,
+    /// repeating short and interrupted reads; returns the count read, less
+    /// than `out.size()` only at the end of the file.
+    Result<std::size_t, IoError> read_at_most(std::span<std::uint8_t> out,
+                                              std::uint64_t offset) const;
     /// The file's current length in bytes (a block device's size for a device).
     Result<std::uint64_t, IoError> size() const;
 

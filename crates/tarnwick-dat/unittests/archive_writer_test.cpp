@@ -233,11 +233,11 @@ TEST(RawArchiveOutput, TruncateAndWriteToAFile) {
     EXPECT_EQ(archive.build(), full);
 
     const tarnwick_dat_writer::TempArchiveFile temp(Bytes{});
-    ASSERT_TRUE(archive.write(temp.path()).ok());
+    ASSERT_TRUE(archive.write(temp.path()).has_value());
     std::ifstream in(temp.path(), std::ios::binary);
     const Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(written, full);
-    EXPECT_FALSE(archive.write("/nonexistent-tarnwick-dir/out.dat").ok());
+    EXPECT_FALSE(archive.write("/nonexistent-tarnwick-dir/out.dat").has_value());
 }
 
 // Decodes the directory laid out by the builder and checks it is a B-tree:

@@ -85,9 +85,9 @@ TEST(DatErrorForms, BinReadShowsCauseAndFrames) {
     ByteReader reader(bytes);
     const FieldSite magic{"DatHeader", "magic", "crates/tarnwick-dat/src/lib.hpp", 10};
     const FieldSite block{"DatHeader", "block_size", "crates/tarnwick-dat/src/lib.hpp", 11};
-    ASSERT_TRUE(tarnwick_dat::read_field<std::uint32_t>(reader, magic).ok());
+    ASSERT_TRUE(tarnwick_dat::read_field<std::uint32_t>(reader, magic).has_value());
     auto failed = tarnwick_dat::read_field<std::uint32_t>(reader, block);
-    ASSERT_FALSE(failed.ok());
+    ASSERT_FALSE(failed.has_value());
     EXPECT_EQ(reader.position(), 4u);
     const DatError error = DatError::bin_read(std::move(failed).error());
     EXPECT_EQ(error.kind(), DatErrorKind::BinRead);

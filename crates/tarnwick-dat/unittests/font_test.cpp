@@ -56,7 +56,7 @@ TEST(Font, DecodesEveryFieldAsStored) {
     ASSERT_EQ(data.size(), 36u);
     ByteReader reader(data);
     const auto font = Font::read(reader);
-    ASSERT_TRUE(font.ok()) << font.error().display();
+    ASSERT_TRUE(font.has_value()) << font.error().display();
     EXPECT_EQ(font->id, 0x40000012u);
     EXPECT_EQ(font->max_char_height, 0x11u);
     EXPECT_EQ(font->max_char_width, 0x22u);
@@ -74,7 +74,7 @@ TEST(Font, DecodesDescriptorsInStoredOrder) {
     ASSERT_EQ(data.size(), 58u);
     ByteReader reader(data);
     const auto font = Font::read(reader);
-    ASSERT_TRUE(font.ok()) << font.error().display();
+    ASSERT_TRUE(font.has_value()) << font.error().display();
     ASSERT_EQ(font->char_descs.size(), 2u);
     const FontCharDesc first{0x1110, 0x1312, 0x1514, 0x16, 0x17, 0x18, 0x19, 0x1A};
     EXPECT_EQ(font->char_descs[0], first);
@@ -106,7 +106,7 @@ TEST(Font, ByteOrderAndSignedness) {
                            .bytes();
     ByteReader reader(data);
     const auto font = Font::read(reader);
-    ASSERT_TRUE(font.ok()) << font.error().display();
+    ASSERT_TRUE(font.has_value()) << font.error().display();
     EXPECT_EQ(font->id, 0x40000001u);
     const FontCharDesc& d = font->char_descs.at(0);
     EXPECT_EQ(d.width, 255);
@@ -121,7 +121,7 @@ TEST(Font, TrailingBytesAreLeftAlone) {
     ASSERT_EQ(data.size(), 47u);
     data.insert(data.end(), {0xDE, 0xAD, 0xBE});
     ByteReader reader(data);
-    ASSERT_TRUE(Font::read(reader).ok());
+    ASSERT_TRUE(Font::read(reader).has_value());
     EXPECT_EQ(reader.position(), 47u);
 }
 
@@ -133,7 +133,7 @@ TEST(Font, DecodesFromTheReadersPosition) {
         data.insert(data.end(), record.begin(), record.end());
         ByteReader reader(data, k);
         const auto font = Font::read(reader);
-        ASSERT_TRUE(font.ok()) << font.error().display();
+        ASSERT_TRUE(font.has_value()) << font.error().display();
         EXPECT_EQ(font->id, 0x40000012u);
         EXPECT_EQ(font->char_descs.at(0).unicode, 0x3130);
         EXPECT_EQ(reader.position(), k + 47);
@@ -141,7 +141,7 @@ TEST(Font, DecodesFromTheReadersPosition) {
         // The same record cut one byte short: back to k, not to 0.
         data.pop_back();
         ByteReader short_reader(data, k);
-        EXPECT_FALSE(Font::read(short_reader).ok());
+        EXPECT_FALSE(Font::read(short_reader).has_value());
         EXPECT_EQ(short_reader.position(), k);
     }
 }
@@ -189,7 +189,7 @@ TEST(Font, FailuresNameTheFieldAndRestoreTheReader) {
         SCOPED_TRACE(c.name);
         ByteReader reader(c.data);
         const auto font = Font::read(reader);
-        ASSERT_FALSE(font.ok());
+        ASSERT_FALSE(font.has_value());
         expect_frames(font.error(), c.frames);
         EXPECT_EQ(reader.position(), 0u);
     }
@@ -242,7 +242,7 @@ TEST(Font, EveryTruncationFailsInTheFieldItCuts) {
             data.insert(data.end(), full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut));
             ByteReader reader(data, k);
             const auto font = Font::read(reader);
-            ASSERT_FALSE(font.ok());
+            ASSERT_FALSE(font.has_value());
             EXPECT_EQ(reader.position(), k);
             std::vector<std::string> frames = {message(span.field, span.record)};
             if (std::string(span.record) == "FontCharDesc") {
@@ -260,7 +260,7 @@ TEST(Font, EveryTruncationFailsInTheFieldItCuts) {
             if (std::string(span.record) == "FontCharDesc") {
                 ByteReader desc_reader(data, k + 16);
                 const auto desc = FontCharDesc::read(desc_reader);
-                ASSERT_FALSE(desc.ok());
+                ASSERT_FALSE(desc.has_value());
                 expect_frames(desc.error(), {message(span.field, span.record)});
                 EXPECT_EQ(desc_reader.position(), k + 16);
             }

@@ -75,7 +75,7 @@ TEST(DatHeaderRead, DecodesEveryFieldLittleEndian) {
     const Bytes bytes = patterned_header();
     ByteReader reader(bytes);
     const auto header = DatHeader::read(reader);
-    ASSERT_TRUE(header.ok());
+    ASSERT_TRUE(header.has_value());
     const std::uint32_t fields[] = {
         header->magic,         header->block_size,     header->file_size,    header->dataset,
         header->subset,        header->free_head,      header->free_tail,    header->free_count,
@@ -104,7 +104,7 @@ TEST(DatHeaderRead, EveryCutNamesTheFirstIncompleteField) {
         std::copy(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut), bytes.begin() + 3);
         ByteReader reader(bytes, 3);
         const auto header = DatHeader::read(reader);
-        ASSERT_FALSE(header.ok());
+        ASSERT_FALSE(header.has_value());
         const std::size_t field = header_field_at(cut);
         expect_single_frame(header.error(), "DatHeader", kHeaderFields[field], sites[field]);
         EXPECT_EQ(reader.position(), 3u);
@@ -118,7 +118,7 @@ TEST(DatFileEntryRead, DecodesFieldsAndNamesTheFailingOne) {
     }
     ByteReader reader(bytes);
     const auto entry = DatFileEntry::read(reader);
-    ASSERT_TRUE(entry.ok());
+    ASSERT_TRUE(entry.has_value());
     EXPECT_EQ(entry.value(), (DatFileEntry{3, 0x40000012, 0x1000, 77, 0xDEADBEEF, 9}));
     EXPECT_TRUE(entry->is_compressed());
 
@@ -127,7 +127,7 @@ TEST(DatFileEntryRead, DecodesFieldsAndNamesTheFailingOne) {
         SCOPED_TRACE(fmt::format("entry cut to {} bytes", cut));
         ByteReader short_reader(std::span<const std::uint8_t>(bytes).first(cut));
         const auto failed = DatFileEntry::read(short_reader);
-        ASSERT_FALSE(failed.ok());
+        ASSERT_FALSE(failed.has_value());
         expect_single_frame(failed.error(), "DatFileEntry", kEntryFields[cut / 4], sites[cut / 4]);
         EXPECT_EQ(short_reader.position(), 0u);
     }
@@ -213,15 +213,15 @@ TEST(DatDatabaseOpen, BareHeaderWithNoDirectoryOpensEmpty) {
     ASSERT_EQ(bytes.size(), 400u);
     const TempArchiveFile file(bytes);
     auto db = DatDatabase::open(file.path());
-    ASSERT_TRUE(db.ok()) << db.error().display();
-    EXPECT_TRUE(db->files.empty());
-    EXPECT_EQ(db->header.magic, 0x5442u);
-    EXPECT_EQ(db->header.block_size, 1024u);
-    EXPECT_EQ(db->header.file_size, 400u);
-    EXPECT_EQ(db->header.engine_version, 0x77u);
-    EXPECT_EQ(db->header.version_string.size(), 16u);
-    EXPECT_EQ(db->header.version_string[0], 'v');
-    EXPECT_EQ(db->header.version_minor, 5u);
+    ASSERT_TRUE(db.has_value()) << db.error().display();
+    EXPECT_TRUE(db->files().empty());
+    EXPECT_EQ(db->header().magic, 0x5442u);
+    EXPECT_EQ(db->header().block_size, 1024u);
+    EXPECT_EQ(db->header().file_size, 400u);
+    EXPECT_EQ(db->header().engine_version, 0x77u);
+    EXPECT_EQ(db->header().version_string.size(), 16u);
+    EXPECT_EQ(db->header().version_string[0], 'v');
+    EXPECT_EQ(db->header().version_minor, 5u);
     EXPECT_EQ(db->dat_kind(), DatKind::Portal);
 }
 
@@ -241,7 +241,7 @@ TEST(DatDatabaseOpen, HeaderValuesAreNotValidated) {
         archive.header.dataset = c.dataset;
         const TempArchiveFile file(archive.build());
         auto db = DatDatabase::open(file.path());
-        ASSERT_TRUE(db.ok()) << db.error().display();
+        ASSERT_TRUE(db.has_value()) << db.error().display();
         EXPECT_EQ(db->dat_kind(), c.kind);
     }
 }
@@ -253,9 +253,9 @@ TEST(DatDatabaseOpen, MagicZeroWithADirectoryStillOpens) {
     builder.add_file(0x40000001, data);
     const TempArchiveFile file(builder.build());
     auto db = DatDatabase::open(file.path());
-    ASSERT_TRUE(db.ok()) << db.error().display();
+    ASSERT_TRUE(db.has_value()) << db.error().display();
     EXPECT_EQ(db->dat_kind(), DatKind::Unknown);
-    EXPECT_EQ(db->files.size(), 1u);
+    EXPECT_EQ(db->files().size(), 1u);
 }
 
 TEST(DatDatabaseOpen, ShortFilesNameTheFirstIncompleteField) {
@@ -272,7 +272,7 @@ TEST(DatDatabaseOpen, ShortFilesNameTheFirstIncompleteField) {
         archive.truncate(c.length);
         const TempArchiveFile file(archive.build());
         auto db = DatDatabase::open(file.path());
-        ASSERT_FALSE(db.ok());
+        ASSERT_FALSE(db.has_value());
         ASSERT_EQ(db.error().kind(), DatErrorKind::BinRead);
         expect_single_frame(*db.error().record_error(), "DatHeader", kHeaderFields[c.field],
                             sites[c.field]);
@@ -285,7 +285,7 @@ TEST(DatDatabaseOpen, ShortFilesNameTheFirstIncompleteField) {
 TEST(DatDatabaseOpen, MissingFileIsAPathError) {
     const std::filesystem::path path = "/nonexistent-tarnwick-dir/portal.dat";
     auto db = DatDatabase::open(path);
-    ASSERT_FALSE(db.ok());
+    ASSERT_FALSE(db.has_value());
     EXPECT_EQ(db.error().kind(), DatErrorKind::PathError);
     EXPECT_EQ(db.error().path(), path);
     ASSERT_NE(db.error().io_error(), nullptr);
@@ -299,7 +299,7 @@ TEST(DatDatabaseOpen, ADirectoryFailsOnTheHeaderRead) {
     // Opening a directory read-only succeeds; reading it fails, so this is
     // an Io error from the header read, not a crash or a hang.
     auto db = DatDatabase::open(std::filesystem::temp_directory_path());
-    ASSERT_FALSE(db.ok());
+    ASSERT_FALSE(db.has_value());
     EXPECT_EQ(db.error().kind(), DatErrorKind::BinRead);
 }
 
@@ -309,7 +309,7 @@ TEST(DatDatabaseOpen, BlocksOfFourBytesOrLessAreRefused) {
         archive.header.block_size = block_size;
         const TempArchiveFile file(archive.build());
         auto db = DatDatabase::open(file.path());
-        ASSERT_FALSE(db.ok());
+        ASSERT_FALSE(db.has_value());
         EXPECT_EQ(db.error().kind(), DatErrorKind::Corruption);
         EXPECT_EQ(db.error().display(),
                   fmt::format("Corruption detected: block size {} is too small: each block needs "

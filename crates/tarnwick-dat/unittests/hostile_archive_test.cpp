@@ -24,6 +24,7 @@ using tarnwick_dat::ByteReader;
 using tarnwick_dat::Bytes;
 using tarnwick_dat::DatDatabase;
 using tarnwick_dat::DatError;
+using tarnwick_dat::DatFileEntry;
 using tarnwick_dat::DatErrorKind;
 using tarnwick_dat::DatFileEntry;
 using tarnwick_dat::RecordReadError;
@@ -153,10 +154,9 @@ std::vector<std::string> outcome(const Bytes& image) {
         return {"open: " + describe(db.error())};
     }
     std::vector<std::uint32_t> ids;
-    for (const auto& [id, found] : db->files) {
-        ids.push_back(id);
+    for (const DatFileEntry& found : db->files()) {
+        ids.push_back(found.id);
     }
-    std::sort(ids.begin(), ids.end());
     std::vector<std::string> lines;
     for (const std::uint32_t id : ids) {
         auto bytes = db->get_file(id);

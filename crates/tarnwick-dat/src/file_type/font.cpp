@@ -1,5 +1,7 @@
 #include "tarnwick_dat/file_type/font.hpp"
 
+#include <fmt/format.h>
+
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -151,3 +153,21 @@ Result<Font, RecordReadError> Font::read(ByteReader& reader) {
 }
 
 }  // namespace tarnwick_dat::file_type::font
+
+namespace tarnwick_dat {
+
+Result<Font, DatError> decode_font(std::span<const std::uint8_t> bytes) {
+    ByteReader reader(bytes);
+    auto font = Font::read(reader);
+    if (!font) {
+        return Err{DatError::bin_read(std::move(font).error())};
+    }
+    if (reader.position() != bytes.size()) {
+        return Err{DatError::bin_read(RecordReadError::custom(
+            fmt::format("{} bytes left over after the Font record of {} bytes",
+                        bytes.size() - reader.position(), reader.position())))};
+    }
+    return std::move(font).value();
+}
+
+}  // namespace tarnwick_dat

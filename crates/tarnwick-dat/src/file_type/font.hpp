@@ -80,3 +80,15 @@ struct Font {
 };
 
 }  // namespace tarnwick_dat::file_type::font
+
+namespace tarnwick_dat {
+
+using file_type::font::Font;
+using file_type::font::FontCharDesc;
+
+/// Decodes `bytes` as one whole font record. Fails with `BinRead` when a field
+/// cannot be read (with its frame) or when bytes are left over after the
+/// record.
+Result<Font, DatError> decode_font(std::span<const std::uint8_t> bytes);
+
+}  // namespace tarnwick_dat

@@ -98,6 +98,29 @@ Result<void, IoError> ReadOnlyFile::read_exact_at_compat(std::span<std::uint8_t>
     return {};
 }
 
+Result<std::size_t, IoError> ReadOnlyFile::read_at_most(std::span<std::uint8_t> out,
+                                                        std::uint64_t offset) const {
+    std::size_t filled = 0;
+    while (filled < out.size()) {
+        if (offset > kMaxOffset || filled > kMaxOffset - offset) {
+            break;
+        }
+        const ssize_t got = ::pread(fd_, out.data() + filled, out.size() - filled,
+                                    static_cast<off_t>(offset + filled));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Err{IoError::from_os(errno)};
+        }
+        if (got == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    return filled;
+}
+
 Result<std::uint64_t, IoError> ReadOnlyFile::size() const {
     struct stat status {};
     if (::fstat(fd_, &status) < 0) {

@@ -1,0 +1,232 @@
+// Block chains: gathering a length of bytes along a chain of fixed-size
+// blocks, each starting with the link to the next.
+//
+// Each block is read once, link and payload together. Blocks that lie one
+// after another are read in one go: the first read of a chain fetches ahead
+// as far as the chain would reach if it were contiguous (a directory node's
+// two blocks in one read), and later reads fetch ahead only while the links
+// keep pointing at the next block, doubling as the run grows. A chain whose
+// links come back to a block already read repeats what it has read from that
+// block on, so the rest is copied from memory instead of being read again.
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "lib.hpp"
+
+namespace tarnwick_dat {
+
+namespace {
+
+// The most one read fetches ahead; bounds the scratch buffer of a fetch.
+constexpr std::uint64_t kMaxWindow = 256 * 1024;
+// The first read of a chain fetches at most this much, before any link has
+// shown whether the chain's blocks lie one after another.
+constexpr std::uint64_t kFirstWindow = 64 * 1024;
+// Payload beyond what a read fetched ahead goes straight into the result in
+// pieces of this size, so that the result grows only with the bytes the file
+// really gives.
+constexpr std::size_t kGrowStep = std::size_t{1} << 20;
+// Chains up to this many blocks look for a loop by scanning; longer ones
+// switch to a hash map.
+constexpr std::size_t kScannedBlocks = 32;
+
+// File bytes spanned by the blocks that hold `missing` more payload bytes if
+// they lie one after another: whole blocks, then the last one's link and as
+// much of its payload as is still missing.
+std::uint64_t contiguous_span(std::uint64_t missing, std::uint64_t payload_per_block,
+                              std::uint64_t block_size) {
+    const std::uint64_t whole = (missing - 1) / payload_per_block;
+    return whole * block_size + kBlockLinkSize + (missing - whole * payload_per_block);
+}
+
+// The blocks read so far, with where each one's payload starts in the
+// result: a chain that comes back to one of them repeats from there.
+class BlocksRead {
+  public:
+    void add(std::uint32_t block, std::size_t payload_at) {
+        if (map_.empty() && list_.size() < kScannedBlocks) {
+            list_.emplace_back(block, payload_at);
+            return;
+        }
+        if (map_.empty()) {
+            map_.insert(list_.begin(), list_.end());
+        }
+        map_.emplace(block, payload_at);
+    }
+
+    std::optional<std::size_t> find(std::uint32_t block) const {
+        if (map_.empty()) {
+            for (const auto& [offset, at] : list_) {
+                if (offset == block) {
+                    return at;
+                }
+            }
+            return std::nullopt;
+        }
+        const auto found = map_.find(block);
+        return found == map_.end() ? std::nullopt : std::optional<std::size_t>(found->second);
+    }
+
+  private:
+    std::vector<std::pair<std::uint32_t, std::size_t>> list_;
+    std::unordered_map<std::uint32_t, std::size_t> map_;
+};
+
+// Fills `out` from `filled` up to `length` with the bytes that repeat from
+// `loop_start` on: from there on the result has the period `filled -
+// loop_start`. Each copy doubles the stretch that is known to repeat.
+void repeat_loop(Bytes& out, std::size_t loop_start, std::size_t filled, std::size_t length) {
+    out.resize(length);
+    while (filled < length) {
+        const std::size_t n = std::min(length - filled, filled - loop_start);
+        std::memcpy(out.data() + filled, out.data() + loop_start, n);
+        filled += n;
+    }
+}
+
+DatError io_error(IoError error) {
+    return DatError::io(std::move(error));
+}
+
+}  // namespace
+
+Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset, std::uint32_t length,
+                                                    ChainTrace* trace) const {
+    Bytes out;
+    if (auto read = read_file_data_into(offset, length, out, trace); !read) {
+        return Err{std::move(read).error()};
+    }
+    return out;
+}
+
+Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_t length,
+                                                        Bytes& out, ChainTrace* trace) const {
+    out.clear();
+    if (length == 0) {
+        return {};
+    }
+    // Every payload byte comes from a distinct byte of the file, so a length
+    // beyond the file's size cannot be gathered; refusing it here keeps a
+    // damaged size from costing anything.
+    if (length > archive_length_) {
+        return Err{io_error(IoError::unexpected_eof())};
+    }
+
+    const std::uint64_t block_size = header_.block_size;
+    const std::uint64_t payload_per_block = block_size - kBlockLinkSize;
+    Bytes window;
+    std::uint64_t window_start = 0;
+    std::size_t window_length = 0;
+    std::uint64_t run = 0;  // bytes of the current run of adjacent blocks
+    bool first = true;
+    BlocksRead blocks_read;
+    std::uint64_t block = offset;
+    std::size_t filled = 0;
+
+    while (filled < length) {
+        const std::size_t missing = length - filled;
+        const std::uint64_t one_block =
+            kBlockLinkSize + std::min<std::uint64_t>(missing, payload_per_block);
+        if (block < window_start || block + kBlockLinkSize > window_start + window_length) {
+            std::uint64_t want = one_block;
+            if (first) {
+                want = std::max(want, std::min(contiguous_span(missing, payload_per_block,
+                                                               block_size),
+                                               kFirstWindow));
+            } else if (run > 0) {
+                want = std::max(want, std::min(contiguous_span(missing, payload_per_block,
+                                                               block_size),
+                                               2 * run));
+            }
+            want = std::min(want, kMaxWindow);
+            window.resize(static_cast<std::size_t>(want));
+            auto got = file_.read_at_most(window, block);
+            if (trace != nullptr) {
+                ++trace->reads;
+            }
+            if (!got) {
+                out.clear();
+                return Err{io_error(std::move(got).error())};
+            }
+            window_start = block;
+            window_length = got.value();
+            if (window_length < kBlockLinkSize) {
+                out.clear();
+                return Err{io_error(IoError::unexpected_eof())};
+            }
+        }
+        first = false;
+
+        const std::uint32_t link = load_le32(window.data() + (block - window_start));
+        // The last block holds everything still missing, however long.
+        const std::size_t take =
+            link != 0 ? static_cast<std::size_t>(std::min<std::uint64_t>(missing, payload_per_block))
+                      : missing;
+        const std::uint64_t payload_at = block + kBlockLinkSize;
+        const std::size_t payload_start = filled;
+        std::size_t from_window = 0;
+        if (payload_at < window_start + window_length) {
+            from_window = std::min<std::size_t>(
+                take, static_cast<std::size_t>(window_start + window_length - payload_at));
+            out.resize(filled + from_window);
+            std::memcpy(out.data() + filled, window.data() + (payload_at - window_start),
+                        from_window);
+            filled += from_window;
+        }
+        std::uint64_t position = payload_at + from_window;
+        // What lies past the end of the file cannot be gathered: fail before
+        // reading (and allocating for) a huge last block that would only run
+        // off the end.
+        if (position + (take - from_window) > archive_length_) {
+            out.clear();
+            return Err{io_error(IoError::unexpected_eof())};
+        }
+        for (std::size_t rest = take - from_window; rest > 0;) {
+            const std::size_t step = std::min(rest, kGrowStep);
+            out.resize(filled + step);
+            auto read = file_.read_exact_at_compat(std::span(out).subspan(filled, step), position);
+            if (trace != nullptr) {
+                ++trace->reads;
+            }
+            if (!read) {
+                out.clear();
+                return Err{io_error(std::move(read).error())};
+            }
+            filled += step;
+            position += step;
+            rest -= step;
+        }
+        if (trace != nullptr) {
+            trace->blocks.push_back(static_cast<std::uint32_t>(block));
+            if (take > payload_per_block) {
+                trace->tail_overrun = take - payload_per_block;
+            }
+        }
+        if (filled == length) {
+            break;
+        }
+
+        // Only a linked block leaves bytes missing; a chain that comes back
+        // to a block it has read repeats from that block's payload on.
+        blocks_read.add(static_cast<std::uint32_t>(block), payload_start);
+        if (const auto loop_start = blocks_read.find(link)) {
+            repeat_loop(out, *loop_start, filled, length);
+            if (trace != nullptr) {
+                trace->looped = true;
+            }
+            break;
+        }
+        run = link == block + block_size ? run + block_size : 0;
+        block = link;
+    }
+    return {};
+}
+
+}  // namespace tarnwick_dat

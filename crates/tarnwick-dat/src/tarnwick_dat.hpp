@@ -1,0 +1,12 @@
+// The whole public interface of the archive library in one include: the
+// opened database and its records, errors and results, file types, fonts,
+// the archive's location and the LRS codec's decoder.
+#pragma once
+
+#include "error.hpp"
+#include "file_type/font.hpp"
+#include "file_type/mod.hpp"
+#include "lib.hpp"
+#include "record_reader.hpp"
+#include "result.hpp"
+#include "utils.hpp"
