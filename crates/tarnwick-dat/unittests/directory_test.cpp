@@ -1,6 +1,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -202,7 +203,36 @@ TEST(ReadNode, WalksTheFirstNPlusOneSlotsInPreOrder) {
             got[e.id] = e.timestamp;
         }
         EXPECT_EQ(got, c.expected);
+        EXPECT_TRUE(std::is_sorted(db->files().begin(), db->files().end(),
+                                   [](const DatFileEntry& a, const DatFileEntry& b) {
+                                       return a.id <= b.id;
+                                   }));
     }
+}
+
+TEST(ReadNode, EntriesThatLoseToALaterDuplicateAreKeptAside) {
+    // The same id in a node, its child and its grandchild, and twice in the
+    // grandchild: the last one met wins; the others are kept in walk order.
+    RawArchive archive;
+    NodeSpec child = node_with({entry(7, 2), entry(8, 1)});
+    child.branches[0] = archive.write_node(node_with({entry(7, 3), entry(7, 4)}));
+    NodeSpec root = node_with({entry(7, 1)});
+    root.branches[0] = archive.write_node(child);
+    archive.header.root_offset = archive.write_node(root);
+    auto db = open_image(archive.build());
+    ASSERT_TRUE(db.has_value()) << db.error().display();
+    ASSERT_EQ(db->files().size(), 2u);
+    EXPECT_EQ(db->files().find(7)->timestamp, 4u);
+    EXPECT_EQ(db->files().find(6), nullptr);
+    EXPECT_FALSE(db->files().contains(9));
+    std::vector<std::uint32_t> lost;
+    for (const DatFileEntry& e : db->shadowed_entries()) {
+        EXPECT_EQ(e.id, 7u);
+        lost.push_back(e.timestamp);
+    }
+    EXPECT_EQ(lost, (std::vector<std::uint32_t>{1, 2, 3}));
+    EXPECT_EQ(db->node_offsets().size(), 3u);
+    EXPECT_EQ(db->node_offsets()[0], archive.header.root_offset);
 }
 
 TEST(ReadNode, CountAboveSixtyOneFailsInBitFlagsAfterSixtyOneEntries) {

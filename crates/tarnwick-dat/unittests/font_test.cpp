@@ -125,6 +125,27 @@ TEST(Font, TrailingBytesAreLeftAlone) {
     EXPECT_EQ(reader.position(), 47u);
 }
 
+TEST(Font, DecodeFontTakesExactlyOneWholeRecord) {
+    const Bytes exact = RecordBytes().head(1).desc(0).tail().bytes();
+    const auto whole = tarnwick_dat::decode_font(exact);
+    ASSERT_TRUE(whole.has_value()) << whole.error().display();
+    EXPECT_EQ(whole->char_descs.size(), 1u);
+
+    Bytes longer = exact;
+    longer.insert(longer.end(), {0xDE, 0xAD, 0xBE});
+    const auto left_over = tarnwick_dat::decode_font(longer);
+    ASSERT_FALSE(left_over.has_value());
+    EXPECT_EQ(left_over.error().display(),
+              "Binary read error: 3 bytes left over after the Font record of 47 bytes");
+
+    const Bytes cut(exact.begin(), exact.end() - 1);
+    const auto short_record = tarnwick_dat::decode_font(cut);
+    ASSERT_FALSE(short_record.has_value());
+    EXPECT_EQ(short_record.error().kind(), tarnwick_dat::DatErrorKind::BinRead);
+    EXPECT_EQ(short_record.error().record_error()->frames().at(0).message,
+              "While parsing field 'background_surface_data_id' in Font");
+}
+
 TEST(Font, DecodesFromTheReadersPosition) {
     for (const std::size_t k : {1u, 5u, 36u}) {
         SCOPED_TRACE(testing::Message() << "at " << k);

@@ -148,6 +148,53 @@ TEST(GetFile, CompressedEntriesAreDecoded) {
     EXPECT_EQ(db->files().find(0x40000010)->size, 10u);
 }
 
+TEST(GetFile, StrictFetchFailsOnStreamsThatMissTheirSize) {
+    ArchiveBuilder builder;
+    const auto flagged = tarnwick_dat_writer::with_flags(1);
+    builder.add_file(0x01000001, pattern(5000, 3), tarnwick_dat_writer::compressed());
+    // Declares 9, yields "abcabcabc": sound.
+    builder.add_file(0x01000002, Bytes{0x09, 0, 0, 0, 0x10, 'a', 'b', 'c', 0x03, 0x04}, flagged);
+    // Declares 5, ends at the end marker after "xy".
+    builder.add_file(0x01000003, Bytes{0x05, 0, 0, 0, 0x20, 'x', 'y', 0x00, 0x00}, flagged);
+    // Declares 10, the input runs out after "ab".
+    builder.add_file(0x01000004, Bytes{0x0A, 0, 0, 0, 0x00, 'a', 'b'}, flagged);
+    // Too short to hold a size.
+    builder.add_file(0x01000005, Bytes{0xAB, 0xC0}, flagged);
+    builder.add_file(0x01000006, pattern(300, 4));
+    const Opened opened = open(builder);
+
+    struct Case {
+        std::uint32_t id;
+        std::size_t lenient_size;
+        bool strict_ok;
+        std::uint64_t decoded_size;
+    };
+    const Case cases[] = {
+        {0x01000001, 5000, true, 5000}, {0x01000002, 9, true, 9}, {0x01000003, 2, false, 5},
+        {0x01000004, 2, false, 10},     {0x01000005, 2, false, 2}, {0x01000006, 300, true, 300},
+    };
+    Bytes reused;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{:08X}", c.id));
+        const auto lenient = opened.db.get_file(c.id);
+        ASSERT_TRUE(lenient.has_value());
+        EXPECT_EQ(lenient->size(), c.lenient_size);
+        const auto strict = opened.db.read_file_into(c.id, reused, {.strict = true});
+        EXPECT_EQ(strict.has_value(), c.strict_ok);
+        if (c.strict_ok) {
+            EXPECT_EQ(reused, lenient.value());
+        } else {
+            EXPECT_TRUE(reused.empty());
+            EXPECT_EQ(strict.error().display(),
+                      fmt::format("Failed to recover compressed file {:08X}", c.id));
+        }
+        const auto size = opened.db.decoded_size(c.id);
+        ASSERT_TRUE(size.has_value());
+        EXPECT_EQ(size.value(), c.decoded_size);
+    }
+    EXPECT_EQ(opened.db.decoded_size(0x0100000F).error().kind(), DatErrorKind::NotFound);
+}
+
 TEST(GetFile, OnlyBitZeroMeansCompressed) {
     const Bytes payload{0x09, 0, 0, 0, 0x10, 'a', 'b', 'c', 0x03, 0x04};
     ArchiveBuilder builder;
