@@ -69,6 +69,40 @@ DatError block_size_too_small(std::uint32_t block_size) {
                     block_size));
 }
 
+// Sorts entries by id, stably, so that entries with the same id stay in
+// walk order. A directory's walk order is far from sorted, and the tables
+// are large: a byte-wise radix sort (four counting passes, those that would
+// move nothing skipped) costs a fraction of a comparison sort.
+void sort_by_id_keeping_walk_order(std::vector<DatFileEntry>& entries) {
+    constexpr std::size_t kSmall = 256;
+    if (entries.size() < kSmall) {
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const DatFileEntry& a, const DatFileEntry& b) { return a.id < b.id; });
+        return;
+    }
+    if (std::is_sorted(entries.begin(), entries.end(),
+                       [](const DatFileEntry& a, const DatFileEntry& b) { return a.id < b.id; })) {
+        return;
+    }
+    std::vector<DatFileEntry> scratch(entries.size());
+    for (unsigned shift = 0; shift < 32; shift += 8) {
+        std::array<std::size_t, 257> start{};
+        for (const DatFileEntry& entry : entries) {
+            ++start[((entry.id >> shift) & 0xFF) + 1];
+        }
+        if (std::find(start.begin(), start.end(), entries.size()) != start.end()) {
+            continue;  // every id has the same byte here
+        }
+        for (std::size_t i = 1; i < start.size(); ++i) {
+            start[i] += start[i - 1];
+        }
+        for (const DatFileEntry& entry : entries) {
+            scratch[start[(entry.id >> shift) & 0xFF]++] = entry;
+        }
+        entries.swap(scratch);
+    }
+}
+
 }  // namespace
 
 std::span<const FieldSite> dat_header_field_sites() {
@@ -192,25 +226,36 @@ Result<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& pat
 }
 
 Result<void, DatError> DatDatabase::read_directory() {
-    // Nodes still to visit, the next on top. Children are pushed in reverse
-    // slot order so that they are visited in slot order, each subtree whole
-    // before the next: the same pre-order as a recursive walk, without using
-    // the call stack for the tree's depth.
-    std::vector<std::uint32_t> pending;
+    // Nodes are read depth first, in pre-order: a node, then the subtrees of
+    // its children in slot order. In a sound archive the directory is a
+    // search tree, so taking each node's entries between its children's
+    // subtrees (child 0, entry 0, child 1, entry 1, ...) lists the ids in
+    // ascending order and the table needs no sorting. Each entry's place in
+    // the pre-order walk is kept beside it: where the ids do not come out
+    // strictly ascending (duplicates, or a tree that is no search tree), the
+    // walk order decides which entry wins.
+    struct Frame {
+        std::array<std::uint32_t, kBranchSlots> branches;
+        std::array<DatFileEntry, kMaxNodeEntries> entries;
+        std::uint32_t walk_index;  // place of the node's first entry in the walk
+        std::uint32_t count;
+        std::uint32_t children;  // child slots that belong to the node
+        std::uint32_t next = 0;  // the slot / entry to take next
+        bool child_walked = false;
+    };
+    std::vector<Frame> stack;
     // Every node visited so far: a node reached again means a loop or a node
     // shared by two parents, either of which would make the walk revisit
     // whole subtrees (without end for a loop).
     std::unordered_set<std::uint32_t> visited;
-    // Entries in the order the walk meets them; the table keeps the last of
-    // each id. On failure the database is discarded, so nothing is kept.
+    // Entries in the order they are taken, with each one's place in the walk.
     std::vector<DatFileEntry> found;
+    std::vector<std::uint32_t> walk_index;
+    std::uint32_t walked = 0;
+    bool ascending = true;
     Bytes bytes;
-    if (header_.root_offset != 0) {
-        pending.push_back(header_.root_offset);
-    }
-    while (!pending.empty()) {
-        const std::uint32_t node_offset = pending.back();
-        pending.pop_back();
+
+    const auto visit = [&](std::uint32_t node_offset) -> Result<void, DatError> {
         if (!visited.insert(node_offset).second) {
             return Err{DatError::corruption(
                 fmt::format("directory node at offset 0x{:08X} is reached twice (a loop or a "
@@ -218,7 +263,6 @@ Result<void, DatError> DatDatabase::read_directory() {
                             node_offset))};
         }
         nodes_.push_back(node_offset);
-
         if (auto node = read_file_data_into(node_offset, kNodeSize, bytes); !node) {
             return node;
         }
@@ -233,53 +277,101 @@ Result<void, DatError> DatDatabase::read_directory() {
                             "can hold",
                             node_offset, archive_length_))};
         }
-        std::array<std::uint32_t, kBranchSlots> branches{};
+        Frame frame{};
         for (std::size_t slot = 0; slot < kBranchSlots; ++slot) {
-            branches[slot] = load_le32(bytes.data() + slot * 4);
+            frame.branches[slot] = load_le32(bytes.data() + slot * 4);
         }
-        const std::uint32_t count = load_le32(bytes.data() + kBranchSlots * 4);
+        frame.count = load_le32(bytes.data() + kBranchSlots * 4);
+        frame.walk_index = walked;
 
         // Entries that lie wholly inside the node are decoded directly; the
         // record reader runs only for the one that does not, to build its
         // error and frame.
         const std::size_t first_entry = kBranchSlots * 4 + 4;
         const std::size_t whole =
-            std::min<std::size_t>(count, (bytes.size() - first_entry) / kFileEntrySize);
+            std::min<std::size_t>(frame.count, (bytes.size() - first_entry) / kFileEntrySize);
         for (std::size_t i = 0; i < whole; ++i) {
             const std::uint8_t* at = bytes.data() + first_entry + i * kFileEntrySize;
-            found.push_back(DatFileEntry{load_le32(at), load_le32(at + 4), load_le32(at + 8),
-                                         load_le32(at + 12), load_le32(at + 16),
-                                         load_le32(at + 20)});
+            frame.entries[i] = DatFileEntry{load_le32(at),      load_le32(at + 4),
+                                            load_le32(at + 8),  load_le32(at + 12),
+                                            load_le32(at + 16), load_le32(at + 20)};
         }
-        if (whole < count) {
+        if (whole < frame.count) {
             ByteReader reader(bytes, first_entry + whole * kFileEntrySize);
             if (auto entry = DatFileEntry::read(reader); !entry) {
                 return Err{DatError::bin_read(std::move(entry).error())};
             }
         }
+        // A leaf's other slots mean nothing; an inner node owns the first
+        // n + 1 slots.
+        frame.children =
+            frame.branches[0] == 0
+                ? 0
+                : static_cast<std::uint32_t>(
+                      std::min<std::uint64_t>(std::uint64_t{frame.count} + 1, kBranchSlots));
+        walked += frame.count;
+        stack.push_back(frame);
+        return {};
+    };
 
-        if (branches[0] == 0) {
-            continue;  // a leaf: its other slots mean nothing
-        }
-        const std::size_t children =
-            std::min<std::uint64_t>(static_cast<std::uint64_t>(count) + 1, kBranchSlots);
-        for (std::size_t slot = children; slot-- > 0;) {
-            if (branches[slot] != 0) {
-                pending.push_back(branches[slot]);
-            }
+    if (header_.root_offset != 0) {
+        if (auto root = visit(header_.root_offset); !root) {
+            return root;
         }
     }
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next >= frame.count && frame.next >= frame.children) {
+            stack.pop_back();
+            continue;
+        }
+        const std::uint32_t slot = frame.next;
+        if (!frame.child_walked && slot < frame.children) {
+            frame.child_walked = true;
+            if (frame.branches[slot] != 0) {
+                // `frame` may move as the stack grows: nothing of it is used
+                // after this call.
+                if (auto child = visit(frame.branches[slot]); !child) {
+                    return child;
+                }
+                continue;
+            }
+        }
+        if (slot < frame.count) {
+            const DatFileEntry& entry = frame.entries[slot];
+            ascending = ascending && (found.empty() || found.back().id < entry.id);
+            found.push_back(entry);
+            walk_index.push_back(frame.walk_index + slot);
+        }
+        ++frame.next;
+        frame.child_walked = false;
+    }
     nodes_.shrink_to_fit();
+
+    if (!ascending) {
+        // Back into walk order, where the last of an id wins.
+        std::vector<DatFileEntry> in_walk_order(found.size());
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            in_walk_order[walk_index[i]] = found[i];
+        }
+        found = std::move(in_walk_order);
+    }
+    walk_index = {};
     files_ = FileTable::from_walk_order(std::move(found), &shadowed_);
     return {};
 }
 
 FileTable FileTable::from_walk_order(std::vector<DatFileEntry> entries,
                                      std::vector<DatFileEntry>* shadowed) {
-    // Stable, so that entries with the same id stay in walk order and the
-    // last of each run is the one met last.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const DatFileEntry& a, const DatFileEntry& b) { return a.id < b.id; });
+    FileTable table;
+    const auto ascending = [](const DatFileEntry& a, const DatFileEntry& b) { return a.id >= b.id; };
+    if (std::adjacent_find(entries.begin(), entries.end(), ascending) == entries.end()) {
+        // Already one entry per id in order: a sound directory's usual case.
+        entries.shrink_to_fit();
+        table.entries_ = std::move(entries);
+        return table;
+    }
+    sort_by_id_keeping_walk_order(entries);
     std::size_t kept = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (i + 1 < entries.size() && entries[i + 1].id == entries[i].id) {
@@ -292,7 +384,6 @@ FileTable FileTable::from_walk_order(std::vector<DatFileEntry> entries,
     }
     entries.resize(kept);
     entries.shrink_to_fit();
-    FileTable table;
     table.entries_ = std::move(entries);
     return table;
 }
