@@ -38,9 +38,9 @@ constexpr std::size_t kWindow = 4095;
 // Bytes a back-reference writes in the fast path, whatever its length.
 constexpr std::size_t kRefWrite = 24;
 // A group at its worst in the fast path: after a control byte and seven
-// back-references, the eighth token (or the group's end) still reads and
-// writes an 8-byte chunk, or writes a 24-byte reference.
-constexpr std::size_t kFastInput = 1 + 2 * kGroupTokens + 8;
+// back-references, the eighth token still reads (a literal) or writes (either)
+// a 24-byte chunk.
+constexpr std::size_t kFastInput = 1 + 2 * (kGroupTokens - 1) + kRefWrite;
 constexpr std::size_t kFastOutput = kMaxRefLength * (kGroupTokens - 1) + kRefWrite;
 // Output the streaming decoder stages behind its window before handing it out.
 constexpr std::size_t kStage = 64 * 1024;
@@ -126,55 +126,63 @@ Stop run(Cursor& c, bool final) {
             // Whole groups with no bounds tests while their worst case fits.
             bool ended = false;
             while (static_cast<std::size_t>(in_end - in) >= kFastInput &&
-                   limit - pos >= kFastOutput) {
+                   limit - pos >= kFastOutput && pos >= 8) {
                 const unsigned group = *in++;
-                // The group's bits with a marker bit below them: leading
-                // zeros count the literals before the next reference, and
-                // the marker alone at the top means the group is done.
-                std::uint32_t bits = group << 24 | 1u << 23;
-                for (;;) {
-                    const int literals = std::countl_zero(bits);
+                if (group == 0) {
                     copy8(out + pos, in);
-                    pos += static_cast<std::size_t>(literals);
-                    in += literals;
-                    bits <<= literals;
-                    if (bits == 0x80000000u) {
-                        break;
-                    }
-                    bits <<= 1;
-                    const std::size_t distance = in[0] | static_cast<std::size_t>(in[1] >> 4) << 8;
-                    const std::size_t length = (in[1] & 0x0Fu) + 2;
-                    in += 2;
+                    pos += kGroupTokens;
+                    in += kGroupTokens;
+                    continue;
+                }
+                // Every token is one 24-byte copy, from the input for a
+                // literal and from the output for a reference, so the loop
+                // has no branch on the kind of token.
+#pragma GCC unroll 8
+                for (unsigned t = 0; t < kGroupTokens; ++t) {
+                    // 1 for a reference, 0 for a literal; used as a number
+                    // and a mask rather than in branches, which would be
+                    // mispredicted on streams that mix the two.
+                    const std::size_t reference = (group >> (7 - t)) & 1u;
+                    const std::size_t mask = 0 - reference;
+                    const std::size_t b2 = in[1];
+                    const std::size_t distance = in[0] | (b2 >> 4) << 8;
+                    const std::size_t length = 1 + (((b2 & 0x0Fu) + 1) & mask);
                     std::uint8_t* const dst = out + pos;
-                    if (distance - 1 >= pos) [[unlikely]] {
-                        // Distance 0, an empty output, or a reach before the
-                        // start.
+                    // With pos >= 8, one test finds a reference of distance
+                    // 0 to 7 or one reaching before the start.
+                    if ((reference & static_cast<std::size_t>(distance - 8 > pos - 8)) != 0)
+                        [[unlikely]] {
                         if (distance == 0) {
                             stop = Stop::EndMarker;
+                            in += 2;
                             ended = true;
                             break;
                         }
-                        if (pos == 0) {
-                            stop = Stop::EmptyReference;
-                            ended = true;
-                            break;
+                        if (distance > pos) {
+                            c.reached_before_start = true;
+                            copy_saturating(out, pos, distance, length);
+                        } else if (distance == 1) {
+                            std::memset(dst, dst[-1], kMaxRefLength);
+                        } else {
+                            // Each byte repeats the one `distance` back,
+                            // which this reference may have just written.
+                            for (std::size_t i = 0; i < length; ++i) {
+                                dst[i] = dst[i - distance];
+                            }
                         }
-                        c.reached_before_start = true;
-                        copy_saturating(out, pos, distance, length);
-                    } else if (distance >= 8) {
-                        // Each chunk reads bytes at least 8 back, all final.
-                        copy8(dst, dst - distance);
-                        copy8(dst + 8, dst + 8 - distance);
-                        copy8(dst + 16, dst + 16 - distance);
-                    } else if (distance == 1) {
-                        std::memset(dst, dst[-1], kMaxRefLength);
                     } else {
-                        // Overlapping: each byte repeats the one `distance`
-                        // back, which this reference may have just written.
-                        for (std::size_t i = 0; i < length; ++i) {
-                            dst[i] = dst[i - distance];
-                        }
+                        // A literal's first byte is the literal, the rest
+                        // scratch; a reference's chunks each read bytes at
+                        // least 8 back, all final by then.
+                        const auto from_in = reinterpret_cast<std::uintptr_t>(in);
+                        const auto from_out = reinterpret_cast<std::uintptr_t>(dst) - distance;
+                        const auto* const src = reinterpret_cast<const std::uint8_t*>(
+                            from_in ^ ((from_in ^ from_out) & mask));
+                        copy8(dst, src);
+                        copy8(dst + 8, src + 8);
+                        copy8(dst + 16, src + 16);
                     }
+                    in += 1 + reference;
                     pos += length;
                 }
                 if (ended) {
