@@ -42,6 +42,8 @@ constexpr std::size_t kRefWrite = 24;
 // a 24-byte chunk.
 constexpr std::size_t kFastInput = 1 + 2 * (kGroupTokens - 1) + kRefWrite;
 constexpr std::size_t kFastOutput = kMaxRefLength * (kGroupTokens - 1) + kRefWrite;
+// For a distance under 8, its smallest multiple of at least 8.
+constexpr std::size_t kPeriodOf8[8] = {0, 8, 8, 9, 8, 10, 12, 14};
 // Output the streaming decoder stages behind its window before handing it out.
 constexpr std::size_t kStage = 64 * 1024;
 
@@ -164,11 +166,15 @@ Stop run(Cursor& c, bool final) {
                         } else if (distance == 1) {
                             std::memset(dst, dst[-1], kMaxRefLength);
                         } else {
-                            // Each byte repeats the one `distance` back,
-                            // which this reference may have just written.
-                            for (std::size_t i = 0; i < length; ++i) {
-                                dst[i] = dst[i - distance];
+                            // The output repeats with period `distance`:
+                            // the first 8 bytes one by one, then chunks
+                            // from a multiple of the period at least 8 back.
+                            for (std::size_t i = 0; i < 8; ++i) {
+                                dst[i] = out[pos + i - distance];
                             }
+                            const std::size_t period = kPeriodOf8[distance];
+                            copy8(dst + 8, dst + 8 - period);
+                            copy8(dst + 16, dst + 16 - period);
                         }
                     } else {
                         // A literal's first byte is the literal, the rest
@@ -200,7 +206,7 @@ Stop run(Cursor& c, bool final) {
         }
         if ((control & 0x80) != 0) {
             if (in_end - in < 2) {
-                stop = final ? Stop::CutToken : Stop::NeedInput;
+                stop = Stop::CutToken;
                 break;
             }
             const std::size_t distance = in[0] | static_cast<std::size_t>(in[1] >> 4) << 8;
@@ -225,7 +231,7 @@ Stop run(Cursor& c, bool final) {
             pos += length;
         } else {
             if (in == in_end) {
-                stop = final ? Stop::CutToken : Stop::NeedInput;
+                stop = Stop::CutToken;
                 break;
             }
             out[pos++] = *in++;
@@ -234,6 +240,16 @@ Stop run(Cursor& c, bool final) {
         --bits_left;
     }
 
+    if (stop == Stop::CutToken && !final) {
+        // More input may complete the token: go back to its start, before
+        // its control byte when this token is the one that read it, so that
+        // it is decoded afresh (and the tests before a token made again).
+        if (bits_left == kGroupTokens) {
+            --in;
+            bits_left = 0;
+        }
+        stop = Stop::NeedInput;
+    }
     c.in = in;
     c.pos = pos;
     c.control = control & 0xFFu;
