@@ -300,7 +300,7 @@ std::size_t decompress_lrs_into(std::span<const std::uint8_t> input,
     return decode_lrs_into(input, output).produced;
 }
 
-LrsDecoder::LrsDecoder() : window_(kWindow + kStage) {}
+LrsDecoder::LrsDecoder() = default;
 
 void LrsDecoder::feed(std::span<const std::uint8_t> bytes) {
     if (ended_ || finished_ || bytes.empty()) {
@@ -345,6 +345,7 @@ bool LrsDecoder::step() {
                 return false;
             }
             // No size field: the payload is its own output.
+            window_.resize(available);
             if (available != 0) {
                 std::memcpy(window_.data(), start, available);
             }
@@ -357,6 +358,10 @@ bool LrsDecoder::step() {
             return true;
         }
         declared_ = load_le32(start);
+        // A window as large as the whole output needs no sliding, so a small
+        // payload costs no more than its output.
+        window_.resize(static_cast<std::size_t>(
+            std::min<std::uint64_t>(declared_, kWindow + kStage)));
         input_pos_ += kHeaderSize;
         outcome_.consumed = kHeaderSize;
         have_header_ = true;
@@ -368,7 +373,8 @@ bool LrsDecoder::step() {
         return true;
     }
     if (filled_ == window_.size()) {
-        // Keep only what references can still reach.
+        // Full before the declared size, so it has its largest size: keep
+        // only what references can still reach.
         std::memmove(window_.data(), window_.data() + filled_ - kWindow, kWindow);
         filled_ = kWindow;
         drained_ = kWindow;
