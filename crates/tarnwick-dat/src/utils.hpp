@@ -8,6 +8,7 @@
 #include <span>
 
 #include "error.hpp"
+#include "lrs.hpp"
 #include "record_reader.hpp"
 #include "result.hpp"
 

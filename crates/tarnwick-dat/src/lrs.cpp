@@ -1,0 +1,416 @@
+// LRS decoding: a 4-byte little-endian output size, then groups of up to
+// eight tokens, each group led by a control byte read most significant bit
+// first (clear: one literal byte; set: a two-byte back-reference with a 12-bit
+// distance and a length of 2 to 17 into the output produced so far).
+//
+// One token loop serves every form of the decoder. It is resumable (the
+// control byte and its unused bits live in the cursor), so the streaming
+// decoder can stop where its input or its staging area runs out and go on
+// later. It is fast for two reasons that do not change its results:
+//  - while a whole group's worst case fits in the input and output left, the
+//    group is decoded without per-token bounds tests: a run of literals is
+//    one 8-byte copy and a back-reference three 8-byte copies, the bytes past
+//    the token being scratch that later tokens overwrite;
+//  - everywhere else (the last bytes of input and output) tokens are decoded
+//    one at a time with every test the rules make, and nothing is written
+//    past the limit.
+
+#include "tarnwick_dat/lrs.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "tarnwick_dat/record_reader.hpp"
+
+namespace tarnwick_dat {
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 4;
+constexpr std::size_t kGroupTokens = 8;
+constexpr std::size_t kMaxRefLength = 17;
+// The farthest a back-reference reaches: the dictionary a streaming decoder
+// keeps.
+constexpr std::size_t kWindow = 4095;
+// Bytes a back-reference writes in the fast path, whatever its length.
+constexpr std::size_t kRefWrite = 24;
+// A group at its worst in the fast path: after a control byte and seven
+// back-references, the eighth token still reads (a literal) or writes (either)
+// a 24-byte chunk.
+constexpr std::size_t kFastInput = 1 + 2 * (kGroupTokens - 1) + kRefWrite;
+constexpr std::size_t kFastOutput = kMaxRefLength * (kGroupTokens - 1) + kRefWrite;
+// For a distance under 8, its smallest multiple of at least 8.
+constexpr std::size_t kPeriodOf8[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+// Output the streaming decoder stages behind its window before handing it out.
+constexpr std::size_t kStage = 64 * 1024;
+
+// Why the token loop returned; `NeedInput` only when more input may come.
+enum class Stop : std::uint8_t {
+    OutputFull,
+    NeedInput,
+    InputExhausted,
+    EndMarker,
+    CutToken,
+    EmptyReference,
+};
+
+LrsEnd end_of(Stop stop) {
+    switch (stop) {
+        case Stop::OutputFull:
+            return LrsEnd::OutputFull;
+        case Stop::InputExhausted:
+        case Stop::NeedInput:
+            return LrsEnd::InputExhausted;
+        case Stop::EndMarker:
+            return LrsEnd::EndMarker;
+        case Stop::CutToken:
+            return LrsEnd::CutToken;
+        case Stop::EmptyReference:
+            return LrsEnd::EmptyReference;
+    }
+    return LrsEnd::OutputFull;
+}
+
+// Where the token loop stands: the unread input, the output written so far
+// (`out[0, pos)`, whose first byte is the first output byte as long as
+// references can reach it) and the state of the current group.
+struct Cursor {
+    const std::uint8_t* in;
+    const std::uint8_t* in_end;
+    std::uint8_t* out;
+    std::size_t pos;
+    std::size_t limit;
+    unsigned control;    // the current control byte, the next token's bit at 0x80
+    unsigned bits_left;  // tokens of the current group still to decode
+    bool reached_before_start;
+};
+
+inline void copy8(std::uint8_t* dst, const std::uint8_t* src) {
+    std::memcpy(dst, src, 8);
+}
+
+// A back-reference that reaches before the start of the output: each byte
+// whose source would lie before the start copies the first output byte.
+// Only in the first 4 KiB of output, so kept out of the hot loop.
+[[gnu::noinline]] void copy_saturating(std::uint8_t* out, std::size_t pos, std::size_t distance,
+                                       std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i, ++pos) {
+        out[pos] = out[pos >= distance ? pos - distance : 0];
+    }
+}
+
+// Decodes tokens until the output reaches `limit`, the input ends or the
+// stream says stop. With `final` false, running out of input in or before a
+// token returns NeedInput with the cursor at that token, ready to go on.
+Stop run(Cursor& c, bool final) {
+    const std::uint8_t* in = c.in;
+    const std::uint8_t* const in_end = c.in_end;
+    std::uint8_t* const out = c.out;
+    std::size_t pos = c.pos;
+    const std::size_t limit = c.limit;
+    unsigned control = c.control;
+    unsigned bits_left = c.bits_left;
+    Stop stop = Stop::OutputFull;
+
+    for (;;) {
+        if (pos >= limit) {
+            stop = Stop::OutputFull;
+            break;
+        }
+        if (in == in_end) {
+            stop = final ? Stop::InputExhausted : Stop::NeedInput;
+            break;
+        }
+        if (bits_left == 0) {
+            // Whole groups with no bounds tests while their worst case fits.
+            bool ended = false;
+            while (static_cast<std::size_t>(in_end - in) >= kFastInput &&
+                   limit - pos >= kFastOutput && pos >= 8) {
+                const unsigned group = *in++;
+                if (group == 0) {
+                    copy8(out + pos, in);
+                    pos += kGroupTokens;
+                    in += kGroupTokens;
+                    continue;
+                }
+                // Every token is one 24-byte copy, from the input for a
+                // literal and from the output for a reference, so the loop
+                // has no branch on the kind of token.
+#pragma GCC unroll 8
+                for (unsigned t = 0; t < kGroupTokens; ++t) {
+                    // 1 for a reference, 0 for a literal; used as a number
+                    // and a mask rather than in branches, which would be
+                    // mispredicted on streams that mix the two.
+                    const std::size_t reference = (group >> (7 - t)) & 1u;
+                    const std::size_t mask = 0 - reference;
+                    const std::size_t b2 = in[1];
+                    const std::size_t distance = in[0] | (b2 >> 4) << 8;
+                    const std::size_t length = 1 + (((b2 & 0x0Fu) + 1) & mask);
+                    std::uint8_t* const dst = out + pos;
+                    // With pos >= 8, one test finds a reference of distance
+                    // 0 to 7 or one reaching before the start.
+                    if ((reference & static_cast<std::size_t>(distance - 8 > pos - 8)) != 0)
+                        [[unlikely]] {
+                        if (distance == 0) {
+                            stop = Stop::EndMarker;
+                            in += 2;
+                            ended = true;
+                            break;
+                        }
+                        if (distance > pos) {
+                            c.reached_before_start = true;
+                            copy_saturating(out, pos, distance, length);
+                        } else if (distance == 1) {
+                            std::memset(dst, dst[-1], kMaxRefLength);
+                        } else {
+                            // The output repeats with period `distance`:
+                            // the first 8 bytes one by one, then chunks
+                            // from a multiple of the period at least 8 back.
+                            for (std::size_t i = 0; i < 8; ++i) {
+                                dst[i] = out[pos + i - distance];
+                            }
+                            const std::size_t period = kPeriodOf8[distance];
+                            copy8(dst + 8, dst + 8 - period);
+                            copy8(dst + 16, dst + 16 - period);
+                        }
+                    } else {
+                        // A literal's first byte is the literal, the rest
+                        // scratch; a reference's chunks each read bytes at
+                        // least 8 back, all final by then.
+                        const auto from_in = reinterpret_cast<std::uintptr_t>(in);
+                        const auto from_out = reinterpret_cast<std::uintptr_t>(dst) - distance;
+                        const auto* const src = reinterpret_cast<const std::uint8_t*>(
+                            from_in ^ ((from_in ^ from_out) & mask));
+                        copy8(dst, src);
+                        copy8(dst + 8, src + 8);
+                        copy8(dst + 16, src + 16);
+                    }
+                    in += 1 + reference;
+                    pos += length;
+                }
+                if (ended) {
+                    break;
+                }
+            }
+            if (ended) {
+                break;
+            }
+            if (pos >= limit || in == in_end) {
+                continue;  // the tests at the top say how decoding ends
+            }
+            control = *in++;
+            bits_left = kGroupTokens;
+        }
+        if ((control & 0x80) != 0) {
+            if (in_end - in < 2) {
+                stop = Stop::CutToken;
+                break;
+            }
+            const std::size_t distance = in[0] | static_cast<std::size_t>(in[1] >> 4) << 8;
+            const std::size_t length = std::min<std::size_t>((in[1] & 0x0Fu) + 2, limit - pos);
+            in += 2;
+            if (distance == 0) {
+                stop = Stop::EndMarker;
+                break;
+            }
+            if (pos == 0) {
+                stop = Stop::EmptyReference;
+                break;
+            }
+            if (distance > pos) {
+                c.reached_before_start = true;
+                copy_saturating(out, pos, distance, length);
+            } else {
+                for (std::size_t i = 0; i < length; ++i) {
+                    out[pos + i] = out[pos + i - distance];
+                }
+            }
+            pos += length;
+        } else {
+            if (in == in_end) {
+                stop = Stop::CutToken;
+                break;
+            }
+            out[pos++] = *in++;
+        }
+        control <<= 1;
+        --bits_left;
+    }
+
+    if (stop == Stop::CutToken && !final) {
+        // More input may complete the token: go back to its start, before
+        // its control byte when this token is the one that read it, so that
+        // it is decoded afresh (and the tests before a token made again).
+        if (bits_left == kGroupTokens) {
+            --in;
+            bits_left = 0;
+        }
+        stop = Stop::NeedInput;
+    }
+    c.in = in;
+    c.pos = pos;
+    c.control = control & 0xFFu;
+    c.bits_left = bits_left;
+    return stop;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> lrs_declared_size(std::span<const std::uint8_t> payload) {
+    if (payload.size() < kHeaderSize) {
+        return std::nullopt;
+    }
+    return load_le32(payload.data());
+}
+
+LrsOutcome decode_lrs_into(std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
+    LrsOutcome outcome;
+    if (input.size() < kHeaderSize) {
+        const std::size_t n = std::min(input.size(), output.size());
+        if (n != 0) {
+            std::memcpy(output.data(), input.data(), n);
+        }
+        outcome.produced = n;
+        outcome.consumed = n;
+        outcome.end = LrsEnd::ShortInput;
+        return outcome;
+    }
+    const std::size_t declared = load_le32(input.data());
+    Cursor c{input.data() + kHeaderSize,
+             input.data() + input.size(),
+             output.data(),
+             0,
+             std::min(declared, output.size()),
+             0,
+             0,
+             false};
+    const Stop stop = run(c, true);
+    outcome.produced = c.pos;
+    outcome.consumed = static_cast<std::size_t>(c.in - input.data());
+    outcome.end = end_of(stop);
+    outcome.reached_before_start = c.reached_before_start;
+    return outcome;
+}
+
+std::size_t decompress_lrs_into(std::span<const std::uint8_t> input,
+                                std::span<std::uint8_t> output) {
+    return decode_lrs_into(input, output).produced;
+}
+
+LrsDecoder::LrsDecoder() = default;
+
+void LrsDecoder::feed(std::span<const std::uint8_t> bytes) {
+    if (ended_ || finished_ || bytes.empty()) {
+        return;
+    }
+    // Drop what has been read once it outweighs what has not, so the buffer
+    // holds about one feed's worth and compacting costs little per byte.
+    if (input_pos_ != 0 && input_pos_ >= input_.size() - input_pos_) {
+        input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(input_pos_));
+        input_pos_ = 0;
+    }
+    input_.insert(input_.end(), bytes.begin(), bytes.end());
+}
+
+void LrsDecoder::finish() {
+    finished_ = true;
+}
+
+std::size_t LrsDecoder::decode(std::span<std::uint8_t> out) {
+    std::size_t written = 0;
+    for (;;) {
+        const std::size_t n = std::min(out.size() - written, filled_ - drained_);
+        if (n != 0) {
+            std::memcpy(out.data() + written, window_.data() + drained_, n);
+            written += n;
+            drained_ += n;
+        }
+        if (drained_ < filled_ || ended_ || !step()) {
+            return written;
+        }
+    }
+}
+
+// Decodes more into the staging area, which the caller has drained; returns
+// whether anything changed (false: more input is needed).
+bool LrsDecoder::step() {
+    const std::uint8_t* const start = input_.data() + input_pos_;
+    const std::size_t available = input_.size() - input_pos_;
+    if (!have_header_) {
+        if (available < kHeaderSize) {
+            if (!finished_) {
+                return false;
+            }
+            // No size field: the payload is its own output.
+            window_.resize(available);
+            if (available != 0) {
+                std::memcpy(window_.data(), start, available);
+            }
+            input_pos_ += available;
+            filled_ = available;
+            outcome_.produced = available;
+            outcome_.consumed = available;
+            outcome_.end = LrsEnd::ShortInput;
+            ended_ = true;
+            return true;
+        }
+        declared_ = load_le32(start);
+        // A window as large as the whole output needs no sliding, so a small
+        // payload costs no more than its output.
+        window_.resize(static_cast<std::size_t>(
+            std::min<std::uint64_t>(declared_, kWindow + kStage)));
+        input_pos_ += kHeaderSize;
+        outcome_.consumed = kHeaderSize;
+        have_header_ = true;
+        return true;
+    }
+    if (outcome_.produced == declared_) {
+        outcome_.end = LrsEnd::OutputFull;
+        ended_ = true;
+        return true;
+    }
+    if (filled_ == window_.size()) {
+        // Full before the declared size, so it has its largest size: keep
+        // only what references can still reach.
+        std::memmove(window_.data(), window_.data() + filled_ - kWindow, kWindow);
+        filled_ = kWindow;
+        drained_ = kWindow;
+    }
+    const std::uint64_t wanted = declared_ - outcome_.produced;
+    const std::size_t room = window_.size() - filled_;
+    Cursor c{start,
+             start + available,
+             window_.data(),
+             filled_,
+             filled_ + static_cast<std::size_t>(std::min<std::uint64_t>(room, wanted)),
+             control_,
+             bits_left_,
+             false};
+    const Stop stop = run(c, finished_);
+    const std::size_t read = static_cast<std::size_t>(c.in - start);
+    const bool progress = read != 0 || c.pos != filled_;
+    input_pos_ += read;
+    outcome_.consumed += read;
+    outcome_.produced += c.pos - filled_;
+    outcome_.reached_before_start = outcome_.reached_before_start || c.reached_before_start;
+    filled_ = c.pos;
+    control_ = c.control;
+    bits_left_ = c.bits_left;
+    switch (stop) {
+        case Stop::OutputFull:
+            // Either the declared size (noticed on the next step) or the end
+            // of the staging area.
+            return true;
+        case Stop::NeedInput:
+            return progress;
+        default:
+            outcome_.end = end_of(stop);
+            ended_ = true;
+            return true;
+    }
+}
+
+}  // namespace tarnwick_dat
