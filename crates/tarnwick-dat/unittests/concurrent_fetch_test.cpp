@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <latch>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -158,8 +159,8 @@ TEST(ConcurrentFetch, EveryThreadSeesWhatOneThreadSees) {
     EXPECT_FALSE(expected.back().ok);
 
     // Each thread goes through every id in its own order, several rounds,
-    // all starting together; it keeps the ids whose outcome differed.
-    std::vector<std::vector<std::uint32_t>> mismatches(kThreads);
+    // all starting together; it counts the fetches whose outcome differed.
+    std::vector<int> mismatches(kThreads, 0);
     std::latch start(kThreads);
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < kThreads; ++t) {
@@ -174,7 +175,7 @@ TEST(ConcurrentFetch, EveryThreadSeesWhatOneThreadSees) {
                 std::shuffle(order.begin(), order.end(), random);
                 for (const std::size_t i : order) {
                     if (fetch(db, ids[i]) != expected[i]) {
-                        mismatches[t].push_back(ids[i]);
+                        ++mismatches[t];
                     }
                 }
             }
@@ -183,7 +184,7 @@ TEST(ConcurrentFetch, EveryThreadSeesWhatOneThreadSees) {
     for (std::thread& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(mismatches, std::vector<std::vector<std::uint32_t>>(kThreads));
+    EXPECT_EQ(mismatches, std::vector<int>(kThreads, 0));
 }
 
 }  // namespace
