@@ -423,10 +423,13 @@ Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
     thread_local Bytes stored;
     auto read = read_file_data_into(entry->offset, entry->size, stored);
     if (read) {
-        out = decompress_lrs(stored);
+        out.resize(lrs_output_capacity(stored));
+        const LrsOutcome outcome = decode_lrs_into(stored, out);
+        out.resize(outcome.produced);
         // A stream without its size field, or one that ends before the size
         // it declares, is damaged.
-        if (options.strict && (stored.size() < 4 || out.size() != load_le32(stored.data()))) {
+        const std::optional<std::uint32_t> declared = lrs_declared_size(stored);
+        if (options.strict && (!declared || outcome.produced != *declared)) {
             out.clear();
             read = Err{DatError::decompression_failed(id)};
         }

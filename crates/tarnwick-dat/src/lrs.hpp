@@ -15,6 +15,12 @@ namespace tarnwick_dat {
 /// The size a payload declares (its first 4 bytes, little-endian); nothing when shorter than 4 bytes.
 std::optional<std::uint32_t> lrs_declared_size(std::span<const std::uint8_t> payload);
 
+/// The most bytes decoding `payload` can produce: its declared size, capped
+/// by what its token stream could yield at best (so a small payload that
+/// declares 4 GiB needs a small buffer); its own length when it is too short
+/// to declare a size.
+std::size_t lrs_output_capacity(std::span<const std::uint8_t> payload);
+
 /// Why decoding stopped.
 enum class LrsEnd : std::uint8_t {
     ShortInput,      // fewer than 4 bytes: no size field; the input was copied as is

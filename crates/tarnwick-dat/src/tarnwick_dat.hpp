@@ -1,12 +1,13 @@
 // The whole public interface of the archive library in one include: the
 // opened database and its records, errors and results, file types, fonts,
-// the archive's location and the LRS codec's decoder.
+// the archive's location and the LRS decoder (one call or streaming).
 #pragma once
 
 #include "error.hpp"
 #include "file_type/font.hpp"
 #include "file_type/mod.hpp"
 #include "lib.hpp"
+#include "lrs.hpp"
 #include "record_reader.hpp"
 #include "result.hpp"
 #include "utils.hpp"

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "tarnwick_dat/lib.hpp"
@@ -218,32 +217,6 @@ TEST(GetFile, ChainBeyondTheFileIsAnIoError) {
         ASSERT_FALSE(got.has_value());
         EXPECT_EQ(got.error().display(), "IO error: failed to fill whole buffer");
     }
-}
-
-TEST(GetFile, ThreadsMayFetchAtOnce) {
-    ArchiveBuilder builder;
-    for (std::uint32_t id = 1; id <= 64; ++id) {
-        builder.add_file(id, pattern(100 * id, id), FileOptions{id % 2 == 0, 0, 0, 0, {}});
-    }
-    const Opened opened = open(builder);
-    std::vector<std::thread> threads;
-    std::vector<int> failures(4, 0);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 5; ++round) {
-                for (std::uint32_t id = 1; id <= 64; ++id) {
-                    const auto got = opened.db.get_file(id);
-                    if (!got.has_value() || got.value() != pattern(100 * id, id)) {
-                        ++failures[t];
-                    }
-                }
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 }  // namespace

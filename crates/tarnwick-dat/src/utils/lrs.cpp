@@ -51,14 +51,21 @@ std::size_t max_output_for(std::size_t n) {
 
 }  // namespace
 
-Bytes decompress_lrs(std::span<const std::uint8_t> input) {
+std::size_t lrs_output_capacity(std::span<const std::uint8_t> input) {
     const std::optional<std::uint32_t> declared = lrs_declared_size(input);
     if (!declared) {
+        return input.size();
+    }
+    return std::min<std::size_t>(*declared, max_output_for(input.size() - kHeaderSize));
+}
+
+Bytes decompress_lrs(std::span<const std::uint8_t> input) {
+    if (!lrs_declared_size(input)) {
         return Bytes(input.begin(), input.end());
     }
     // The output can never outgrow what the stream could produce, so this
     // size decodes exactly as the declared one would.
-    Bytes output(std::min<std::size_t>(*declared, max_output_for(input.size() - kHeaderSize)));
+    Bytes output(lrs_output_capacity(input));
     output.resize(decode_lrs_into(input, output).produced);
     return output;
 }
