@@ -249,8 +249,8 @@ Result<void, DatError> DatDatabase::read_directory() {
     // whole subtrees (without end for a loop).
     std::unordered_set<std::uint32_t> visited;
     // Entries in the order they are taken, with each one's place in the walk.
-    std::vector<DatFileEntry> found;
-    std::vector<std::uint32_t> walk_index;
+    MappedArray<DatFileEntry> found;
+    MappedArray<std::uint32_t> walk_index;
     std::uint32_t walked = 0;
     bool ascending = true;
     Bytes bytes;
@@ -348,29 +348,25 @@ Result<void, DatError> DatDatabase::read_directory() {
     }
     nodes_.shrink_to_fit();
 
-    if (!ascending) {
-        // Back into walk order, where the last of an id wins.
-        std::vector<DatFileEntry> in_walk_order(found.size());
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            in_walk_order[walk_index[i]] = found[i];
-        }
-        found = std::move(in_walk_order);
+    if (ascending) {
+        walk_index = {};
+        found.shrink_to_fit();
+        files_ = FileTable(std::move(found));
+        return {};
     }
+    // Back into walk order, where the last of an id wins.
+    std::vector<DatFileEntry> in_walk_order(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        in_walk_order[walk_index[i]] = found[i];
+    }
+    found = {};
     walk_index = {};
-    files_ = FileTable::from_walk_order(std::move(found), &shadowed_);
+    files_ = FileTable::from_walk_order(std::move(in_walk_order), &shadowed_);
     return {};
 }
 
 FileTable FileTable::from_walk_order(std::vector<DatFileEntry> entries,
                                      std::vector<DatFileEntry>* shadowed) {
-    FileTable table;
-    const auto ascending = [](const DatFileEntry& a, const DatFileEntry& b) { return a.id >= b.id; };
-    if (std::adjacent_find(entries.begin(), entries.end(), ascending) == entries.end()) {
-        // Already one entry per id in order: a sound directory's usual case.
-        entries.shrink_to_fit();
-        table.entries_ = std::move(entries);
-        return table;
-    }
     sort_by_id_keeping_walk_order(entries);
     std::size_t kept = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -383,16 +379,19 @@ FileTable FileTable::from_walk_order(std::vector<DatFileEntry> entries,
         entries[kept++] = entries[i];
     }
     entries.resize(kept);
-    entries.shrink_to_fit();
-    table.entries_ = std::move(entries);
-    return table;
+    MappedArray<DatFileEntry> table;
+    for (const DatFileEntry& entry : entries) {
+        table.push_back(entry);
+    }
+    table.shrink_to_fit();
+    return FileTable(std::move(table));
 }
 
 const DatFileEntry* FileTable::find(std::uint32_t id) const noexcept {
     const auto at = std::lower_bound(
-        entries_.begin(), entries_.end(), id,
+        begin(), end(), id,
         [](const DatFileEntry& entry, std::uint32_t wanted) { return entry.id < wanted; });
-    return at != entries_.end() && at->id == id ? &*at : nullptr;
+    return at != end() && at->id == id ? at : nullptr;
 }
 
 DatFileType DatDatabase::file_type(std::uint32_t id) const {

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "error.hpp"
 #include "file_type/mod.hpp"
+#include "mapped_array.hpp"
 #include "record_reader.hpp"
 #include "result.hpp"
 #include "utils.hpp"
@@ -116,14 +116,20 @@ class FileTable {
     const_iterator begin() const noexcept { return entries_.data(); }
     const_iterator end() const noexcept { return entries_.data() + entries_.size(); }
     /// The entries as one span, in ascending id order.
-    std::span<const DatFileEntry> entries() const noexcept { return entries_; }
+    std::span<const DatFileEntry> entries() const noexcept { return {begin(), end()}; }
+    /// Bytes of memory the table holds.
+    std::size_t memory_bytes() const noexcept { return entries_.memory_bytes(); }
     /// The entry of `id`, or null when the archive lists no such file.
     const DatFileEntry* find(std::uint32_t id) const noexcept;
     /// True when the archive lists a file `id`.
     bool contains(std::uint32_t id) const noexcept { return find(id) != nullptr; }
 
   private:
-    std::vector<DatFileEntry> entries_;
+    friend class DatDatabase;
+    // Entries already one per id and ascending.
+    explicit FileTable(MappedArray<DatFileEntry> entries) : entries_(std::move(entries)) {}
+
+    MappedArray<DatFileEntry> entries_;
 };
 
 /// How `get_file` treats a compressed entry's stream.
