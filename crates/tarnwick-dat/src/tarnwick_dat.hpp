@@ -1,6 +1,7 @@
 // The whole public interface of the archive library in one include: the
 // opened database and its records, errors and results, file types, fonts,
-// the archive's location and the LRS codec's decoder.
+// the archive's location, the LRS codec's decoder and whole-archive
+// verification.
 #pragma once
 
 #include "error.hpp"
@@ -10,3 +11,4 @@
 #include "record_reader.hpp"
 #include "result.hpp"
 #include "utils.hpp"
+#include "verify.hpp"
