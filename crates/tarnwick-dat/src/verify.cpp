@@ -30,6 +30,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,14 +65,51 @@ struct StreamFacts {
     bool reached_before_start = false;
 };
 
-// Decodes `input` into `output` by the format's token loop and says how it
-// ended. The same facts as the library's decoder gives, computed here in one
-// place so that it can give way to a shared decoder with an outcome.
+constexpr std::size_t kGroupTokens = 8;
+constexpr std::size_t kMaxRefLength = 17;
+// A group at its largest: a control byte and eight back-references.
+constexpr std::size_t kMaxGroupInput = 1 + 2 * kGroupTokens;
+constexpr std::size_t kMaxGroupOutput = kMaxRefLength * kGroupTokens;
+// Room past the output's end for copies made in fixed-size chunks.
+constexpr std::size_t kSlack = 32;
+
+// Copies one back-reference of `length` bytes from `distance` back
+// (1 <= distance <= pos); may write up to 17 bytes whatever `length` is, the
+// bytes past `length` being scratch that later tokens overwrite.
+inline void copy_reference(std::uint8_t* out, std::size_t pos, std::size_t distance,
+                           std::size_t length) {
+    std::uint8_t* dst = out + pos;
+    const std::uint8_t* src = dst - distance;
+    if (distance >= 16) {
+        std::memcpy(dst, src, 16);
+        dst[16] = src[16];  // may come from what the copy above just wrote
+    } else if (distance == 1) {
+        std::memset(dst, src[0], kMaxRefLength);
+    } else {
+        for (std::size_t i = 0; i < length; ++i) {
+            dst[i] = src[i];
+        }
+    }
+}
+
+// A reference whose source starts before the output: each such byte
+// repeats the first output byte.
+[[gnu::noinline]] void copy_saturating(std::uint8_t* out, std::size_t pos, std::size_t distance,
+                                       std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i, ++pos) {
+        out[pos] = out[pos >= distance ? pos - distance : 0];
+    }
+}
+
+// Decodes `input` into the first `produced` bytes of `output` (a scratch
+// buffer whose size only grows, so that reuse costs no clearing) by the
+// format's token loop, and says how it ended. This is the one place that
+// knows how; a shared decoder that reports its outcome can take its place.
+// While a whole group's worst case fits in the input and output left, a
+// group is decoded without per-token tests, which changes no result.
 StreamFacts decode_stream(std::span<const std::uint8_t> input, Bytes& output) {
     StreamFacts facts;
-    output.clear();
     if (input.size() < 4) {
-        facts.consumed = 0;
         return facts;
     }
     const std::uint64_t declared = load_le32(input.data());
@@ -82,19 +120,55 @@ StreamFacts decode_stream(std::span<const std::uint8_t> input, Bytes& output) {
     // for any stream; growth below only keeps the writes safe regardless.
     std::size_t capacity = static_cast<std::size_t>(
         std::min<std::uint64_t>(declared, 9 * std::uint64_t{input.size()} + 32));
-    output.resize(capacity);
+    if (output.size() < capacity + kSlack) {
+        output.resize(capacity + kSlack);
+    }
     std::uint8_t* out = output.data();
     std::size_t pos = 0;
-    unsigned control = 0;
-    unsigned bit = 0;
     auto make_room = [&](std::size_t needed) {
         if (needed > capacity) {
             capacity = static_cast<std::size_t>(
                 std::min<std::uint64_t>(declared, std::max<std::uint64_t>(needed, 2 * capacity)));
-            output.resize(capacity);
+            output.resize(capacity + kSlack);
             out = output.data();
         }
     };
+
+    while (static_cast<std::size_t>(in_end - in) >= kMaxGroupInput &&
+           capacity - pos >= kMaxGroupOutput) {
+        unsigned control = *in++;
+        if (control == 0) {
+            std::memcpy(out + pos, in, kGroupTokens);
+            pos += kGroupTokens;
+            in += kGroupTokens;
+            continue;
+        }
+        for (std::size_t t = 0; t < kGroupTokens; ++t, control <<= 1) {
+            if ((control & 0x80) == 0) {
+                out[pos++] = *in++;
+                continue;
+            }
+            const std::size_t distance = in[0] | static_cast<std::size_t>(in[1] >> 4) << 8;
+            const std::size_t length = (in[1] & 0x0Fu) + 2;
+            in += 2;
+            if (distance == 0 || pos == 0) {
+                facts.end = distance == 0 ? StreamEnd::EndMarker : StreamEnd::EmptyReference;
+                facts.produced = pos;
+                facts.consumed = static_cast<std::uint64_t>(in - input.data());
+                return facts;
+            }
+            if (distance > pos) {
+                facts.reached_before_start = true;
+                copy_saturating(out, pos, distance, length);
+            } else {
+                copy_reference(out, pos, distance, length);
+            }
+            pos += length;
+        }
+    }
+
+    unsigned control = 0;
+    unsigned bit = 0;
     for (;;) {
         if (pos >= declared) {
             facts.end = StreamEnd::OutputFull;
@@ -128,17 +202,11 @@ StreamFacts decode_stream(std::span<const std::uint8_t> input, Bytes& output) {
             make_room(pos + length);
             if (distance > pos) {
                 facts.reached_before_start = true;
-                for (std::size_t i = 0; i < length; ++i, ++pos) {
-                    out[pos] = out[pos >= distance ? pos - distance : 0];
-                }
+                copy_saturating(out, pos, distance, length);
             } else {
-                const std::uint8_t* src = out + pos - distance;
-                std::uint8_t* dst = out + pos;
-                for (std::size_t i = 0; i < length; ++i) {
-                    dst[i] = src[i];
-                }
-                pos += length;
+                copy_reference(out, pos, distance, length);
             }
+            pos += length;
         } else {
             if (in == in_end) {
                 facts.end = StreamEnd::InputExhausted;
@@ -149,7 +217,6 @@ StreamFacts decode_stream(std::span<const std::uint8_t> input, Bytes& output) {
         }
         bit >>= 1;
     }
-    output.resize(pos);
     facts.produced = pos;
     facts.consumed = static_cast<std::uint64_t>(in - input.data());
     return facts;
@@ -584,7 +651,8 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
     bool complete = true;
     if (entry.is_compressed()) {
         const StreamFacts facts = decode_stream(w.stored, w.decoded);
-        bytes = w.decoded;
+        bytes = std::span<const std::uint8_t>(w.decoded.data(),
+                                              static_cast<std::size_t>(facts.produced));
         w.totals.decoded_bytes += facts.produced;
         if (facts.end == StreamEnd::ShortInput) {
             complete = false;
