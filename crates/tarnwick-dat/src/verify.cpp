@@ -453,6 +453,8 @@ class Verifier {
     const VerifyOptions& options_;
     BlockOwners owners_;
     std::size_t node_count_;
+    // The selected ids, sorted (empty: every file).
+    std::vector<std::uint32_t> selected_;
     // Table indices of the selected files that will be checked.
     std::vector<std::size_t> files_;
     // False when only some files are checked: the others' blocks would look
@@ -473,10 +475,10 @@ void Verifier::select_files(std::vector<Finding>& findings) {
         }
         return;
     }
-    std::vector<std::uint32_t> ids = options_.ids;
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    for (const std::uint32_t id : ids) {
+    selected_ = options_.ids;
+    std::sort(selected_.begin(), selected_.end());
+    selected_.erase(std::unique(selected_.begin(), selected_.end()), selected_.end());
+    for (const std::uint32_t id : selected_) {
         const DatFileEntry* entry = db_.files().find(id);
         if (entry == nullptr) {
             findings.push_back(file_finding(FindingKind::MissingFile, id,
@@ -653,14 +655,18 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
         const StreamFacts facts = decode_stream(w.stored, w.decoded);
         bytes = std::span<const std::uint8_t>(w.decoded.data(),
                                               static_cast<std::size_t>(facts.produced));
-        w.totals.decoded_bytes += facts.produced;
-        if (facts.end == StreamEnd::ShortInput) {
-            complete = false;
+        // Fetching passes a payload without a size field through as it is.
+        const bool sized = facts.end != StreamEnd::ShortInput;
+        if (!sized) {
+            bytes = w.stored;
+        }
+        w.totals.decoded_bytes += sized ? facts.produced : w.stored.size();
+        complete = facts.end == StreamEnd::OutputFull;
+        if (!sized) {
             w.findings.push_back(file_finding(
                 FindingKind::StreamCut, entry.id,
                 fmt::format("compressed payload of {} bytes has no size field", w.stored.size())));
-        } else if (facts.end != StreamEnd::OutputFull) {
-            complete = false;
+        } else if (!complete) {
             w.findings.push_back(file_finding(
                 FindingKind::StreamCut, entry.id,
                 fmt::format("compressed stream ends after {} of {} bytes ({})", facts.produced,
@@ -689,12 +695,6 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
             }
         }
     }
-    if (w.stored.capacity() > kKeptBuffer) {
-        Bytes().swap(w.stored);
-    }
-    if (w.decoded.capacity() > kKeptBuffer) {
-        Bytes().swap(w.decoded);
-    }
 }
 
 void Verifier::check_item(std::size_t item, WorkerState& w) {
@@ -702,6 +702,12 @@ void Verifier::check_item(std::size_t item, WorkerState& w) {
         check_node(item, w);
     } else {
         check_file(files_[item - node_count_], w);
+    }
+    if (w.stored.capacity() > kKeptBuffer) {
+        Bytes().swap(w.stored);
+    }
+    if (w.decoded.capacity() > kKeptBuffer) {
+        Bytes().swap(w.decoded);
     }
 }
 
@@ -854,8 +860,8 @@ VerifyReport Verifier::run() {
 
     // Entries that lost to a later one with the same id.
     for (const DatFileEntry& lost : db_.shadowed_entries()) {
-        if (!options_.ids.empty() &&
-            std::find(options_.ids.begin(), options_.ids.end(), lost.id) == options_.ids.end()) {
+        if (!selected_.empty() &&
+            !std::binary_search(selected_.begin(), selected_.end(), lost.id)) {
             continue;
         }
         const DatFileEntry* winner = db_.files().find(lost.id);
