@@ -111,7 +111,8 @@ struct VerifyTotals {
     /// Block positions between the end of the header's area and the file's end.
     std::uint64_t blocks = 0;
     /// Of those, blocks reached by no chain and no node (0 when only some
-    /// ids were selected: the others' blocks would look unused).
+    /// files were checked, by selection or by the expansion budget: the
+    /// others' blocks would look unused).
     std::uint64_t unused_blocks = 0;
 
     friend bool operator==(const VerifyTotals&, const VerifyTotals&) = default;
