@@ -1,6 +1,7 @@
 // The whole public interface of the archive library in one include: the
 // opened database and its records, errors and results, file types, fonts,
-// the archive's location and the LRS decoder (one call or streaming).
+// the archive's location, the LRS decoder (one call or streaming) and
+// whole-archive verification.
 #pragma once
 
 #include "error.hpp"
@@ -11,3 +12,4 @@
 #include "record_reader.hpp"
 #include "result.hpp"
 #include "utils.hpp"
+#include "verify.hpp"

@@ -1,0 +1,893 @@
+// Verification of a whole archive.
+//
+// Work is split in items: every directory node, then every selected file.
+// Workers take items in chunks; each item's chain is read once with a trace,
+// its blocks are claimed in one shared array indexed by block number, and the
+// same bytes are decoded and checked. Findings go to the worker's own list
+// and are merged and sorted at the end, so the report does not depend on the
+// thread count or on which worker ran what.
+//
+// Block ownership. Each block position (offset / block size) holds the
+// smallest owner that claimed it, plus a bit set once a second owner claims
+// it; both are independent of the order of claims. An owner that meets a
+// claimed block marks itself and the block's owner as involved, which marks
+// exactly the owners of shared blocks. A second pass re-reads the chains of
+// those owners alone and reports, for each, the owners it shares blocks with
+// that are smaller than itself: each cross-linked pair once.
+//
+// The expansion budget. Entries whose chains overlap can claim far more
+// bytes than the archive holds (each one re-reading and re-decoding the same
+// blocks). Before any work, the claims are summed with an upper bound for
+// compressed entries (no stream yields more than 9 bytes per stored byte);
+// only when that bound exceeds the budget are the declared sizes read, and
+// entries are then admitted in id order while they fit, the rest skipped.
+
+#include "verify.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include "file_type/font.hpp"
+#include "lrs.hpp"
+
+namespace tarnwick_dat {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// LRS stream facts
+
+using StreamEnd = LrsEnd;
+
+struct StreamFacts {
+    std::uint64_t declared = 0;  // the size field (0 for ShortInput)
+    std::uint64_t produced = 0;
+    std::uint64_t consumed = 0;  // input bytes read, size field included
+    StreamEnd end = StreamEnd::ShortInput;
+    bool reached_before_start = false;
+};
+
+// Decodes `input` into the first `produced` bytes of `output` (a scratch
+// buffer whose size only grows, so that reuse costs no clearing) and says how
+// decoding ended.
+StreamFacts decode_stream(std::span<const std::uint8_t> input, Bytes& output) {
+    StreamFacts facts;
+    const std::optional<std::uint32_t> declared = lrs_declared_size(input);
+    if (!declared) {
+        return facts;
+    }
+    const std::size_t capacity = lrs_output_capacity(input);
+    if (output.size() < capacity) {
+        output.resize(capacity);
+    }
+    const LrsOutcome outcome = decode_lrs_into(input, std::span(output).first(capacity));
+    facts.declared = *declared;
+    facts.produced = outcome.produced;
+    facts.consumed = outcome.consumed;
+    facts.end = outcome.end;
+    facts.reached_before_start = outcome.reached_before_start;
+    return facts;
+}
+
+// "1 block", "2 blocks".
+std::string blocks_text(std::uint64_t n) {
+    return fmt::format("{} block{}", n, n == 1 ? "" : "s");
+}
+
+std::string_view stream_end_text(StreamEnd end) {
+    switch (end) {
+        case StreamEnd::ShortInput: return "no size field";
+        case StreamEnd::OutputFull: return "size reached";
+        case StreamEnd::InputExhausted: return "input used up";
+        case StreamEnd::EndMarker: return "end marker";
+        case StreamEnd::CutToken: return "reference cut short";
+        case StreamEnd::EmptyReference: return "reference before any output";
+    }
+    return "?";
+}
+
+// ---------------------------------------------------------------------------
+// Record checks
+
+// One line from a record error: its cause, then its fields innermost first.
+std::string one_line(const RecordReadError& error) {
+    std::string text = error.io_cause() != nullptr ? error.io_cause()->display() : "bad record";
+    const char* separator = " (";
+    for (const ContextFrame& frame : error.frames()) {
+        text += separator + frame.message;
+        separator = " < ";
+    }
+    if (!error.frames().empty()) {
+        text += ")";
+    }
+    return text;
+}
+
+// The checks the font parity case makes, in its order; the first failing
+// one is reported.
+std::optional<std::string> check_font(std::uint32_t id, std::span<const std::uint8_t> bytes) {
+    ByteReader reader(bytes);
+    auto font = Font::read(reader);
+    if (!font) {
+        return fmt::format("Font does not decode ({} bytes): {}", bytes.size(),
+                           one_line(font.error()));
+    }
+    if (font->id != id) {
+        return fmt::format("Font self-id 0x{:08X} differs from its file id", font->id);
+    }
+    if (font->char_descs.empty()) {
+        return std::string("Font has zero char descs");
+    }
+    if (font->max_char_height == 0 || font->max_char_width == 0) {
+        return fmt::format("Font has zero max cell size ({}x{})", font->max_char_height,
+                           font->max_char_width);
+    }
+    const std::uint64_t predicted = 36 + 11 * std::uint64_t{font->char_descs.size()};
+    if (predicted != bytes.size()) {
+        return fmt::format("Font size mismatch: predicted {} != actual {}", predicted,
+                           bytes.size());
+    }
+    return std::nullopt;
+}
+
+// The registry: one row per checked type. A new record type adds its row.
+constexpr RecordCheckEntry kRecordChecks[] = {
+    {DatFileType::Font, &check_font},
+};
+
+// ---------------------------------------------------------------------------
+// Findings
+
+Finding make_finding(FindingKind kind, std::string description) {
+    Finding finding;
+    finding.kind = kind;
+    finding.severity = finding_severity(kind);
+    finding.description = std::move(description);
+    return finding;
+}
+
+auto sort_key(const Finding& f) {
+    return std::tie(f.kind, f.file_id, f.node_offset, f.description);
+}
+
+// ---------------------------------------------------------------------------
+// Block ownership
+
+constexpr std::uint32_t kShared = 0x80000000u;
+constexpr std::uint32_t kOwnerMask = 0x7FFFFFFFu;
+
+// One slot per block position of the file; see the top of this file.
+class BlockOwners {
+  public:
+    BlockOwners(std::uint64_t archive_length, std::uint32_t block_size)
+        : block_size_(block_size),
+          // Blocks start on multiples of the block size, the first one after
+          // the header's area; a partial block at the file's end counts.
+          first_slot_((kHeaderOffset + kHeaderSize + block_size - 1) / block_size),
+          end_slot_(std::max(first_slot_, (archive_length + block_size - 1) / block_size)),
+          slots_(std::make_unique<std::atomic<std::uint32_t>[]>(
+              static_cast<std::size_t>(end_slot_ - first_slot_))) {}
+
+    std::uint64_t block_count() const { return end_slot_ - first_slot_; }
+
+    // The slot of a block: the block position that its first byte lies in
+    // (a block off the grid shares the slot of the one it overlaps), or
+    // none for offsets inside the header's area or past the end.
+    std::optional<std::size_t> slot_of(std::uint32_t block) const {
+        const std::uint64_t slot = block / block_size_;
+        if (slot < first_slot_ || slot >= end_slot_) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(slot - first_slot_);
+    }
+
+    // Claims `block` for `owner` (0-based); returns the owner met there
+    // before (0-based), if any other.
+    std::optional<std::uint32_t> claim(std::uint32_t block, std::uint32_t owner) {
+        const auto slot = slot_of(block);
+        if (!slot) {
+            return std::nullopt;
+        }
+        const std::uint32_t me = owner + 1;
+        std::atomic<std::uint32_t>& cell = slots_[*slot];
+        std::uint32_t old = cell.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::uint32_t current = old & kOwnerMask;
+            if (current == me) {
+                return std::nullopt;  // the same chain again, off the grid
+            }
+            const std::uint32_t wanted = current == 0 ? me : (std::min(current, me) | kShared);
+            if (cell.compare_exchange_weak(old, wanted, std::memory_order_relaxed)) {
+                break;
+            }
+        }
+        if ((old & kOwnerMask) == 0) {
+            return std::nullopt;
+        }
+        return (old & kOwnerMask) - 1;
+    }
+
+    // The smallest owner of a shared block (0-based), or none when the
+    // block is not shared.
+    std::optional<std::uint32_t> shared_with(std::uint32_t block) const {
+        const auto slot = slot_of(block);
+        if (!slot) {
+            return std::nullopt;
+        }
+        const std::uint32_t value = slots_[*slot].load(std::memory_order_relaxed);
+        if ((value & kShared) == 0) {
+            return std::nullopt;
+        }
+        return (value & kOwnerMask) - 1;
+    }
+
+    std::uint64_t unused() const {
+        std::uint64_t count = 0;
+        for (std::uint64_t i = 0; i < block_count(); ++i) {
+            count += slots_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed) == 0;
+        }
+        return count;
+    }
+
+  private:
+    std::uint64_t block_size_;
+    std::uint64_t first_slot_;
+    std::uint64_t end_slot_;
+    std::unique_ptr<std::atomic<std::uint32_t>[]> slots_;
+};
+
+// ---------------------------------------------------------------------------
+// The run
+
+// Most cross-linked pairs reported one by one; the rest are counted.
+constexpr std::size_t kMaxCrossLinkFindings = 256;
+// Largest claimers named by the expansion budget's finding.
+constexpr std::size_t kNamedClaimers = 5;
+// A worker's buffers are released after a file larger than this.
+constexpr std::size_t kKeptBuffer = std::size_t{4} << 20;
+// Items a worker takes at once.
+constexpr std::size_t kChunk = 32;
+
+struct WorkerState {
+    Bytes stored;
+    Bytes decoded;
+    ChainTrace trace;
+    std::vector<Finding> findings;
+    VerifyTotals totals;
+};
+
+class Verifier {
+  public:
+    Verifier(const DatDatabase& db, const VerifyOptions& options)
+        : db_(db),
+          options_(options),
+          owners_(db.archive_length(), db.header().block_size),
+          node_count_(db.node_offsets().size()) {}
+
+    VerifyReport run();
+
+  private:
+    // Owners: nodes 0..n-1, then files by table index.
+    std::uint32_t node_owner(std::size_t node) const { return static_cast<std::uint32_t>(node); }
+    std::uint32_t file_owner(std::size_t index) const {
+        return static_cast<std::uint32_t>(node_count_ + index);
+    }
+
+    void select_files(std::vector<Finding>& findings);
+    void apply_budget(std::vector<Finding>& findings);
+    void run_items(std::vector<WorkerState>& workers);
+    void check_item(std::size_t item, WorkerState& w);
+    void check_node(std::size_t node, WorkerState& w);
+    void check_file(std::size_t index, WorkerState& w);
+    void claim(const ChainTrace& trace, std::uint32_t owner);
+    bool read_chain(std::uint32_t offset, std::uint32_t length, WorkerState& w, Finding base);
+    void cross_links(std::vector<Finding>& findings);
+    void header_checks(std::vector<Finding>& findings) const;
+
+    Finding file_finding(FindingKind kind, std::uint32_t id, std::string description) const {
+        Finding finding = make_finding(kind, std::move(description));
+        finding.file_id = id;
+        finding.file_type = db_.file_type(id);
+        return finding;
+    }
+    Finding node_finding(FindingKind kind, std::uint32_t offset, std::string description) const {
+        Finding finding = make_finding(kind, std::move(description));
+        finding.node_offset = offset;
+        return finding;
+    }
+
+    const DatDatabase& db_;
+    const VerifyOptions& options_;
+    BlockOwners owners_;
+    std::size_t node_count_;
+    // The selected ids, sorted (empty: every file).
+    std::vector<std::uint32_t> selected_;
+    // Table indices of the selected files that will be checked.
+    std::vector<std::size_t> files_;
+    // False when only some files are checked: the others' blocks would look
+    // unused.
+    bool every_file_ = true;
+    std::unique_ptr<std::atomic<std::uint8_t>[]> involved_;
+    std::atomic<std::size_t> next_{0};
+    std::atomic<std::uint64_t> done_{0};
+};
+
+void Verifier::select_files(std::vector<Finding>& findings) {
+    const auto entries = db_.files().entries();
+    every_file_ = options_.ids.empty();
+    if (options_.ids.empty()) {
+        files_.resize(entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            files_[i] = i;
+        }
+        return;
+    }
+    selected_ = options_.ids;
+    std::sort(selected_.begin(), selected_.end());
+    selected_.erase(std::unique(selected_.begin(), selected_.end()), selected_.end());
+    for (const std::uint32_t id : selected_) {
+        const DatFileEntry* entry = db_.files().find(id);
+        if (entry == nullptr) {
+            findings.push_back(file_finding(FindingKind::MissingFile, id,
+                                            "not listed in the archive's directory"));
+            continue;
+        }
+        files_.push_back(static_cast<std::size_t>(entry - entries.data()));
+    }
+}
+
+void Verifier::apply_budget(std::vector<Finding>& findings) {
+    const auto entries = db_.files().entries();
+    const std::uint64_t length = db_.archive_length();
+    const std::uint64_t budget = options_.expansion_factor * length + options_.expansion_allowance;
+    // Entries larger than the file are never read, so they claim nothing.
+    auto fits_file = [&](const DatFileEntry& e) { return e.size <= length; };
+    std::uint64_t bound = 0;
+    for (const std::size_t i : files_) {
+        const DatFileEntry& e = entries[i];
+        if (fits_file(e)) {
+            bound += e.is_compressed() ? 9 * std::uint64_t{e.size} : e.size;
+        }
+    }
+    if (bound <= budget) {
+        return;
+    }
+    // The bound is too high: find what the entries really claim.
+    std::vector<std::uint64_t> claims(files_.size(), 0);
+    std::uint64_t total = 0;
+    for (std::size_t k = 0; k < files_.size(); ++k) {
+        const DatFileEntry& e = entries[files_[k]];
+        if (!fits_file(e)) {
+            continue;
+        }
+        std::uint64_t claim = e.size;
+        if (e.is_compressed()) {
+            auto declared = db_.decoded_size(e.id);
+            claim = std::min(declared ? declared.value() : std::uint64_t{e.size},
+                             9 * std::uint64_t{e.size});
+        }
+        claims[k] = claim;
+        total += claim;
+    }
+    if (total <= budget) {
+        return;
+    }
+    std::vector<std::size_t> kept;
+    std::uint64_t admitted = 0;
+    std::size_t skipped = 0;
+    for (std::size_t k = 0; k < files_.size(); ++k) {
+        if (admitted + claims[k] <= budget) {
+            admitted += claims[k];
+            kept.push_back(files_[k]);
+        } else {
+            ++skipped;
+        }
+    }
+    std::vector<std::size_t> order(files_.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        order[k] = k;
+    }
+    const std::size_t named = std::min(kNamedClaimers, order.size());
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(named),
+                      order.end(), [&](std::size_t a, std::size_t b) {
+                          return claims[a] != claims[b] ? claims[a] > claims[b]
+                                                        : entries[files_[a]].id <
+                                                              entries[files_[b]].id;
+                      });
+    std::string largest;
+    for (std::size_t n = 0; n < named; ++n) {
+        largest += fmt::format("{}0x{:08X} ({} bytes)", n == 0 ? "" : ", ",
+                               entries[files_[order[n]]].id, claims[order[n]]);
+    }
+    findings.push_back(make_finding(
+        FindingKind::ExpansionBudget,
+        fmt::format("entries claim {} bytes, more than {}x the archive's {} bytes plus {}; {} "
+                    "entries not expanded; largest: {}",
+                    total, options_.expansion_factor, length, options_.expansion_allowance,
+                    skipped, largest)));
+    files_ = std::move(kept);
+    every_file_ = false;
+}
+
+void Verifier::claim(const ChainTrace& trace, std::uint32_t owner) {
+    for (const std::uint32_t block : trace.blocks) {
+        if (const auto other = owners_.claim(block, owner)) {
+            involved_[owner].store(1, std::memory_order_relaxed);
+            involved_[*other].store(1, std::memory_order_relaxed);
+        }
+    }
+}
+
+// Reads one chain into `w.stored` with its trace; reports what the chain
+// met under `base` (a finding with its id or node set). False when no bytes
+// came back.
+bool Verifier::read_chain(std::uint32_t offset, std::uint32_t length, WorkerState& w,
+                          Finding base) {
+    w.trace.blocks.clear();
+    w.trace.looped = false;
+    w.trace.tail_overrun = 0;
+    w.trace.reads = 0;
+    auto read = db_.read_file_data_into(offset, length, w.stored, &w.trace);
+    auto report = [&](FindingKind kind, std::string description) {
+        Finding finding = base;
+        finding.kind = kind;
+        finding.severity = finding_severity(kind);
+        finding.description = std::move(description);
+        w.findings.push_back(std::move(finding));
+    };
+    if (!read) {
+        const IoError* io = read.error().io_error();
+        if (io != nullptr && io->kind() == IoErrorKind::UnexpectedEof) {
+            report(FindingKind::ChainPastEnd,
+                   w.trace.blocks.empty()
+                       ? fmt::format("chain starting at 0x{:08X} runs past the end of the file",
+                                     offset)
+                       : fmt::format("chain runs past the end of the file after {}",
+                                     blocks_text(w.trace.blocks.size())));
+        } else {
+            report(FindingKind::ReadFailed,
+                   fmt::format("chain read failed: {}", read.error().display()));
+        }
+        return false;
+    }
+    w.totals.stored_bytes += length;
+    if (w.trace.looped) {
+        report(FindingKind::ChainLoop,
+               fmt::format("chain loops back after {}", blocks_text(w.trace.blocks.size())));
+    }
+    if (w.trace.tail_overrun > 0) {
+        report(FindingKind::ChainShort,
+               fmt::format("chain of {} holds {} of {} bytes", blocks_text(w.trace.blocks.size()),
+                           length - w.trace.tail_overrun, length));
+    }
+    return true;
+}
+
+void Verifier::check_node(std::size_t node, WorkerState& w) {
+    const std::uint32_t offset = db_.node_offsets()[node];
+    Finding base;
+    base.node_offset = offset;
+    read_chain(offset, kNodeSize, w, std::move(base));
+    claim(w.trace, node_owner(node));
+    ++w.totals.nodes;
+}
+
+void Verifier::check_file(std::size_t index, WorkerState& w) {
+    const DatFileEntry& entry = db_.files().entries()[index];
+    ++w.totals.files;
+    if (entry.size > db_.archive_length()) {
+        w.findings.push_back(file_finding(
+            FindingKind::SizeExceedsFile, entry.id,
+            fmt::format("entry size {} exceeds the archive's {} bytes", entry.size,
+                        db_.archive_length())));
+        return;
+    }
+    Finding base;
+    base.file_id = entry.id;
+    base.file_type = db_.file_type(entry.id);
+    const bool read = read_chain(entry.offset, entry.size, w, base);
+    if (entry.size == 0 && entry.offset != 0) {
+        // An empty file reads nothing, but its chain still starts in (and
+        // keeps) the block it points at.
+        w.trace.blocks.push_back(entry.offset);
+    }
+    claim(w.trace, file_owner(index));
+    if (!read) {
+        return;
+    }
+
+    std::span<const std::uint8_t> bytes = w.stored;
+    bool complete = true;
+    if (entry.is_compressed()) {
+        const StreamFacts facts = decode_stream(w.stored, w.decoded);
+        bytes = std::span<const std::uint8_t>(w.decoded.data(),
+                                              static_cast<std::size_t>(facts.produced));
+        // Fetching passes a payload without a size field through as it is.
+        const bool sized = facts.end != StreamEnd::ShortInput;
+        if (!sized) {
+            bytes = w.stored;
+        }
+        w.totals.decoded_bytes += sized ? facts.produced : w.stored.size();
+        complete = facts.end == StreamEnd::OutputFull;
+        if (!sized) {
+            w.findings.push_back(file_finding(
+                FindingKind::StreamCut, entry.id,
+                fmt::format("compressed payload of {} bytes has no size field", w.stored.size())));
+        } else if (!complete) {
+            w.findings.push_back(file_finding(
+                FindingKind::StreamCut, entry.id,
+                fmt::format("compressed stream ends after {} of {} bytes ({})", facts.produced,
+                            facts.declared, stream_end_text(facts.end))));
+        } else if (facts.consumed < w.stored.size()) {
+            w.findings.push_back(file_finding(
+                FindingKind::StreamOverrun, entry.id,
+                fmt::format("compressed stream goes on for {} bytes after its {} bytes",
+                            w.stored.size() - facts.consumed, facts.declared)));
+        }
+        if (facts.reached_before_start) {
+            w.findings.push_back(
+                file_finding(FindingKind::StreamBeforeStart, entry.id,
+                             "compressed stream refers before the start of its output"));
+        }
+    } else {
+        w.totals.decoded_bytes += entry.size;
+    }
+
+    // A record cut short by its stream is already reported as such.
+    if (complete) {
+        if (const RecordCheck check = record_check_for(db_.file_type(entry.id))) {
+            if (auto problem = check(entry.id, bytes)) {
+                w.findings.push_back(
+                    file_finding(FindingKind::RecordInvalid, entry.id, std::move(*problem)));
+            }
+        }
+    }
+}
+
+void Verifier::check_item(std::size_t item, WorkerState& w) {
+    if (item < node_count_) {
+        check_node(item, w);
+    } else {
+        check_file(files_[item - node_count_], w);
+    }
+    if (w.stored.capacity() > kKeptBuffer) {
+        Bytes().swap(w.stored);
+    }
+    if (w.decoded.capacity() > kKeptBuffer) {
+        Bytes().swap(w.decoded);
+    }
+}
+
+void Verifier::run_items(std::vector<WorkerState>& workers) {
+    const std::size_t total = node_count_ + files_.size();
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::size_t running = workers.size();
+    auto work = [&](WorkerState& w) {
+        for (;;) {
+            const std::size_t start = next_.fetch_add(kChunk, std::memory_order_relaxed);
+            if (start >= total) {
+                break;
+            }
+            const std::size_t end = std::min(total, start + kChunk);
+            for (std::size_t item = start; item < end; ++item) {
+                check_item(item, w);
+            }
+            done_.fetch_add(end - start, std::memory_order_relaxed);
+        }
+    };
+    if (workers.size() == 1 && !options_.progress) {
+        work(workers[0]);
+        return;
+    }
+    std::vector<std::thread> threads;
+    threads.reserve(workers.size());
+    for (WorkerState& w : workers) {
+        threads.emplace_back([&, wp = &w] {
+            work(*wp);
+            const std::lock_guard lock(mutex);
+            --running;
+            finished.notify_one();
+        });
+    }
+    {
+        std::unique_lock lock(mutex);
+        while (running > 0) {
+            finished.wait_for(lock, std::chrono::milliseconds(50));
+            if (options_.progress && running > 0) {
+                lock.unlock();
+                options_.progress(done_.load(std::memory_order_relaxed), total);
+                lock.lock();
+            }
+        }
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    if (options_.progress) {
+        options_.progress(total, total);
+    }
+}
+
+void Verifier::cross_links(std::vector<Finding>& findings) {
+    const auto entries = db_.files().entries();
+    const auto nodes = db_.node_offsets();
+    const std::size_t owner_count = node_count_ + entries.size();
+    auto describe_owner = [&](std::uint32_t owner) {
+        return owner < node_count_
+                   ? fmt::format("directory node 0x{:08X}", nodes[owner])
+                   : fmt::format("0x{:08X}", entries[owner - node_count_].id);
+    };
+    std::size_t reported = 0;
+    std::size_t unreported = 0;
+    ChainTrace trace;
+    Bytes scratch;
+    for (std::size_t owner = 0; owner < owner_count; ++owner) {
+        if (involved_[owner].load(std::memory_order_relaxed) == 0) {
+            continue;
+        }
+        const bool is_node = owner < node_count_;
+        trace = ChainTrace{};
+        if (is_node) {
+            (void)db_.read_file_data_into(nodes[owner], kNodeSize, scratch, &trace);
+        } else {
+            const DatFileEntry& e = entries[owner - node_count_];
+            (void)db_.read_file_data_into(e.offset, e.size, scratch, &trace);
+            if (e.size == 0 && e.offset != 0) {
+                trace.blocks.push_back(e.offset);  // as in the first pass
+            }
+        }
+        // Per smaller owner met: blocks shared and the first one.
+        std::map<std::uint32_t, std::pair<std::uint64_t, std::uint32_t>> met;
+        for (const std::uint32_t block : trace.blocks) {
+            const auto first = owners_.shared_with(block);
+            if (first && *first != owner) {
+                auto [at, inserted] = met.try_emplace(*first, 0, block);
+                ++at->second.first;
+            }
+        }
+        for (const auto& [other, shared] : met) {
+            if (reported == kMaxCrossLinkFindings) {
+                ++unreported;
+                continue;
+            }
+            ++reported;
+            const std::string text =
+                fmt::format("shares {} with {}, first at 0x{:08X}", blocks_text(shared.first),
+                            describe_owner(other), shared.second);
+            if (is_node) {
+                findings.push_back(
+                    node_finding(FindingKind::CrossLinked, nodes[owner], text));
+            } else {
+                Finding f = file_finding(FindingKind::CrossLinked,
+                                         entries[owner - node_count_].id, text);
+                if (other < node_count_) {
+                    f.node_offset = nodes[other];
+                }
+                findings.push_back(std::move(f));
+            }
+        }
+        scratch.clear();
+        if (scratch.capacity() > kKeptBuffer) {
+            Bytes().swap(scratch);
+        }
+    }
+    if (unreported > 0) {
+        findings.push_back(make_finding(
+            FindingKind::CrossLinked,
+            fmt::format("{} more pairs of chains share blocks (not listed)", unreported)));
+    }
+}
+
+void Verifier::header_checks(std::vector<Finding>& findings) const {
+    const DatHeader& h = db_.header();
+    if (h.file_size != db_.archive_length()) {
+        findings.push_back(make_finding(
+            FindingKind::HeaderFileSize,
+            fmt::format("header records a file size of {} bytes, the file has {}", h.file_size,
+                        db_.archive_length())));
+    }
+    if (h.magic != 0x5442) {
+        findings.push_back(make_finding(
+            FindingKind::HeaderMagic,
+            fmt::format("unknown magic 0x{:08X} (expected 0x00005442)", h.magic)));
+    } else if (h.dat_kind() == DatKind::Local) {
+        findings.push_back(make_finding(
+            FindingKind::HeaderKind,
+            fmt::format("block size {} with dataset {} is neither a portal nor a cell archive",
+                        h.block_size, h.dataset)));
+    }
+}
+
+VerifyReport Verifier::run() {
+    VerifyReport report;
+    std::vector<Finding>& findings = report.findings;
+    header_checks(findings);
+    select_files(findings);
+
+    // Entries that lost to a later one with the same id.
+    for (const DatFileEntry& lost : db_.shadowed_entries()) {
+        if (!selected_.empty() &&
+            !std::binary_search(selected_.begin(), selected_.end(), lost.id)) {
+            continue;
+        }
+        const DatFileEntry* winner = db_.files().find(lost.id);
+        findings.push_back(file_finding(
+            FindingKind::DuplicateId, lost.id,
+            fmt::format("entry at 0x{:08X} ({} bytes) is replaced by a later entry at 0x{:08X} "
+                        "({} bytes)",
+                        lost.offset, lost.size, winner != nullptr ? winner->offset : 0,
+                        winner != nullptr ? winner->size : 0)));
+    }
+
+    apply_budget(findings);
+
+    const std::size_t owner_count = node_count_ + db_.files().size();
+    involved_ = std::make_unique<std::atomic<std::uint8_t>[]>(owner_count);
+
+    unsigned threads = options_.threads != 0 ? options_.threads
+                                             : std::max(1u, std::thread::hardware_concurrency());
+    threads = static_cast<unsigned>(std::min<std::size_t>(
+        threads, std::max<std::size_t>(1, (node_count_ + files_.size() + kChunk - 1) / kChunk)));
+    std::vector<WorkerState> workers(threads);
+    run_items(workers);
+    for (WorkerState& w : workers) {
+        findings.insert(findings.end(), std::make_move_iterator(w.findings.begin()),
+                        std::make_move_iterator(w.findings.end()));
+        report.totals.files += w.totals.files;
+        report.totals.nodes += w.totals.nodes;
+        report.totals.stored_bytes += w.totals.stored_bytes;
+        report.totals.decoded_bytes += w.totals.decoded_bytes;
+    }
+    workers.clear();
+
+    cross_links(findings);
+
+    report.totals.blocks = owners_.block_count();
+    if (every_file_) {
+        report.totals.unused_blocks = owners_.unused();
+        if (report.totals.unused_blocks > 0) {
+            findings.push_back(make_finding(
+                FindingKind::UnusedBlocks,
+                fmt::format("{} of {} blocks are reached by no chain and no node",
+                            report.totals.unused_blocks, report.totals.blocks)));
+        }
+    }
+
+    std::sort(findings.begin(), findings.end(),
+              [](const Finding& a, const Finding& b) { return sort_key(a) < sort_key(b); });
+    return report;
+}
+
+// Collapses a multi-line error text into one line.
+std::string single_line(std::string text) {
+    std::string out;
+    bool gap = false;
+    for (const char c : text) {
+        if (c == '\n') {
+            gap = true;
+            continue;
+        }
+        if (gap) {
+            if (c == ' ') {
+                continue;
+            }
+            out += "; ";
+            gap = false;
+        }
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string_view finding_kind_name(FindingKind kind) {
+    switch (kind) {
+        case FindingKind::ArchiveUnreadable: return "archive_unreadable";
+        case FindingKind::HeaderFileSize: return "header_file_size";
+        case FindingKind::HeaderMagic: return "header_magic";
+        case FindingKind::HeaderKind: return "header_kind";
+        case FindingKind::MissingFile: return "missing_file";
+        case FindingKind::DuplicateId: return "duplicate_id";
+        case FindingKind::SizeExceedsFile: return "size_exceeds_file";
+        case FindingKind::ExpansionBudget: return "expansion_budget";
+        case FindingKind::ReadFailed: return "read_failed";
+        case FindingKind::ChainPastEnd: return "chain_past_end";
+        case FindingKind::ChainLoop: return "chain_loop";
+        case FindingKind::ChainShort: return "chain_short";
+        case FindingKind::CrossLinked: return "cross_linked";
+        case FindingKind::StreamCut: return "stream_cut";
+        case FindingKind::StreamOverrun: return "stream_overrun";
+        case FindingKind::RecordInvalid: return "record_invalid";
+        case FindingKind::StreamBeforeStart: return "stream_before_start";
+        case FindingKind::UnusedBlocks: return "unused_blocks";
+    }
+    return "?";
+}
+
+Severity finding_severity(FindingKind kind) {
+    switch (kind) {
+        case FindingKind::HeaderKind:
+        case FindingKind::StreamBeforeStart:
+        case FindingKind::UnusedBlocks:
+            return Severity::Information;
+        default:
+            return Severity::Damage;
+    }
+}
+
+std::string_view severity_name(Severity severity) {
+    return severity == Severity::Damage ? "damage" : "information";
+}
+
+std::string Finding::display() const {
+    if (file_id) {
+        if (file_type) {
+            return fmt::format("0x{:08X} {}: {}", *file_id, name(*file_type),
+                               description);
+        }
+        return fmt::format("0x{:08X}: {}", *file_id, description);
+    }
+    if (node_offset) {
+        return fmt::format("node 0x{:08X}: {}", *node_offset, description);
+    }
+    return fmt::format("archive: {}", description);
+}
+
+bool VerifyReport::damaged() const {
+    return std::any_of(findings.begin(), findings.end(),
+                       [](const Finding& f) { return f.severity == Severity::Damage; });
+}
+
+std::string VerifyReport::summary() const {
+    const auto damage = static_cast<std::size_t>(
+        std::count_if(findings.begin(), findings.end(),
+                      [](const Finding& f) { return f.severity == Severity::Damage; }));
+    return fmt::format(
+        "{} files, {} nodes, {} bytes read, {} bytes decoded, {} blocks ({} unused): {} damage, "
+        "{} information",
+        totals.files, totals.nodes, totals.stored_bytes, totals.decoded_bytes, totals.blocks,
+        totals.unused_blocks, damage, findings.size() - damage);
+}
+
+VerifyReport verify_archive(const DatDatabase& database, const VerifyOptions& options) {
+    return Verifier(database, options).run();
+}
+
+VerifyReport verify_archive_at(const std::filesystem::path& path, const VerifyOptions& options) {
+    auto database = DatDatabase::open(path);
+    if (!database) {
+        VerifyReport report;
+        report.findings.push_back(make_finding(FindingKind::ArchiveUnreadable,
+                                               single_line(database.error().display())));
+        return report;
+    }
+    return verify_archive(database.value(), options);
+}
+
+std::span<const RecordCheckEntry> record_checks() {
+    return kRecordChecks;
+}
+
+RecordCheck record_check_for(DatFileType type) {
+    for (const RecordCheckEntry& entry : kRecordChecks) {
+        if (entry.type == type) {
+            return entry.check;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace tarnwick_dat
