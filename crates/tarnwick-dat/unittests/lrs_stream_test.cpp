@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat/lrs.hpp"
 #include "tarnwick_dat/utils.hpp"
 #include "tarnwick_dat_testing/lrs_reference.hpp"
@@ -52,17 +53,8 @@ using tarnwick_dat::LrsDecoder;
 using tarnwick_dat::LrsEnd;
 using tarnwick_dat::LrsOutcome;
 
-Bytes bytes(std::initializer_list<int> values) {
-    Bytes out;
-    for (const int v : values) {
-        out.push_back(static_cast<std::uint8_t>(v));
-    }
-    return out;
-}
-
-Bytes text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
+using tarnwick_dat_testing::bytes;
+using tarnwick_dat_testing::text;
 
 std::uint64_t next(std::uint64_t& state) {
     state ^= state << 13;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat/utils.hpp"
 #include "tarnwick_dat_testing/lrs_reference.hpp"
 
@@ -15,17 +16,8 @@ namespace {
 using tarnwick_dat::Bytes;
 using tarnwick_dat::decompress_lrs;
 
-Bytes bytes(std::initializer_list<int> values) {
-    Bytes out;
-    for (const int v : values) {
-        out.push_back(static_cast<std::uint8_t>(v));
-    }
-    return out;
-}
-
-Bytes text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
+using tarnwick_dat_testing::bytes;
+using tarnwick_dat_testing::text;
 
 Bytes size_header(std::uint32_t size) {
     return bytes({static_cast<int>(size & 0xFF), static_cast<int>((size >> 8) & 0xFF),

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <limits>
+#include <utility>
 
 #include "../utils.hpp"
 
@@ -75,25 +76,12 @@ Result<std::size_t, IoError> ReadOnlyFile::read(std::span<std::uint8_t> out) {
 
 Result<void, IoError> ReadOnlyFile::read_exact_at_compat(std::span<std::uint8_t> out,
                                                          std::uint64_t offset) const {
-    std::size_t filled = 0;
-    while (filled < out.size()) {
-        // No file reaches past the largest offset the OS can address, so a
-        // range beyond it simply lies past the end of the data.
-        if (offset > kMaxOffset || filled > kMaxOffset - offset) {
-            return Err{IoError::unexpected_eof()};
-        }
-        const ssize_t got = ::pread(fd_, out.data() + filled, out.size() - filled,
-                                    static_cast<off_t>(offset + filled));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Err{IoError::from_os(errno)};
-        }
-        if (got == 0) {
-            return Err{IoError::unexpected_eof()};
-        }
-        filled += static_cast<std::size_t>(got);
+    auto got = read_at_most(out, offset);
+    if (!got) {
+        return Err{std::move(got).error()};
+    }
+    if (got.value() < out.size()) {
+        return Err{IoError::unexpected_eof()};
     }
     return {};
 }
@@ -102,6 +90,8 @@ Result<std::size_t, IoError> ReadOnlyFile::read_at_most(std::span<std::uint8_t> 
                                                         std::uint64_t offset) const {
     std::size_t filled = 0;
     while (filled < out.size()) {
+        // No file reaches past the largest offset the OS can address, so a
+        // range beyond it simply lies past the end of the data.
         if (offset > kMaxOffset || filled > kMaxOffset - offset) {
             break;
         }
