@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang clang-14 libclang-rt-14-dev
     libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-    pkg-config liblz4-dev lz4
+    pkg-config liblz4-dev lz4 bc time
 )
 
 missing=()
