@@ -2,7 +2,6 @@
 // objects, enumerations are Python IntEnums, errors are the exception classes
 // of the pure-Python layer, and every call that reads or decodes releases the
 // GIL so that threads sharing one archive read in parallel.
-#include <pybind11/operators.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl/filesystem.h>
 
@@ -240,6 +239,12 @@ std::uint64_t read_all_native(const Archive& archive, bool strict, unsigned thre
     return total;
 }
 
+// Records compare equal field by field; anything else compares unequal.
+template <typename T>
+bool equal(const T& a, const T& b) {
+    return a == b;
+}
+
 std::string entry_repr(const DatFileEntry& e) {
     return fmt::format(
         "FileEntry(id=0x{:08X}, bit_flags=0x{:X}, offset=0x{:X}, size={}, timestamp={}, "
@@ -257,7 +262,7 @@ void define_records(py::module_& m) {
         .def_readonly("version", &DatFileEntry::version)
         .def_property_readonly("is_compressed", &DatFileEntry::is_compressed,
                                "True when bit 0 of bit_flags is set.")
-        .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
+        .def("__eq__", &equal<DatFileEntry>, py::is_operator(), py::arg("other"))
         .def("__hash__",
              [](const DatFileEntry& e) {
                  return py::hash(py::make_tuple(e.bit_flags, e.id, e.offset, e.size, e.timestamp,
@@ -285,7 +290,7 @@ void define_records(py::module_& m) {
             "version_string", [](const DatHeader& h) { return to_bytes(h.version_string); },
             "The 16 raw bytes, never decoded as text.")
         .def_readonly("version_minor", &DatHeader::version_minor)
-        .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
+        .def("__eq__", &equal<DatHeader>, py::is_operator(), py::arg("other"))
         .def("__repr__", [](const DatHeader& h) {
             return fmt::format("Header(magic=0x{:X}, block_size={}, dataset={}, root_offset=0x{:X})",
                                h.magic, h.block_size, h.dataset, h.root_offset);
@@ -300,7 +305,7 @@ void define_records(py::module_& m) {
         .def_readonly("horizontal_offset_before", &FontCharDesc::horizontal_offset_before)
         .def_readonly("horizontal_offset_after", &FontCharDesc::horizontal_offset_after)
         .def_readonly("vertical_offset_before", &FontCharDesc::vertical_offset_before)
-        .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
+        .def("__eq__", &equal<FontCharDesc>, py::is_operator(), py::arg("other"))
         .def("__repr__", [](const FontCharDesc& d) {
             return fmt::format("FontCharDesc(unicode=0x{:04X}, offset_x={}, offset_y={}, width={}, "
                                "height={})",
@@ -326,7 +331,7 @@ void define_records(py::module_& m) {
         .def_readonly("baseline_offset", &Font::baseline_offset)
         .def_readonly("foreground_surface_data_id", &Font::foreground_surface_data_id)
         .def_readonly("background_surface_data_id", &Font::background_surface_data_id)
-        .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
+        .def("__eq__", &equal<Font>, py::is_operator(), py::arg("other"))
         .def("__repr__", [](const Font& f) {
             return fmt::format("Font(id=0x{:08X}, glyphs={}, max_char_height={}, "
                                "max_char_width={})",
