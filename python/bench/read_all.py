@@ -47,12 +47,17 @@ def python_threads(archive, ids, threads):
 
 
 def best_of(repeat, function):
-    best, result = float("inf"), None
+    """The shortest wall time of `repeat` runs, the CPU time the process used
+    in that run (above the wall time only when threads ran at once), and the
+    run's result."""
+    best, cpu, result = float("inf"), 0.0, None
     for _ in range(repeat):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         result = function()
-        best = min(best, time.perf_counter() - start)
-    return best, result
+        elapsed = time.perf_counter() - start
+        if elapsed < best:
+            best, cpu = elapsed, time.process_time() - start_cpu
+    return best, cpu, result
 
 
 def measure(path: Path, repeat: int) -> None:
@@ -67,15 +72,15 @@ def measure(path: Path, repeat: int) -> None:
             "Python, for entry in archive": lambda: sum(
                 len(archive.read(e.id)) for e in archive),
         }
-        times = {}
+        times, cpu = {}, {}
         for name, function in runs.items():
-            seconds, total = best_of(repeat, function)
+            times[name], cpu[name], total = best_of(repeat, function)
             if total != expected:
                 raise SystemExit(f"{name}: read {total} bytes, expected {expected}")
-            times[name] = seconds
     print(f"{len(ids)} files, {expected / 1e6:.1f} MB decoded, best of {repeat} runs")
     for name, seconds in times.items():
-        print(f"  {name:30} {seconds * 1e3:8.1f} ms  {seconds / len(ids) * 1e6:6.2f} us/file")
+        print(f"  {name:30} {seconds * 1e3:8.1f} ms  {seconds / len(ids) * 1e6:6.2f} us/file"
+              f"  cpu/wall {cpu[name] / seconds:.2f}")
     print(f"Python / C++ (1 thread):         {times['Python, 1 thread'] / times['C++, 1 thread']:.2f}x"
           "  (aim: at most 1.5x)")
     print(f"Python 1 thread / 2 threads:     {times['Python, 1 thread'] / times['Python, 2 threads']:.2f}x"
