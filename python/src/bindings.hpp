@@ -6,11 +6,13 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <utility>
 
 #include <tarnwick_dat/error.hpp>
+#include <tarnwick_dat/lib.hpp>
 #include <tarnwick_dat/record_reader.hpp>
 
 namespace tarnwick_dat_python {
@@ -61,6 +63,15 @@ class InputBytes {
 inline py::bytes to_bytes(std::span<const std::uint8_t> data) {
     return py::bytes(reinterpret_cast<const char*>(data.data()), data.size());
 }
+
+/// Defines `FileEntry` and the entry iterator, plain CPython types that are
+/// cheap to make and read (a script walks every entry of an archive).
+void define_entries(py::module_& m);
+/// A `FileEntry` holding a copy of `entry`.
+py::object make_file_entry(const tarnwick_dat::DatFileEntry& entry);
+/// An iterator over the database's entries in ascending id order; it holds
+/// the database, so it finishes even if the archive is closed meanwhile.
+py::object make_entry_iterator(std::shared_ptr<const tarnwick_dat::DatDatabase> database);
 
 /// Defines the private test helpers (`tarnwick_dat._testing`): the archive
 /// writer, for archives whole or damaged on purpose, and sample archives.

@@ -145,13 +145,6 @@ class Archive {
     std::filesystem::path path_;
 };
 
-/// Iterates a database's entries; holds the database, not the archive, so
-/// an iteration already under way finishes even if the archive is closed.
-struct EntryIterator {
-    std::shared_ptr<const DatDatabase> database;
-    std::size_t next = 0;
-};
-
 std::unique_ptr<Archive> open_archive(const std::filesystem::path& path) {
     auto opened = without_gil([&] { return DatDatabase::open(path); });
     if (!opened) {
@@ -245,31 +238,7 @@ bool equal(const T& a, const T& b) {
     return a == b;
 }
 
-std::string entry_repr(const DatFileEntry& e) {
-    return fmt::format(
-        "FileEntry(id=0x{:08X}, bit_flags=0x{:X}, offset=0x{:X}, size={}, timestamp={}, "
-        "version={})",
-        e.id, e.bit_flags, e.offset, e.size, e.timestamp, e.version);
-}
-
 void define_records(py::module_& m) {
-    py::class_<DatFileEntry>(m, "FileEntry", "One stored file as the directory lists it.")
-        .def_readonly("bit_flags", &DatFileEntry::bit_flags)
-        .def_readonly("id", &DatFileEntry::id)
-        .def_readonly("offset", &DatFileEntry::offset)
-        .def_readonly("size", &DatFileEntry::size)
-        .def_readonly("timestamp", &DatFileEntry::timestamp)
-        .def_readonly("version", &DatFileEntry::version)
-        .def_property_readonly("is_compressed", &DatFileEntry::is_compressed,
-                               "True when bit 0 of bit_flags is set.")
-        .def("__eq__", &equal<DatFileEntry>, py::is_operator(), py::arg("other"))
-        .def("__hash__",
-             [](const DatFileEntry& e) {
-                 return py::hash(py::make_tuple(e.bit_flags, e.id, e.offset, e.size, e.timestamp,
-                                                e.version));
-             })
-        .def("__repr__", &entry_repr);
-
     py::class_<DatHeader>(m, "Header", "The archive header, as read at opening; nothing checked.")
         .def_readonly("magic", &DatHeader::magic)
         .def_readonly("block_size", &DatHeader::block_size)
@@ -340,16 +309,6 @@ void define_records(py::module_& m) {
 }
 
 void define_archive(py::module_& m) {
-    py::class_<EntryIterator>(m, "_EntryIterator")
-        .def("__iter__", [](EntryIterator& it) -> EntryIterator& { return it; })
-        .def("__next__", [](EntryIterator& it) {
-            const auto entries = it.database->files().entries();
-            if (it.next >= entries.size()) {
-                throw py::stop_iteration();
-            }
-            return entries[it.next++];
-        });
-
     py::class_<Archive>(m, "Archive",
                         "An opened archive; a context manager that closes it. Safe to share "
                         "between threads.")
@@ -366,7 +325,7 @@ void define_archive(py::module_& m) {
             "kind", [](const Archive& a) { return archive_kind_member(a.database()->dat_kind()); },
             "The kind of archive, from its header.")
         .def("__len__", [](const Archive& a) { return a.database()->files().size(); })
-        .def("__iter__", [](const Archive& a) { return EntryIterator{a.database(), 0}; },
+        .def("__iter__", [](const Archive& a) { return make_entry_iterator(a.database()); },
              "The directory's entries in ascending id order.")
         .def("__contains__",
              [](const Archive& a, const py::object& id) {
@@ -389,7 +348,7 @@ void define_archive(py::module_& m) {
                 if (entry == nullptr) {
                     raise_dat_error(DatError::not_found(id));
                 }
-                return *entry;
+                return make_file_entry(*entry);
             },
             py::arg("id"), "The directory entry of file `id`; NotFoundError if it is not listed.")
         .def("read", &read_file, py::arg("id"), py::kw_only(), py::arg("strict") = true,
@@ -512,6 +471,7 @@ PYBIND11_MODULE(_native, m) {
     m.doc() = "The tarnwick_dat archive library; use it through the tarnwick_dat package.";
     tp::init_errors();
     tp::define_enums(m);
+    tp::define_entries(m);
     tp::define_records(m);
     tp::define_archive(m);
     tp::define_functions(m);

@@ -23,6 +23,7 @@ def test_header_kind_and_directory(archive_path):
         font = archive.entry(FONT_ID)
         assert font in entries and font.is_compressed and font.bit_flags == 1
         assert not archive.entry(PLAIN_ID).is_compressed
+        assert len({archive.entry(PLAIN_ID), entries[0], archive.entry(entries[0].id)}) == 2
         assert archive.entry(PLAIN_ID).size == len(CONTENTS[PLAIN_ID])
         assert archive.path == archive_path
 
