@@ -1,8 +1,8 @@
 """Reads every file of a 100,000-file archive through Archive.read, next to
 the same loop in C++ (in the native module, GIL released), with one thread
-and with two. Prints the best of several runs of each and the ratios.
+and with two. Prints the best of several rounds for each and the ratios.
 
-    python bench/read_all.py [ARCHIVE] [--repeat N]
+    python bench/read_all.py [ARCHIVE] [--repeat ROUNDS]
 
 Without ARCHIVE it writes a synthetic sample archive (100,000 files, 50
 fonts) to a temporary folder first. The archive is read once before timing,
@@ -46,18 +46,10 @@ def python_threads(archive, ids, threads):
     return sum(totals)
 
 
-def best_of(repeat, function):
-    """The shortest wall time of `repeat` runs, the CPU time the process used
-    in that run (above the wall time only when threads ran at once), and the
-    run's result."""
-    best, cpu, result = float("inf"), 0.0, None
-    for _ in range(repeat):
-        start, start_cpu = time.perf_counter(), time.process_time()
-        result = function()
-        elapsed = time.perf_counter() - start
-        if elapsed < best:
-            best, cpu = elapsed, time.process_time() - start_cpu
-    return best, cpu, result
+def timed(function):
+    start, start_cpu = time.perf_counter(), time.process_time()
+    result = function()
+    return time.perf_counter() - start, time.process_time() - start_cpu, result
 
 
 def measure(path: Path, repeat: int) -> None:
@@ -72,12 +64,20 @@ def measure(path: Path, repeat: int) -> None:
             "Python, for entry in archive": lambda: sum(
                 len(archive.read(e.id)) for e in archive),
         }
-        times, cpu = {}, {}
-        for name, function in runs.items():
-            times[name], cpu[name], total = best_of(repeat, function)
-            if total != expected:
-                raise SystemExit(f"{name}: read {total} bytes, expected {expected}")
-    print(f"{len(ids)} files, {expected / 1e6:.1f} MB decoded, best of {repeat} runs")
+        # Rounds of every variant in turn, keeping each one's best run (and
+        # the CPU time of that run, above the wall time only when threads
+        # overlapped), so that a change in the machine's load between
+        # variants does not favour one of them.
+        times = dict.fromkeys(runs, float("inf"))
+        cpu = dict.fromkeys(runs, 0.0)
+        for _ in range(repeat):
+            for name, function in runs.items():
+                seconds, cpu_seconds, total = timed(function)
+                if total != expected:
+                    raise SystemExit(f"{name}: read {total} bytes, expected {expected}")
+                if seconds < times[name]:
+                    times[name], cpu[name] = seconds, cpu_seconds
+    print(f"{len(ids)} files, {expected / 1e6:.1f} MB decoded, best of {repeat} rounds")
     for name, seconds in times.items():
         print(f"  {name:30} {seconds * 1e3:8.1f} ms  {seconds / len(ids) * 1e6:6.2f} us/file"
               f"  cpu/wall {cpu[name] / seconds:.2f}")
@@ -91,7 +91,7 @@ def measure(path: Path, repeat: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("archive", nargs="?", type=Path)
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=7)
     args = parser.parse_args()
     if args.archive:
         measure(args.archive, args.repeat)

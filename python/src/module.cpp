@@ -154,7 +154,7 @@ std::unique_ptr<Archive> open_archive(const std::filesystem::path& path) {
                                      path);
 }
 
-py::bytes read_file(const Archive& archive, const py::int_& id_object, bool strict) {
+py::bytes read_file(const Archive& archive, py::handle id_object, bool strict) {
     const std::uint32_t id = file_id_from(id_object);
     auto database = archive.database();
     Bytes& buffer = fetch_buffer();
@@ -168,6 +168,66 @@ py::bytes read_file(const Archive& archive, const py::int_& id_object, bool stri
     trim_fetch_buffer(buffer);
     return result;
 }
+
+// `Archive.read` is the call a script makes once per file, so it skips
+// pybind11's general dispatch (overload resolution, argument loaders): a
+// vectorcall method parses its one positional-or-keyword id and its
+// keyword-only `strict` itself.
+constexpr const char* kReadDoc =
+    "read($self, /, id, *, strict=True)\n--\n\n"
+    "The bytes of file `id`, decoded when stored compressed. strict: a damaged stream raises "
+    "DecompressionFailedError; with strict=False it gives the bytes decoded so far, as the "
+    "game does.";
+
+PyObject* archive_read_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    try {
+        if (nargs > 1) {
+            throw py::type_error("read() takes 1 positional argument but " +
+                                 std::to_string(nargs) + " were given");
+        }
+        PyObject* id = nargs == 1 ? args[0] : nullptr;
+        bool strict = true;
+        const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < keywords; ++i) {
+            const std::string name = py::handle(PyTuple_GET_ITEM(kwnames, i)).cast<std::string>();
+            PyObject* value = args[nargs + i];
+            if (name == "id" && id == nullptr) {
+                id = value;
+            } else if (name == "strict") {
+                const int truth = PyObject_IsTrue(value);
+                if (truth < 0) {
+                    throw py::error_already_set();
+                }
+                strict = truth != 0;
+            } else {
+                throw py::type_error("read() got an unexpected or repeated argument '" + name +
+                                     "'");
+            }
+        }
+        if (id == nullptr) {
+            throw py::type_error("read() missing required argument 'id'");
+        }
+        const auto& archive = py::handle(self).cast<const Archive&>();
+        return read_file(archive, id, strict).release().ptr();
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (py::builtin_exception& error) {
+        error.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return nullptr;
+}
+
+PyMethodDef g_read_method = {
+    "read",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&archive_read_method)),
+    METH_FASTCALL | METH_KEYWORDS,
+    kReadDoc,
+};
 
 Font read_font(const Archive& archive, const py::int_& id_object, bool strict) {
     const std::uint32_t id = file_id_from(id_object);
@@ -309,9 +369,10 @@ void define_records(py::module_& m) {
 }
 
 void define_archive(py::module_& m) {
-    py::class_<Archive>(m, "Archive",
-                        "An opened archive; a context manager that closes it. Safe to share "
-                        "between threads.")
+    py::class_<Archive> archive(m, "Archive",
+                                "An opened archive; a context manager that closes it. Safe to "
+                                "share between threads.");
+    archive
         .def("close", &Archive::close,
              "Closes the archive; later calls raise ValueError. Calls already running finish.")
         .def_property_readonly("closed", &Archive::closed)
@@ -351,10 +412,6 @@ void define_archive(py::module_& m) {
                 return make_file_entry(*entry);
             },
             py::arg("id"), "The directory entry of file `id`; NotFoundError if it is not listed.")
-        .def("read", &read_file, py::arg("id"), py::kw_only(), py::arg("strict") = true,
-             "The bytes of file `id`, decoded when stored compressed. strict: a damaged stream "
-             "raises DecompressionFailedError; with strict=False it gives the bytes decoded so "
-             "far, as the game does.")
         .def(
             "decoded_size",
             [](const Archive& a, const py::int_& id_object) {
@@ -385,6 +442,13 @@ void define_archive(py::module_& m) {
             return fmt::format("<tarnwick_dat.Archive '{}' files={}>", path,
                                a.database()->files().size());
         });
+
+    PyObject* read = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(archive.ptr()),
+                                       &g_read_method);
+    if (read == nullptr) {
+        throw py::error_already_set();
+    }
+    archive.attr("read") = py::reinterpret_steal<py::object>(read);
 
     m.def("open", &open_archive, py::arg("path"),
           "Opens the archive at `path` (str or os.PathLike) and reads its directory.");

@@ -99,6 +99,16 @@ def test_bad_ids(archive_path, bad, error):
         tarnwick_dat.classify(1, 9)
 
 
+def test_read_arguments(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        assert archive.read(id=PLAIN_ID) == archive.read(PLAIN_ID, strict=False) == CONTENTS[PLAIN_ID]
+        for call in (lambda: archive.read(), lambda: archive.read(PLAIN_ID, True),
+                     lambda: archive.read(PLAIN_ID, id=PLAIN_ID),
+                     lambda: archive.read(PLAIN_ID, bogus=1)):
+            with pytest.raises(TypeError):
+                call()
+
+
 @pytest.mark.parametrize("data", [b"", b"a", bytes(range(256)) * 40, b"xyz" * 3000])
 def test_lrs_round_trip(data):
     packed = tarnwick_dat.compress_lrs(data)
