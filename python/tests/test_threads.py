@@ -3,7 +3,10 @@ and closing while others read ends their reads cleanly."""
 
 from __future__ import annotations
 
+import faulthandler
+import os
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import tarnwick_dat
@@ -50,3 +53,29 @@ def test_closing_while_threads_read(archive_path):
         thread.join(timeout=30)
     assert len(outcomes) == 4
     assert all(message == "I/O operation on a closed archive" for _, message in outcomes)
+
+
+def test_open_lets_other_threads_run(tmp_path):
+    # Opening a FIFO blocks in the system call until a writer comes; only a
+    # call that has released the GIL lets this thread go on to be that writer.
+    fifo = tmp_path / "fifo.dat"
+    os.mkfifo(fifo)
+    outcome = []
+
+    def opener():
+        try:
+            tarnwick_dat.open(fifo)
+        except tarnwick_dat.DatError as error:
+            outcome.append(error)
+
+    faulthandler.dump_traceback_later(60, exit=True)  # a held GIL would hang here
+    try:
+        thread = threading.Thread(target=opener)
+        thread.start()
+        time.sleep(0.2)
+        with open(fifo, "wb"):
+            pass
+        thread.join()
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    assert len(outcome) == 1  # a FIFO is no archive: a clear error, after the writer came
