@@ -4,14 +4,17 @@ and with two. Prints the best of several rounds for each and the ratios.
 
     python bench/read_all.py [ARCHIVE] [--repeat ROUNDS]
 
-Without ARCHIVE it writes a synthetic sample archive (100,000 files, 50
-fonts) to a temporary folder first. The archive is read once before timing,
-so every run reads from the page cache.
+Without ARCHIVE it writes a synthetic sample archive (100,000 files of 0 to
+4 KiB, 50 fonts) to a temporary folder first, and then a second one of 2,000
+compressed 64 KiB files, where each read is long enough for threads to gain
+from the GIL being released. Archives are read once before timing, so every
+run reads from the page cache.
 """
 
 from __future__ import annotations
 
 import argparse
+import random
 import tempfile
 import threading
 import time
@@ -19,7 +22,7 @@ from pathlib import Path
 
 import tarnwick_dat
 from tarnwick_dat import _native
-from tarnwick_dat._testing import write_sample_archive
+from tarnwick_dat._testing import ArchiveBuilder, write_sample_archive
 
 
 def python_loop(archive, ids):
@@ -91,6 +94,16 @@ def measure(path: Path, repeat: int) -> None:
     print(f"C++ 1 thread / 2 threads:        {times['C++, 1 thread'] / times['C++, 2 threads']:.2f}x")
 
 
+def write_large_files(path: Path, files: int = 2000, size: int = 64 << 10) -> None:
+    rng = random.Random(1)
+    words = [b"alpha", b"beta", b"gamma", b"delta", b"epsilon"]
+    builder = ArchiveBuilder()
+    for i in range(files):
+        data = b"".join(rng.choice(words) + bytes([rng.randrange(256)]) for _ in range(size // 6))
+        builder.add_file(0x06000000 + i, data[:size], compress=True)
+    path.write_bytes(builder.build())
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("archive", nargs="?", type=Path)
@@ -102,6 +115,10 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "sample.dat"
         write_sample_archive(path, files=100_000, fonts=50)
+        measure(path, args.repeat)
+        path.unlink()
+        print()
+        write_large_files(path)
         measure(path, args.repeat)
 
 
