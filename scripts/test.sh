@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a g++ build with the installed-package consumer
-# test, a clang++ build under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the runner's and the library's thread tests under ThreadSanitizer, and a
-# short run of every fuzz target on its seed corpus. Exits non-zero on any
-# failure.
+# Builds and runs every test: a g++ build (with the Python module) and the
+# installed-package consumer test, the Python package installed offline into a
+# throwaway venv and tested under pytest, a clang++ build under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the runner's and the
+# library's thread tests under ThreadSanitizer, and a short run of every fuzz
+# target on its seed corpus. Exits non-zero on any failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,11 +21,15 @@ configure_and_build() {
 }
 
 echo "== g++ build and tests"
-configure_and_build build/gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure_and_build build/gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTARNWICK_BUILD_PYTHON=ON
 ctest --test-dir build/gcc --output-on-failure --timeout 120 -j "$jobs"
 
 echo "== the installed package, used from outside the source tree"
 "$root/scripts/consumer-test.sh" build/gcc
+
+echo "== the Python package, installed offline into a throwaway venv, under pytest"
+"$root/scripts/python-test.sh"
 
 echo "== clang++ with AddressSanitizer and UndefinedBehaviorSanitizer"
 configure_and_build build/asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \

@@ -1,0 +1,187 @@
+// Directory entries and their iterator as plain CPython types. A script walks
+// every entry of an archive, often to read each file, so an entry must cost
+// next to nothing to make and to read from: a fixed-size object with member
+// slots, rather than a general wrapped C++ object.
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include <tarnwick_dat/lib.hpp>
+
+#include "bindings.hpp"
+
+// After Python.h (through pybind11), which it needs.
+#include <structmember.h>
+
+namespace tarnwick_dat_python {
+
+namespace {
+
+using tarnwick_dat::DatDatabase;
+using tarnwick_dat::DatFileEntry;
+
+struct EntryObject {
+    PyObject_HEAD
+    DatFileEntry entry;
+};
+
+PyTypeObject* g_entry_type = nullptr;
+PyTypeObject* g_iterator_type = nullptr;
+
+// Where each field lies in an entry object; DatFileEntry is standard-layout.
+constexpr Py_ssize_t field_offset(std::size_t offset_in_entry) {
+    return static_cast<Py_ssize_t>(offsetof(EntryObject, entry) + offset_in_entry);
+}
+
+PyMemberDef g_entry_members[] = {
+    {"bit_flags", T_UINT, field_offset(offsetof(DatFileEntry, bit_flags)), READONLY, "Bit 0: the stored bytes are LRS-compressed."},
+    {"id", T_UINT, field_offset(offsetof(DatFileEntry, id)), READONLY, "The file id."},
+    {"offset", T_UINT, field_offset(offsetof(DatFileEntry, offset)), READONLY, "First block of the file's chain."},
+    {"size", T_UINT, field_offset(offsetof(DatFileEntry, size)), READONLY, "Stored bytes (the compressed length if compressed)."},
+    {"timestamp", T_UINT, field_offset(offsetof(DatFileEntry, timestamp)), READONLY, "Kept, not interpreted."},
+    {"version", T_UINT, field_offset(offsetof(DatFileEntry, version)), READONLY, "Kept, not interpreted."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+const DatFileEntry& entry_of(PyObject* self) {
+    return reinterpret_cast<EntryObject*>(self)->entry;
+}
+
+PyObject* entry_is_compressed(PyObject* self, void*) {
+    return PyBool_FromLong(entry_of(self).is_compressed() ? 1 : 0);
+}
+
+PyGetSetDef g_entry_getset[] = {
+    {"is_compressed", &entry_is_compressed, nullptr, "True when bit 0 of bit_flags is set.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* entry_repr(PyObject* self) {
+    const DatFileEntry& e = entry_of(self);
+    const std::string text = fmt::format(
+        "FileEntry(id=0x{:08X}, bit_flags=0x{:X}, offset=0x{:X}, size={}, timestamp={}, "
+        "version={})",
+        e.id, e.bit_flags, e.offset, e.size, e.timestamp, e.version);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* entry_richcompare(PyObject* self, PyObject* other, int op) {
+    if (Py_TYPE(other) != g_entry_type || (op != Py_EQ && op != Py_NE)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const bool equal = entry_of(self) == entry_of(other);
+    return PyBool_FromLong((op == Py_EQ) == equal ? 1 : 0);
+}
+
+Py_hash_t entry_hash(PyObject* self) {
+    const DatFileEntry& e = entry_of(self);
+    PyObject* fields = Py_BuildValue("(IIIIII)", e.bit_flags, e.id, e.offset, e.size, e.timestamp,
+                                     e.version);
+    if (fields == nullptr) {
+        return -1;
+    }
+    const Py_hash_t hash = PyObject_Hash(fields);
+    Py_DECREF(fields);
+    return hash;
+}
+
+struct IteratorObject {
+    PyObject_HEAD
+    std::shared_ptr<const DatDatabase> database;
+    std::size_t next;
+};
+
+void iterator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<IteratorObject*>(self)->database.~shared_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// A new entry object, or null with the Python error set.
+PyObject* new_entry(const DatFileEntry& entry) {
+    PyObject* object = g_entry_type->tp_alloc(g_entry_type, 0);
+    if (object != nullptr) {
+        new (&reinterpret_cast<EntryObject*>(object)->entry) DatFileEntry(entry);
+    }
+    return object;
+}
+
+PyObject* iterator_next(PyObject* self) {
+    auto* it = reinterpret_cast<IteratorObject*>(self);
+    const auto entries = it->database->files().entries();
+    if (it->next >= entries.size()) {
+        return nullptr;  // StopIteration, without building an exception
+    }
+    return new_entry(entries[it->next++]);
+}
+
+PyType_Slot g_entry_slots[] = {
+    {Py_tp_doc, const_cast<char*>("One stored file as the directory lists it.")},
+    {Py_tp_members, g_entry_members},
+    {Py_tp_getset, g_entry_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(&entry_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(&entry_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(&entry_hash)},
+    {0, nullptr},
+};
+
+PyType_Slot g_iterator_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&iterator_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&iterator_dealloc)},
+    {0, nullptr},
+};
+
+// Read-only records, made only by the module (an iterator made from Python
+// would have no database to walk).
+constexpr unsigned kFlags = Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+PyType_Spec g_entry_spec = {"tarnwick_dat.FileEntry", sizeof(EntryObject), 0,
+                            Py_TPFLAGS_DEFAULT | kFlags, g_entry_slots};
+PyType_Spec g_iterator_spec = {"tarnwick_dat._EntryIterator", sizeof(IteratorObject), 0,
+                               Py_TPFLAGS_DEFAULT | kFlags, g_iterator_slots};
+
+PyTypeObject* make_type(PyType_Spec& spec) {
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        throw py::error_already_set();
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace
+
+void define_entries(py::module_& m) {
+    // Kept for the life of the process, like the module.
+    g_entry_type = make_type(g_entry_spec);
+    g_iterator_type = make_type(g_iterator_spec);
+    m.attr("FileEntry") = py::handle(reinterpret_cast<PyObject*>(g_entry_type));
+    m.attr("_EntryIterator") = py::handle(reinterpret_cast<PyObject*>(g_iterator_type));
+}
+
+py::object make_file_entry(const DatFileEntry& entry) {
+    PyObject* object = new_entry(entry);
+    if (object == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(object);
+}
+
+py::object make_entry_iterator(std::shared_ptr<const DatDatabase> database) {
+    PyObject* object = g_iterator_type->tp_alloc(g_iterator_type, 0);
+    if (object == nullptr) {
+        throw py::error_already_set();
+    }
+    auto* it = reinterpret_cast<IteratorObject*>(object);
+    new (&it->database) std::shared_ptr<const DatDatabase>(std::move(database));
+    it->next = 0;
+    return py::reinterpret_steal<py::object>(object);
+}
+
+}  // namespace tarnwick_dat_python

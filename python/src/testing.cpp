@@ -1,0 +1,141 @@
+// tarnwick_dat._testing: the archive writer for the package's own tests, which
+// need whole archives and archives damaged on purpose, and sample archives
+// for the benchmark. Not part of the public interface.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include <tarnwick_dat/lib.hpp>
+#include <tarnwick_dat_writer/archive_writer.hpp>
+#include <tarnwick_dat_writer/sample_archive.hpp>
+
+#include "bindings.hpp"
+
+namespace tarnwick_dat_python {
+
+namespace {
+
+using tarnwick_dat_writer::ArchiveBuilder;
+using tarnwick_dat_writer::HeaderFields;
+
+struct U32Field {
+    std::string_view name;
+    std::uint32_t HeaderFields::*member;
+};
+
+constexpr std::array<U32Field, 15> kU32Fields = {{
+    {"magic", &HeaderFields::magic},
+    {"block_size", &HeaderFields::block_size},
+    {"dataset", &HeaderFields::dataset},
+    {"subset", &HeaderFields::subset},
+    {"free_head", &HeaderFields::free_head},
+    {"free_tail", &HeaderFields::free_tail},
+    {"free_count", &HeaderFields::free_count},
+    {"root_offset", &HeaderFields::root_offset},
+    {"new_lru", &HeaderFields::new_lru},
+    {"old_lru", &HeaderFields::old_lru},
+    {"use_lru", &HeaderFields::use_lru},
+    {"master_map_id", &HeaderFields::master_map_id},
+    {"engine_version", &HeaderFields::engine_version},
+    {"game_version", &HeaderFields::game_version},
+    {"version_minor", &HeaderFields::version_minor},
+}};
+
+void set_header(ArchiveBuilder& builder, const py::kwargs& fields) {
+    HeaderFields& header = builder.header();
+    for (const auto& [key, value] : fields) {
+        const auto name = key.cast<std::string>();
+        if (name == "file_size") {
+            header.file_size = value.cast<std::uint32_t>();
+        } else if (name == "version_string") {
+            InputBytes bytes(value);
+            if (bytes.view().size() > header.version_string.size()) {
+                throw py::value_error("version_string holds at most 16 bytes");
+            }
+            header.version_string.fill(0);
+            std::copy(bytes.view().begin(), bytes.view().end(), header.version_string.begin());
+        } else {
+            const auto* field = std::find_if(kU32Fields.begin(), kU32Fields.end(),
+                                             [&](const U32Field& f) { return f.name == name; });
+            if (field == kU32Fields.end()) {
+                throw py::type_error("no header field named " + name);
+            }
+            header.*(field->member) = value.cast<std::uint32_t>();
+        }
+    }
+}
+
+void raise_os_error(const tarnwick_dat::IoError& error) {
+    PyErr_SetObject(PyExc_OSError, text(error.display()).ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+void init_testing(py::module_& testing) {
+    py::class_<ArchiveBuilder>(testing, "ArchiveBuilder",
+                               "Builds a well-formed archive; entries may point anywhere.")
+        .def(py::init<std::uint32_t>(), py::arg("block_size") = 1024)
+        .def(
+            "add_file",
+            [](ArchiveBuilder& builder, std::uint32_t id, const py::buffer& data, bool compress,
+               std::uint32_t flags) {
+                InputBytes bytes(data);
+                builder.add_file(id, bytes.view(),
+                                 tarnwick_dat_writer::FileOptions{compress, flags, 0, 0, {}});
+            },
+            py::arg("id"), py::arg("data"), py::kw_only(), py::arg("compress") = false,
+            py::arg("flags") = 0U,
+            "Stores a file; `flags` are further bit_flags bits (bit 0 without compress marks "
+            "plain bytes as compressed).")
+        .def(
+            "add_entry",
+            [](ArchiveBuilder& builder, std::uint32_t id, std::uint32_t offset, std::uint32_t size,
+               std::uint32_t bit_flags) {
+                tarnwick_dat::DatFileEntry entry;
+                entry.id = id;
+                entry.offset = offset;
+                entry.size = size;
+                entry.bit_flags = bit_flags;
+                builder.add_entry(entry);
+            },
+            py::arg("id"), py::arg("offset"), py::arg("size"), py::kw_only(),
+            py::arg("bit_flags") = 0U, "Lists an entry pointing wherever it says.")
+        .def("set_header", &set_header, "Sets header fields by name.")
+        .def(
+            "directory",
+            [](ArchiveBuilder& builder, std::size_t max_entries_per_node) {
+                tarnwick_dat_writer::DirectoryOptions options;
+                options.max_entries_per_node = max_entries_per_node;
+                builder.directory(options);
+            },
+            py::arg("max_entries_per_node"))
+        .def(
+            "build", [](const ArchiveBuilder& builder) { return to_bytes(builder.build()); },
+            "The archive file's bytes.");
+
+    testing.def(
+        "write_sample_archive",
+        [](const std::filesystem::path& path, std::size_t files, std::size_t fonts,
+           std::uint64_t seed) {
+            tarnwick_dat_writer::SampleOptions options;
+            options.files = files;
+            options.fonts = fonts;
+            options.seed = seed;
+            auto written = without_gil(
+                [&] { return tarnwick_dat_writer::write_sample_archive(path, options); });
+            if (!written) {
+                raise_os_error(written.error());
+            }
+        },
+        py::arg("path"), py::kw_only(), py::arg("files"), py::arg("fonts"), py::arg("seed") = 1U,
+        "Writes a synthetic portal archive of `files` files, `fonts` of them fonts.");
+}
+
+}  // namespace tarnwick_dat_python

@@ -1,0 +1,291 @@
+# Type stubs of the native module; the package's tests check that every name
+# and parameter here matches the module.
+import enum
+import os
+import pathlib
+from collections.abc import Iterator
+from typing import TypeAlias, final
+
+
+_Buffer: TypeAlias = bytes | bytearray | memoryview
+
+class FileType(enum.IntEnum):
+    """The kind of record a file id names; for portal types the value is the id's high byte."""
+
+    Model = 0x01
+    SetupModel = 0x02
+    Animation = 0x03
+    Palette = 0x04
+    SurfaceTexture = 0x05
+    Texture = 0x06
+    Surface = 0x08
+    MotionTable = 0x09
+    Audio = 0x0A
+    EnvCell = 0x0D
+    Table = 0x0E
+    PaletteSet = 0x0F
+    Clothing = 0x10
+    DegradeInfo = 0x11
+    Scene = 0x12
+    Region = 0x13
+    Keymap = 0x14
+    RenderTexture = 0x15
+    RenderMaterial = 0x16
+    MaterialModifier = 0x17
+    MaterialInstance = 0x18
+    RenderMesh = 0x19
+    SoundTable = 0x20
+    Layout = 0x21
+    EnumMapper = 0x22
+    StringTable = 0x23
+    StringTableString = 0x24
+    DataIDMapper = 0x25
+    ActionMap = 0x26
+    DualDataIDMapper = 0x27
+    CombatManeuverTable = 0x30
+    LanguageString = 0x31
+    ParticleEmitter = 0x32
+    PhysicsScript = 0x33
+    PhysicsScriptTable = 0x34
+    MutateFilter = 0x38
+    MasterProperty = 0x39
+    Font = 0x40
+    StringState = 0x41
+    BSPNodeType = 0x42
+    DatabaseProperties = 0x78
+    Custom = 0xFFFFFF00
+    MotionKinematics = 0xFFFFFF01
+    Landblock = 0xFE
+    LandblockInfo = 0xFF
+    IndoorCell = 0xFD
+    Iteration = 0xFE01
+    Unknown = 0x00
+
+class ArchiveKind(enum.IntEnum):
+    """The kind of archive, from its header."""
+
+    Portal = 0
+    Cell = 1
+    Local = 2
+    Unknown = 3
+
+@final
+class FileEntry:
+    """One stored file as the directory lists it."""
+
+    @property
+    def bit_flags(self) -> int: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def offset(self) -> int: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def timestamp(self) -> int: ...
+    @property
+    def version(self) -> int: ...
+    @property
+    def is_compressed(self) -> bool:
+        """True when bit 0 of bit_flags is set."""
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class Header:
+    """The archive header, as read at opening; nothing checked."""
+
+    @property
+    def magic(self) -> int: ...
+    @property
+    def block_size(self) -> int: ...
+    @property
+    def file_size(self) -> int: ...
+    @property
+    def dataset(self) -> int: ...
+    @property
+    def subset(self) -> int: ...
+    @property
+    def free_head(self) -> int: ...
+    @property
+    def free_tail(self) -> int: ...
+    @property
+    def free_count(self) -> int: ...
+    @property
+    def root_offset(self) -> int: ...
+    @property
+    def new_lru(self) -> int: ...
+    @property
+    def old_lru(self) -> int: ...
+    @property
+    def use_lru(self) -> int: ...
+    @property
+    def master_map_id(self) -> int: ...
+    @property
+    def engine_version(self) -> int: ...
+    @property
+    def game_version(self) -> int: ...
+    @property
+    def version_string(self) -> bytes:
+        """The 16 raw bytes, never decoded as text."""
+    @property
+    def version_minor(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+
+@final
+class FontCharDesc:
+    """One glyph of a font."""
+
+    @property
+    def unicode(self) -> int: ...
+    @property
+    def offset_x(self) -> int: ...
+    @property
+    def offset_y(self) -> int: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def horizontal_offset_before(self) -> int: ...
+    @property
+    def horizontal_offset_after(self) -> int: ...
+    @property
+    def vertical_offset_before(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+
+@final
+class Font:
+    """A font record; values as stored, none checked."""
+
+    @property
+    def id(self) -> int: ...
+    @property
+    def max_char_height(self) -> int: ...
+    @property
+    def max_char_width(self) -> int: ...
+    @property
+    def char_descs(self) -> tuple[FontCharDesc, ...]:
+        """One descriptor per glyph, in stored order."""
+    @property
+    def num_horizontal_border_pixels(self) -> int: ...
+    @property
+    def num_vertical_border_pixels(self) -> int: ...
+    @property
+    def baseline_offset(self) -> int: ...
+    @property
+    def foreground_surface_data_id(self) -> int: ...
+    @property
+    def background_surface_data_id(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+
+@final
+class Archive:
+    """An opened archive; a context manager that closes it. Safe to share between threads."""
+
+    def close(self) -> None:
+        """Closes the archive; later calls raise ValueError. Calls already running finish."""
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def path(self) -> pathlib.Path: ...
+    def __enter__(self) -> Archive: ...
+    def __exit__(self, *args: object) -> None: ...
+    @property
+    def header(self) -> Header:
+        """The header read at opening."""
+    @property
+    def kind(self) -> ArchiveKind:
+        """The kind of archive, from its header."""
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[FileEntry]:
+        """The directory's entries in ascending id order."""
+    def __contains__(self, id: object) -> bool: ...
+    def entry(self, id: int) -> FileEntry:
+        """The directory entry of file `id`; NotFoundError if it is not listed."""
+    def read(self, id: int, *, strict: bool = True) -> bytes:
+        """The bytes of file `id`, decoded when stored compressed.
+
+        strict: a damaged stream raises DecompressionFailedError; with
+        strict=False it gives the bytes decoded so far, as the game does.
+        """
+    def decoded_size(self, id: int) -> int:
+        """The length of file `id` once decoded, without decoding it."""
+    def file_type(self, id: int) -> FileType:
+        """The type of file id `id` in this archive's kind (listed or not)."""
+    def font(self, id: int, *, strict: bool = True) -> Font:
+        """File `id` decoded as a font record; BinReadError when it is not one."""
+    def verify(self, *, threads: int = 0) -> VerifyReport:
+        """Checks every file, chain and node of the archive; never stops at the first finding."""
+
+@final
+class Finding:
+    """One thing a verification found."""
+
+    @property
+    def severity(self) -> str:
+        """'damage' or 'information'."""
+    @property
+    def kind(self) -> str:
+        """What was found, as a stable lower-case name such as 'stream_cut'."""
+    @property
+    def file_id(self) -> int | None:
+        """The file concerned, or None."""
+    @property
+    def file_type(self) -> FileType | None:
+        """The type of the file concerned, or None."""
+    @property
+    def node_offset(self) -> int | None:
+        """The directory node concerned, or None."""
+    @property
+    def description(self) -> str: ...
+    def __str__(self) -> str: ...
+
+@final
+class VerifyTotals:
+    """What a verification looked at."""
+
+    @property
+    def files(self) -> int: ...
+    @property
+    def nodes(self) -> int: ...
+    @property
+    def stored_bytes(self) -> int: ...
+    @property
+    def decoded_bytes(self) -> int: ...
+    @property
+    def blocks(self) -> int: ...
+    @property
+    def unused_blocks(self) -> int: ...
+
+@final
+class VerifyReport:
+    """Every finding of a verification, and its totals."""
+
+    @property
+    def findings(self) -> tuple[Finding, ...]:
+        """The findings, damage and information, in a stable order."""
+    @property
+    def totals(self) -> VerifyTotals: ...
+    @property
+    def damaged(self) -> bool:
+        """True when any finding is damage."""
+    def summary(self) -> str:
+        """The one-line summary of the totals."""
+
+def open(path: str | os.PathLike[str]) -> Archive:
+    """Opens the archive at `path` and reads its directory."""
+
+def decompress_lrs(data: _Buffer) -> bytes:
+    """Decodes an LRS payload; never fails (damaged input gives the bytes decoded so far)."""
+
+def compress_lrs(data: _Buffer) -> bytes:
+    """Encodes bytes as an LRS payload that decompress_lrs decodes back."""
+
+def decode_font(data: _Buffer) -> Font:
+    """Decodes bytes as one whole font record."""
+
+def classify(id: int, kind: ArchiveKind | None = None) -> FileType:
+    """The file type of `id` in an archive of `kind`; with no kind, guessed from the id."""
+
+def _read_all_native(archive: Archive, *, strict: bool = True, threads: int = 1) -> int: ...

@@ -1,0 +1,137 @@
+"""The interface on a well-formed archive made by the writer."""
+
+from __future__ import annotations
+
+import pytest
+
+import tarnwick_dat
+from conftest import (COMPRESSED_ID, CONTENTS, EMPTY_ID, FONT_ID, GLYPHS, PLAIN_ID, font_bytes)
+from tarnwick_dat import ArchiveKind, FileType
+
+
+def test_header_kind_and_directory(archive_path):
+    with tarnwick_dat.open(str(archive_path)) as archive:
+        header = archive.header
+        assert (header.magic, header.block_size, header.dataset) == (0x5442, 1024, 1)
+        assert (header.game_version, header.master_map_id) == (77, 5)
+        assert header.version_string == b"v1.2-test".ljust(16, b"\0")
+        assert header.file_size == archive_path.stat().st_size
+        assert archive.kind is ArchiveKind.Portal
+        assert len(archive) == len(CONTENTS)
+        entries = list(archive)
+        assert [e.id for e in entries] == sorted(CONTENTS)
+        font = archive.entry(FONT_ID)
+        assert font in entries and font.is_compressed and font.bit_flags == 1
+        assert not archive.entry(PLAIN_ID).is_compressed
+        assert len({archive.entry(PLAIN_ID), entries[0], archive.entry(entries[0].id)}) == 2
+        assert archive.entry(PLAIN_ID).size == len(CONTENTS[PLAIN_ID])
+        assert archive.path == archive_path
+
+
+@pytest.mark.parametrize("value, present", [
+    (PLAIN_ID, True), (FONT_ID, True), (0x06000002, False), (-1, False), (2**32, False),
+    ("0x06000001", False), (None, False), (True, False),
+])
+def test_contains(archive_path, value, present):
+    with tarnwick_dat.open(archive_path) as archive:
+        assert (value in archive) is present
+
+
+def test_read_every_file(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        for file_id, data in CONTENTS.items():
+            assert archive.read(file_id) == data
+            assert archive.decoded_size(file_id) == len(data)
+        assert archive.read(EMPTY_ID) == b""
+        assert archive.entry(COMPRESSED_ID).size < len(CONTENTS[COMPRESSED_ID])
+
+
+def test_records_are_read_only(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        targets = [(archive.header, "magic"), (archive.entry(PLAIN_ID), "size"),
+                   (archive.font(FONT_ID), "id"), (archive.font(FONT_ID).char_descs[0], "width")]
+        for record, field in targets:
+            with pytest.raises(AttributeError):
+                setattr(record, field, 1)
+        assert isinstance(archive.font(FONT_ID).char_descs, tuple)
+
+
+def test_font_fields(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        font = archive.font(FONT_ID)
+    assert (font.id, font.max_char_height, font.max_char_width) == (FONT_ID, 16, 12)
+    assert (font.num_horizontal_border_pixels, font.num_vertical_border_pixels,
+            font.baseline_offset, font.foreground_surface_data_id,
+            font.background_surface_data_id) == (2, 3, -7, 0x08000001, 0x08000002)
+    fields = ("unicode", "offset_x", "offset_y", "width", "height", "horizontal_offset_before",
+              "horizontal_offset_after", "vertical_offset_before")
+    assert [tuple(getattr(d, f) for f in fields) for d in font.char_descs] == GLYPHS
+    assert tarnwick_dat.decode_font(font_bytes(FONT_ID)) == font
+
+
+@pytest.mark.parametrize("file_id, kind, expected", [
+    (0x40000012, None, FileType.Font),
+    (0x40000012, ArchiveKind.Cell, FileType.IndoorCell),
+    (0x0100FFFF, None, FileType.Landblock),
+    (0x0100FFFF, ArchiveKind.Portal, FileType.Model),
+    (0x0100FFFE, ArchiveKind.Unknown, FileType.LandblockInfo),
+    (0x07000001, ArchiveKind.Local, FileType.Texture),
+    (0x0B000000, None, FileType.Unknown),
+    (0xFFFF0001, ArchiveKind.Cell, FileType.Iteration),
+    (0x78000000, 1, FileType.Unknown),
+])
+def test_classify(file_id, kind, expected):
+    assert tarnwick_dat.classify(file_id, kind) is expected
+
+
+def test_file_type_uses_the_archive_kind(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        assert archive.file_type(FONT_ID) is FileType.Font
+        assert archive.file_type(0x0100FFFF) is FileType.Model  # not listed, still typed
+
+
+@pytest.mark.parametrize("bad, error", [(-1, ValueError), (2**32, ValueError), ("1", TypeError)])
+def test_bad_ids(archive_path, bad, error):
+    with tarnwick_dat.open(archive_path) as archive:
+        with pytest.raises(error):
+            archive.read(bad)
+    with pytest.raises((ValueError, TypeError)):
+        tarnwick_dat.classify(1, 9)
+
+
+def test_read_arguments(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        assert archive.read(id=PLAIN_ID) == archive.read(PLAIN_ID, strict=False) == CONTENTS[PLAIN_ID]
+        for call in (lambda: archive.read(), lambda: archive.read(PLAIN_ID, True),
+                     lambda: archive.read(PLAIN_ID, id=PLAIN_ID),
+                     lambda: archive.read(PLAIN_ID, bogus=1)):
+            with pytest.raises(TypeError):
+                call()
+
+
+@pytest.mark.parametrize("data", [b"", b"a", bytes(range(256)) * 40, b"xyz" * 3000])
+def test_lrs_round_trip(data):
+    packed = tarnwick_dat.compress_lrs(data)
+    assert int.from_bytes(packed[:4], "little") == len(data)
+    for form in (packed, bytearray(packed), memoryview(packed)):
+        assert tarnwick_dat.decompress_lrs(form) == data
+
+
+def test_lrs_damaged_and_short_input():
+    assert tarnwick_dat.decompress_lrs(b"\x01\x02") == b"\x01\x02"
+    packed = tarnwick_dat.compress_lrs(b"hello world" * 50)
+    assert len(tarnwick_dat.decompress_lrs(packed[: len(packed) // 2])) < 550
+    with pytest.raises(TypeError):
+        tarnwick_dat.decompress_lrs("text")
+
+
+def test_closed_archive(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        entries = iter(archive)
+    assert archive.closed
+    for use in (lambda: archive.read(PLAIN_ID), lambda: len(archive), lambda: archive.header,
+                lambda: PLAIN_ID in archive, lambda: archive.font(FONT_ID)):
+        with pytest.raises(ValueError, match="closed archive"):
+            use()
+    archive.close()  # closing twice is harmless
+    assert len(list(entries)) == len(CONTENTS)  # an iteration under way finishes

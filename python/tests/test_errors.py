@@ -1,0 +1,137 @@
+"""A damaged archive for each kind of error the library raises: the class,
+its standard base, the library's message and the details it carries."""
+
+from __future__ import annotations
+
+import errno
+
+import pytest
+
+import tarnwick_dat
+from conftest import CONTENTS, PLAIN_ID, font_bytes, sample_builder, write
+from tarnwick_dat._testing import ArchiveBuilder
+
+BAD_ID = 0x0F000001
+
+
+def truncated_header(tmp_path):
+    # The magic is there; the block size is not.
+    return write(tmp_path, sample_builder()).read_bytes()[: 0x140 + 4]
+
+
+def tiny_blocks(tmp_path):
+    builder = sample_builder()
+    builder.set_header(block_size=4)
+    return builder.build()
+
+
+def entry_past_the_end(tmp_path):
+    builder = sample_builder()
+    builder.add_entry(BAD_ID, offset=0x7FFF0000, size=100)
+    return builder.build()
+
+
+def damaged_stream(tmp_path):
+    # Plain bytes flagged compressed: they declare 60000 bytes and hold few.
+    builder = sample_builder()
+    builder.add_file(BAD_ID, (60000).to_bytes(4, "little") + b"\x00abc", flags=1)
+    return builder.build()
+
+
+def short_font(tmp_path):
+    # Two glyphs announced; the second ends after its offset_x.
+    builder = sample_builder()
+    builder.add_file(BAD_ID, font_bytes(BAD_ID)[:16 + 11 + 5])
+    return builder.build()
+
+
+# (archive, action, class, standard base, message)
+CASES = [
+    (None, lambda a: a.read(0x1F), tarnwick_dat.NotFoundError, KeyError,
+     "File ID 0000001F not found in provider"),
+    (truncated_header, None, tarnwick_dat.BinReadError, None, "Binary read error: "),
+    (tiny_blocks, None, tarnwick_dat.CorruptionError, None, "Corruption detected: "),
+    (entry_past_the_end, lambda a: a.read(BAD_ID), tarnwick_dat.IoError, OSError,
+     "IO error: failed to fill whole buffer"),
+    (damaged_stream, lambda a: a.read(BAD_ID), tarnwick_dat.DecompressionFailedError, None,
+     "Failed to recover compressed file 0F000001"),
+    (short_font, lambda a: a.font(BAD_ID), tarnwick_dat.BinReadError, None, "Binary read error: "),
+]
+
+
+@pytest.mark.parametrize("make, action, cls, base, message", CASES,
+                         ids=[case[2].__name__ + str(i) for i, case in enumerate(CASES)])
+def test_damaged_archives(tmp_path, make, action, cls, base, message):
+    path = tmp_path / "damaged.dat"
+    path.write_bytes(make(tmp_path) if make else sample_builder().build())
+    with pytest.raises(cls) as caught:
+        with tarnwick_dat.open(path) as archive:
+            action(archive)
+    error = caught.value
+    assert isinstance(error, tarnwick_dat.DatError)
+    assert base is None or isinstance(error, base)
+    assert str(error).startswith(message)
+
+
+def test_not_found_carries_the_id(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        for lookup in (archive.read, archive.entry, archive.font, archive.decoded_size):
+            with pytest.raises(KeyError) as caught:
+                lookup(0)
+            assert caught.value.id == 0 and str(caught.value).endswith("00000000 not found in provider")
+
+
+def test_path_error_is_an_os_error(tmp_path):
+    missing = tmp_path / "missing.dat"
+    with pytest.raises(tarnwick_dat.PathError) as caught:
+        tarnwick_dat.open(missing)
+    error = caught.value
+    assert isinstance(error, OSError) and error.errno == errno.ENOENT
+    assert error.filename == str(missing)
+    assert str(error).startswith(f"Failed to open file at {missing}: ")
+
+
+def test_record_errors_carry_their_frames(tmp_path):
+    path = tmp_path / "short.dat"
+    path.write_bytes(truncated_header(tmp_path))
+    with pytest.raises(tarnwick_dat.BinReadError) as caught:
+        tarnwick_dat.open(path)
+    [frame] = caught.value.frames
+    assert frame.message == "While parsing field 'block_size' in DatHeader"
+    assert frame.file.startswith("crates/tarnwick-dat/src/lib") and frame.line > 0
+
+    path.write_bytes(short_font(tmp_path))
+    with tarnwick_dat.open(path) as archive, pytest.raises(tarnwick_dat.BinReadError) as caught:
+        archive.font(BAD_ID)
+    assert [f.message for f in caught.value.frames] == [
+        "While parsing field 'offset_y' in FontCharDesc", "While parsing field 'char_descs' in Font"]
+
+
+def test_lenient_read_gives_the_bytes_decoded_so_far(tmp_path):
+    path = tmp_path / "stream.dat"
+    path.write_bytes(damaged_stream(tmp_path))
+    with tarnwick_dat.open(path) as archive:
+        partial = archive.read(BAD_ID, strict=False)
+        assert 0 < len(partial) < 60000
+        assert archive.read(PLAIN_ID, strict=True)  # undamaged files still read
+
+
+def test_verify_reports_damage_without_raising(tmp_path, archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        sound = archive.verify()
+    assert not sound.damaged
+    assert sound.totals.files == len(CONTENTS)
+    assert all(f.severity == "information" for f in sound.findings)
+
+    path = tmp_path / "damaged.dat"
+    path.write_bytes(damaged_stream(tmp_path))
+    with tarnwick_dat.open(path) as archive:
+        report = archive.verify(threads=2)
+        bad_type = archive.file_type(BAD_ID)
+    assert report.damaged
+    [cut] = [f for f in report.findings if f.kind == "stream_cut"]
+    assert (cut.severity, cut.file_id, cut.node_offset) == ("damage", BAD_ID, None)
+    assert cut.file_type == bad_type
+    assert str(cut).startswith("0x0F000001 ")
+    assert "ends after 3 of 60000 bytes" in cut.description
+    assert report.summary().endswith("information")
