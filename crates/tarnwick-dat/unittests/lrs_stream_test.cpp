@@ -37,6 +37,19 @@ std::atomic<std::size_t> g_largest_allocation{0};
     }
     throw std::bad_alloc();
 }
+// Every form that the standard library may pair with the delete below goes
+// through malloc too, so that no block is freed by a different allocator
+// (a sanitizer's own nothrow new, say) than the one that made it.
+[[gnu::noinline]] void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 [[gnu::noinline]] void operator delete(void* p) noexcept {
     std::free(p);
 }
