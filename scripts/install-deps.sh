@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang clang-14 libclang-rt-14-dev
     libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-    libcli11-dev
+    libcli11-dev hyperfine
     pkg-config
 )
 
