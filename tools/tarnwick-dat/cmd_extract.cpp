@@ -323,7 +323,8 @@ int run_extract(const ExtractOptions& options) {
             fmt::format("cannot open directory '{}': {}", options.dir, std::strerror(errno)));
         return kExitFailure;
     }
-    for (const auto& [type, index] : dir_of_type) {
+    for (const auto& [type, dir_index] : dir_of_type) {
+        const std::size_t index = dir_index;  // captured below
         TypeDir& dir = dirs[index];
         const std::string name(tarnwick_dat::name(type));
         dir.fresh = ::mkdirat(root.get(), name.c_str(), 0755) == 0;
