@@ -1,23 +1,35 @@
-// cat: one file's bytes, decompressed where flagged, to standard output.
+// cat: the selected files' bytes, decompressed where flagged, to standard
+// output.
 
 #include "commands.hpp"
 #include "error_text.hpp"
-#include "io.hpp"
-#include "values.hpp"
 
 namespace tarnwick_dat_tool {
 
-int run_cat(const ParsedArgs& args) {
-    const std::uint32_t id = parse_file_id(args.positional[1]);
-    const auto bytes = fetch_file(args.positional[0], id);
-    if (!bytes) {
+int run_cat(const CatOptions& options) {
+    const Selection selection = parse_selection(options.select);
+    if (selection.empty()) {
+        throw UsageError("nothing selected: give IDs, --type or -T");
+    }
+    auto db = open_archive(options.archive);
+    if (!db) {
         return kExitFailure;
     }
-    if (auto written = write_output("-", *bytes); !written) {
-        report_error(written.error());
-        return kExitFailure;
+    const Picked picked = pick(*db, selection);
+    bool failed = report_missing(options.archive, picked);
+    tarnwick_dat::Bytes bytes;
+    for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
+        // Strict: a damaged stream is an error, not a short file.
+        auto read =
+            db->read_file_into(entry->id, bytes, tarnwick_dat::FetchOptions{.strict = true});
+        if (!read) {
+            report_file_error(options.archive, entry->id, read.error());
+            failed = true;
+            continue;
+        }
+        out(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     }
-    return kExitOk;
+    return failed ? kExitFailure : kExitOk;
 }
 
 }  // namespace tarnwick_dat_tool

@@ -1,22 +1,21 @@
 // classify: the file type of an id, for a given archive kind or by the id
 // alone.
 
-#include <fmt/format.h>
-
 #include <tarnwick_dat/file_type/mod.hpp>
 
 #include "commands.hpp"
+#include "error_text.hpp"
 #include "values.hpp"
 
 namespace tarnwick_dat_tool {
 
-int run_classify(const ParsedArgs& args) {
-    const std::uint32_t id = parse_file_id(args.positional[0]);
-    const auto kind_name = args.value("--kind");
+int run_classify(const ClassifyOptions& options) {
+    const std::uint32_t id = parse_file_id(options.id);
     const tarnwick_dat::DatFileType type =
-        kind_name ? tarnwick_dat::file_type::from_id_in_dat(id, parse_kind(*kind_name))
-                  : tarnwick_dat::file_type::from_id(id);
-    fmt::print("{}\n", type);
+        options.kind.empty()
+            ? tarnwick_dat::file_type::from_id(id)
+            : tarnwick_dat::file_type::from_id_in_dat(id, parse_kind(options.kind));
+    outf("{}\n", type);
     return kExitOk;
 }
 

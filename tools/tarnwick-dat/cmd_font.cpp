@@ -36,57 +36,94 @@ nlohmann::ordered_json to_json(const Font& font) {
         descs.push_back(to_json(desc));
     }
     nlohmann::ordered_json out = nlohmann::ordered_json::object();
-    out["id"] = font.id;
+    out["id"] = id_text(font.id);
     out["max_char_height"] = font.max_char_height;
     out["max_char_width"] = font.max_char_width;
     out["char_descs"] = std::move(descs);
     out["num_horizontal_border_pixels"] = font.num_horizontal_border_pixels;
     out["num_vertical_border_pixels"] = font.num_vertical_border_pixels;
     out["baseline_offset"] = font.baseline_offset;
-    out["foreground_surface_data_id"] = font.foreground_surface_data_id;
-    out["background_surface_data_id"] = font.background_surface_data_id;
+    out["foreground_surface_data_id"] = id_text(font.foreground_surface_data_id);
+    out["background_surface_data_id"] = id_text(font.background_surface_data_id);
     return out;
 }
 
 void print_text(const Font& font) {
-    fmt::print("id:                           0x{:08X}\n", font.id);
-    fmt::print("max_char_height:              {}\n", font.max_char_height);
-    fmt::print("max_char_width:               {}\n", font.max_char_width);
-    fmt::print("num_char_descs:               {}\n", font.char_descs.size());
-    fmt::print("num_horizontal_border_pixels: {}\n", font.num_horizontal_border_pixels);
-    fmt::print("num_vertical_border_pixels:   {}\n", font.num_vertical_border_pixels);
-    fmt::print("baseline_offset:              {}\n", font.baseline_offset);
-    fmt::print("foreground_surface_data_id:   0x{:08X}\n", font.foreground_surface_data_id);
-    fmt::print("background_surface_data_id:   0x{:08X}\n", font.background_surface_data_id);
-    fmt::print("char_descs:\n");
-    fmt::print("  unicode  offset_x  offset_y  width  height  h_before  h_after  v_before\n");
+    outf("id:                           {:08X}\n", font.id);
+    outf("max_char_height:              {}\n", font.max_char_height);
+    outf("max_char_width:               {}\n", font.max_char_width);
+    outf("num_char_descs:               {}\n", font.char_descs.size());
+    outf("num_horizontal_border_pixels: {}\n", font.num_horizontal_border_pixels);
+    outf("num_vertical_border_pixels:   {}\n", font.num_vertical_border_pixels);
+    outf("baseline_offset:              {}\n", font.baseline_offset);
+    outf("foreground_surface_data_id:   {:08X}\n", font.foreground_surface_data_id);
+    outf("background_surface_data_id:   {:08X}\n", font.background_surface_data_id);
+    outf("char_descs:\n");
+    outf("  unicode  offset_x  offset_y  width  height  h_before  h_after  v_before\n");
     for (const FontCharDesc& d : font.char_descs) {
-        fmt::print("  U+{:04X}  {:>8}  {:>8}  {:>5}  {:>6}  {:>8}  {:>7}  {:>8}\n", d.unicode,
-                   d.offset_x, d.offset_y, d.width, d.height, d.horizontal_offset_before,
-                   d.horizontal_offset_after, d.vertical_offset_before);
+        outf("  U+{:04X}  {:>8}  {:>8}  {:>5}  {:>6}  {:>8}  {:>7}  {:>8}\n", d.unicode, d.offset_x,
+             d.offset_y, d.width, d.height, d.horizontal_offset_before, d.horizontal_offset_after,
+             d.vertical_offset_before);
     }
 }
 
 }  // namespace
 
-int run_font(const ParsedArgs& args) {
-    const std::uint32_t id = parse_file_id(args.positional[1]);
-    const auto bytes = fetch_file(args.positional[0], id);
-    if (!bytes) {
+int run_font(const FontOptions& options) {
+    Selection selection = parse_selection(options.select);
+    if (selection.empty()) {
+        selection.types.push_back(tarnwick_dat::DatFileType::Font);
+    }
+    auto db = open_archive(options.archive);
+    if (!db) {
         return kExitFailure;
     }
-    tarnwick_dat::ByteReader reader(*bytes);
-    auto font = Font::read(reader);
-    if (!font) {
-        report_error(tarnwick_dat::DatError::bin_read(std::move(font).error()));
-        return kExitFailure;
+    const Picked picked = pick(*db, selection);
+    bool failed = report_missing(options.archive, picked);
+    tarnwick_dat::Bytes bytes;
+    bool first = true;
+    if (options.json) {
+        out("[");
     }
-    if (args.has_flag("--json")) {
-        fmt::print("{}\n", to_json(font.value()).dump(2));
-    } else {
-        print_text(font.value());
+    for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
+        auto read =
+            db->read_file_into(entry->id, bytes, tarnwick_dat::FetchOptions{.strict = true});
+        if (!read) {
+            report_file_error(options.archive, entry->id, read.error());
+            failed = true;
+            continue;
+        }
+        tarnwick_dat::ByteReader reader(bytes);
+        auto font = Font::read(reader);
+        if (!font) {
+            report_file_error(options.archive, entry->id,
+                              tarnwick_dat::DatError::bin_read(std::move(font).error()));
+            failed = true;
+            continue;
+        }
+        if (options.json) {
+            // One font at a time, so that a long list streams out.
+            std::string text = to_json(font.value()).dump(2);
+            std::string indented;
+            for (const char c : text) {
+                indented += c;
+                if (c == '\n') {
+                    indented += "  ";
+                }
+            }
+            outf("{}\n  {}", first ? "" : ",", indented);
+        } else {
+            if (!first) {
+                out("\n");
+            }
+            print_text(font.value());
+        }
+        first = false;
     }
-    return kExitOk;
+    if (options.json) {
+        out(first ? "]\n" : "\n]\n");
+    }
+    return failed ? kExitFailure : kExitOk;
 }
 
 }  // namespace tarnwick_dat_tool

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "error_text.hpp"
+#include "values.hpp"
 
 namespace tarnwick_dat_tool {
 
@@ -49,16 +51,21 @@ std::vector<std::pair<const char*, std::uint32_t>> numeric_fields(
 
 }  // namespace
 
-int run_info(const ParsedArgs& args) {
-    auto db = open_archive(args.positional[0]);
+int run_info(const InfoOptions& options) {
+    auto db = open_archive(options.archive);
     if (!db) {
         return kExitFailure;
     }
     const tarnwick_dat::DatHeader& header = db->header();
-    if (args.has_flag("--json")) {
+    if (options.json) {
         nlohmann::ordered_json fields = nlohmann::ordered_json::object();
         for (const auto& [name, value] : numeric_fields(header)) {
-            fields[name] = value;
+            // Ids read as `ls` prints them; everything else is a number.
+            if (std::string_view(name) == "master_map_id") {
+                fields[name] = id_text(value);
+            } else {
+                fields[name] = value;
+            }
         }
         fields["version_string"] = hex_bytes(header.version_string);
         fields["version_minor"] = header.version_minor;
@@ -66,22 +73,22 @@ int run_info(const ParsedArgs& args) {
         out["header"] = std::move(fields);
         out["kind"] = std::string(tarnwick_dat::name(db->dat_kind()));
         out["file_count"] = db->files().size();
-        fmt::print("{}\n", out.dump(2));
+        outf("{}\n", out.dump(2));
         return kExitOk;
     }
     for (const auto& [name, value] : numeric_fields(header)) {
         // Signature and map id read best in hexadecimal, counts and offsets
         // in decimal.
         const std::string_view field = name;
-        const std::string text = field == "magic" || field == "master_map_id"
-                                     ? fmt::format("0x{:08X}", value)
-                                     : fmt::format("{}", value);
-        fmt::print("{:<16}{}\n", fmt::format("{}:", name), text);
+        const std::string text = field == "magic"           ? fmt::format("0x{:08X}", value)
+                                 : field == "master_map_id" ? id_text(value)
+                                                            : fmt::format("{}", value);
+        outf("{:<16}{}\n", fmt::format("{}:", name), text);
     }
-    fmt::print("{:<16}{}\n", "version_string:", hex_bytes(header.version_string));
-    fmt::print("{:<16}{}\n", "version_minor:", header.version_minor);
-    fmt::print("{:<16}{}\n", "kind:", db->dat_kind());
-    fmt::print("{:<16}{}\n", "file_count:", db->files().size());
+    outf("{:<16}{}\n", "version_string:", hex_bytes(header.version_string));
+    outf("{:<16}{}\n", "version_minor:", header.version_minor);
+    outf("{:<16}{}\n", "kind:", db->dat_kind());
+    outf("{:<16}{}\n", "file_count:", db->files().size());
     return kExitOk;
 }
 

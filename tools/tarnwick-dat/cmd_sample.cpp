@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <tarnwick_dat_writer/sample_archive.hpp>
@@ -12,29 +13,36 @@
 
 namespace tarnwick_dat_tool {
 
-int run_sample(const ParsedArgs& args) {
+int run_sample(const SampleArgs& args) {
     tarnwick_dat_writer::SampleOptions options;
-    if (const auto files = args.value("--files")) {
-        options.files = parse_number(*files, tarnwick_dat_writer::kMaxSampleFiles, "file count");
+    if (!args.files.empty()) {
+        options.files =
+            parse_number(args.files, tarnwick_dat_writer::kMaxSampleFiles, "file count");
     }
-    if (const auto fonts = args.value("--fonts")) {
-        options.fonts = parse_number(*fonts, tarnwick_dat_writer::kMaxSampleFiles, "font count");
+    // Without --fonts, as many fonts as the default allows, never more than
+    // the files.
+    options.fonts = std::min(options.fonts, options.files);
+    if (!args.fonts.empty()) {
+        options.fonts =
+            parse_number(args.fonts, tarnwick_dat_writer::kMaxSampleFiles, "font count");
     }
-    if (const auto seed = args.value("--seed")) {
-        options.seed = parse_number(*seed, std::numeric_limits<std::uint64_t>::max(), "seed");
+    if (!args.seed.empty()) {
+        options.seed = parse_number(args.seed, std::numeric_limits<std::uint64_t>::max(), "seed");
     }
     if (options.fonts > options.files) {
         throw UsageError(
             fmt::format("--fonts ({}) exceeds --files ({}), which counts the fonts too",
                         options.fonts, options.files));
     }
-    const std::string& out = args.positional[0];
-    if (auto written = tarnwick_dat_writer::write_sample_archive(out, options); !written) {
-        report_error(fmt::format("cannot write '{}': {}", out, written.error().display()));
+    if (args.out.empty()) {
+        throw UsageError("OUT must not be empty");
+    }
+    if (auto written = tarnwick_dat_writer::write_sample_archive(args.out, options); !written) {
+        report_error(fmt::format("cannot write '{}': {}", args.out, written.error().display()));
         return kExitFailure;
     }
-    fmt::print("wrote {}: {} files, {} of them fonts, seed {}\n", out, options.files, options.fonts,
-               options.seed);
+    outf("wrote {}: {} files, {} of them fonts, seed {}\n", args.out, options.files, options.fonts,
+         options.seed);
     return kExitOk;
 }
 

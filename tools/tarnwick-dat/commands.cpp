@@ -1,7 +1,12 @@
 #include "commands.hpp"
 
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <tarnwick_dat/file_type/mod.hpp>
+#include <functional>
+#include <map>
+#include <memory>
 
 #include "error_text.hpp"
 #include "values.hpp"
@@ -10,88 +15,177 @@ namespace tarnwick_dat_tool {
 
 namespace {
 
-const std::vector<Command> kCommands = {
-    {"info",
-     "Show the archive header, its kind and its number of files",
-     "info ARCHIVE [--json]",
+constexpr std::string_view kSelectionText =
+    "Files are selected by the IDs given, by -T FILE (one id per line; '-' reads\n"
+    "standard input; blank lines and lines starting with # are skipped) and by\n"
+    "--type (repeatable: every file of any of the types). An ID the archive does\n"
+    "not list is reported; the other files are still processed, and the exit\n"
+    "status is 1.\n";
+
+const Command kCommands[] = {
+    {"info", "Show the archive header, its kind and its number of files", "info ARCHIVE [--json]",
      "Prints the seventeen header fields, the archive kind (Portal, Cell, Local or\n"
      "Unknown) and the number of files in the directory. Reads no file contents.\n",
-     {{"--json", ""}},
-     1,
-     1,
-     run_info},
-    {"ls",
-     "List the files, ascending by id",
-     "ls ARCHIVE [--type TYPE] [--json]",
-     "Prints one line per file: the id as eight hexadecimal digits, the file type,\n"
-     "the stored size in bytes (the compressed size for a compressed file) and\n"
-     "whether the file is stored compressed. Reads no file contents.\n",
-     {{"--type", "TYPE"}, {"--json", ""}},
-     1,
-     1,
-     run_ls},
-    {"cat",
-     "Write one file's bytes to standard output",
-     "cat ARCHIVE ID",
-     "Writes the bytes of file ID (decompressed when it is stored compressed) to\n"
-     "standard output. ID is hexadecimal with a 0x prefix, or decimal.\n",
-     {},
-     2,
-     2,
-     run_cat},
-    {"extract",
-     "Extract the files into a directory",
-     "extract ARCHIVE DIR [--type TYPE]",
-     "Writes every file (or every file of TYPE) to DIR/TYPE/ID.bin, ID being the\n"
-     "file id as eight upper-case hexadecimal digits; DIR and the type directories\n"
-     "are created as needed, existing files of those names are replaced, and\n"
-     "nothing is written outside DIR (a type directory that is a symbolic link is\n"
-     "refused). Shows a progress bar on standard error when it is a terminal.\n"
-     "A file that cannot be read is reported and skipped; the status is then 1.\n",
-     {{"--type", "TYPE"}},
-     2,
-     2,
-     run_extract},
-    {"font",
-     "Decode one font record",
-     "font ARCHIVE ID [--json]",
-     "Decodes file ID as a font record and prints its fields and glyph descriptors.\n",
-     {{"--json", ""}},
-     2,
-     2,
-     run_font},
-    {"classify",
-     "Name the file type of an id",
-     "classify ID [--kind portal|cell|local|unknown]",
+     false, false},
+    {"ls", "List the files",
+     "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json]",
+     "Prints one line per selected file (every file when none is selected): the id\n"
+     "as eight hexadecimal digits, the file type, the stored size (the compressed\n"
+     "size for a compressed file), the decoded size (the size a compressed file\n"
+     "declares, without decoding it), the timestamp (ISO 8601 UTC when it is a\n"
+     "plausible Unix time, else the raw number) and whether the file is stored\n"
+     "compressed; then a totals line. --sort orders by id (the default), by\n"
+     "decoded size (largest first) or by type name. Reads no file contents beyond\n"
+     "the 4-byte size of each compressed file.\n",
+     true, true},
+    {"cat", "Write files' bytes to standard output",
+     "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE]",
+     "Writes the bytes of each selected file (decompressed when it is stored\n"
+     "compressed) to standard output, in the order the IDs are given and then in\n"
+     "ascending id order. A file that cannot be read in full (a damaged compressed\n"
+     "stream included) is reported and nothing of it is written.\n",
+     true, true},
+    {"extract", "Extract files into a directory",
+     "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "
+     "[-q|-v]",
+     "Writes each selected file (every file when none is selected) to\n"
+     "DIR/TYPE/ID.bin, ID being the file id as eight upper-case hexadecimal\n"
+     "digits. DIR and the type directories are created as needed. Each file is\n"
+     "written to a temporary name beside it and renamed into place, so that an\n"
+     "interrupted or failed run leaves no partial file and an existing file, hard\n"
+     "link or symbolic link of that name is replaced, never written through. A\n"
+     "directory, FIFO, device or socket at a file's name is refused, as is a type\n"
+     "directory that is a symbolic link: nothing is written outside DIR. A file\n"
+     "that cannot be read or written is reported and the others are still\n"
+     "extracted; the summary goes to standard error and the status is then 1.\n"
+     "Each file's modification time is the entry's timestamp when that is a\n"
+     "plausible Unix time (1995-01-01 to a day from now), else the time of\n"
+     "extraction. Before writing anything, the run is refused when the selected\n"
+     "files would expand to more than 64 times the archive's size plus 64 MiB\n"
+     "(--max-total sets another limit). A progress bar shows on standard error\n"
+     "when it is a terminal.\n",
+     true, true},
+    {"font", "Decode font records", "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json]",
+     "Decodes each selected file as a font record and prints its fields and glyph\n"
+     "descriptors, a blank line between two fonts; --json prints an array with one\n"
+     "object per font.\n",
+     true, true},
+    {"classify", "Name the file type of an id", "classify ID [--kind portal|cell|local|unknown]",
      "Prints the file type of ID as an archive of the given kind classifies it;\n"
      "without --kind, as the id alone suggests (landblock ids first, then the\n"
      "portal type byte, then indoor cells).\n",
-     {{"--kind", "KIND"}},
-     1,
-     1,
-     run_classify},
-    {"lrs",
-     "Decompress or compress a raw LRS payload",
-     "lrs decompress|compress [IN [OUT]]",
+     true, false},
+    {"lrs", "Decompress or compress a raw LRS payload", "lrs decompress|compress [IN [OUT]]",
      "Decodes an LRS payload (a 4-byte little-endian size, then the token stream)\n"
      "or encodes bytes as one. IN and OUT default to standard input and output;\n"
-     "'-' names them explicitly. Inputs are limited to 1 GiB.\n",
-     {},
-     1,
-     3,
-     run_lrs},
-    {"sample",
-     "Write a synthetic portal archive",
-     "sample OUT [--files N] [--fonts N] [--seed S]",
+     "'-' names them explicitly. Inputs are limited to 1 GiB. A payload whose\n"
+     "stream does not yield the size it declares fails, and nothing is written.\n",
+     false, false},
+    {"sample", "Write a synthetic portal archive", "sample OUT [--files N] [--fonts N] [--seed S]",
      "Writes a synthetic portal archive to OUT: N files in all (default 200, at\n"
      "most 500000), of which the given number are well-formed font records with ids\n"
-     "0x40000000 upwards (default 8), the others of many file types with contents\n"
-     "drawn from the seed (default 1). Equal options give equal archives.\n",
-     {{"--files", "N"}, {"--fonts", "N"}, {"--seed", "S"}},
-     1,
-     1,
-     run_sample},
+     "40000000 upwards (default 8, or all files when there are fewer), the others\n"
+     "of many file types with contents drawn from the seed (default 1). Equal\n"
+     "options give equal archives.\n",
+     false, false},
 };
+
+const Command* find_command(std::string_view name) {
+    for (const Command& command : kCommands) {
+        if (command.name == name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+std::string type_names_text() {
+    std::string text = "TYPE is a file type name (any case):";
+    std::size_t column = 80;
+    for (const auto type : all_file_types()) {
+        const std::string_view type_name = tarnwick_dat::name(type);
+        if (column + type_name.size() + 1 > 78) {
+            text += "\n ";
+            column = 1;
+        }
+        text += " ";
+        text += type_name;
+        column += type_name.size() + 1;
+    }
+    return text + "\n";
+}
+
+std::string tool_help() {
+    std::string text = fmt::format(
+        "tarnwick-dat {}: inspect and extract the game's portal archives\n\n"
+        "Usage: tarnwick-dat COMMAND [ARGS...]\n"
+        "       tarnwick-dat COMMAND --help\n\n"
+        "Commands:\n",
+        TARNWICK_DAT_VERSION);
+    for (const Command& command : kCommands) {
+        text += fmt::format("  {:<10}{}\n", command.name, command.summary);
+    }
+    text += fmt::format(
+        "\nOptions:\n"
+        "  -h, --help     Show this help\n"
+        "  -V, --version  Show the version\n\n"
+        "{}"
+        "Exit status: 0 on success, 1 when the archive or a file cannot be read or\n"
+        "written, 2 on a usage error.\n",
+        kIdRule);
+    return text;
+}
+
+// Help texts in the tool's own layout: the synopsis first, then what the
+// command does, then CLI11's option table, then the id rule and type names.
+class HelpFormatter : public CLI::Formatter {
+  public:
+    HelpFormatter() { column_width(26); }
+
+    std::string make_help(const CLI::App* app, std::string,
+                          CLI::AppFormatMode mode) const override {
+        const Command* command =
+            app->get_parent() == nullptr ? nullptr : find_command(app->get_name());
+        if (command == nullptr) {
+            return tool_help();
+        }
+        std::string text =
+            fmt::format("Usage: tarnwick-dat {}\n\n{}", command->usage, command->description);
+        text += make_positionals(app);
+        text += make_groups(app, mode);
+        if (command->takes_ids) {
+            text += "\n";
+            text += kIdRule;
+        }
+        if (command->takes_types) {
+            text += kSelectionText;
+            text += "\n" + type_names_text();
+        }
+        return text;
+    }
+
+    std::string make_option_opts(const CLI::Option* option) const override {
+        if (option->get_type_size() == 0 || option->get_positional()) {
+            return "";
+        }
+        return " " + option->get_type_name();
+    }
+};
+
+void add_selection(CLI::App& app, SelectionArgs& select, bool positional_ids) {
+    if (positional_ids) {
+        app.add_option("ID", select.ids, "File ids")->type_name("");
+    }
+    app.add_option("--type", select.types, "Select every file of TYPE (repeatable)")
+        ->type_name("TYPE")
+        ->allow_extra_args(false);
+    app.add_option("-T,--files-from", select.list, "Read ids from FILE, one per line ('-': stdin)")
+        ->type_name("FILE");
+}
+
+CLI::Option* add_archive(CLI::App& app, std::string& archive) {
+    return app.add_option("ARCHIVE", archive, "The archive file")->required()->type_name("");
+}
 
 }  // namespace
 
@@ -99,49 +193,181 @@ std::span<const Command> commands() {
     return kCommands;
 }
 
+struct CommandLine::State {
+    CLI::App app{"", "tarnwick-dat"};
+    bool version = false;
+    InfoOptions info;
+    LsOptions ls;
+    CatOptions cat;
+    ExtractOptions extract;
+    FontOptions font;
+    ClassifyOptions classify;
+    LrsOptions lrs;
+    SampleArgs sample;
+    std::map<const CLI::App*, std::function<int()>> runners;
+
+    CLI::App& sub(std::string_view name, std::function<int()> runner) {
+        const Command* command = find_command(name);
+        CLI::App* created = app.add_subcommand(std::string(name), std::string(command->summary));
+        runners[created] = std::move(runner);
+        return *created;
+    }
+};
+
+CommandLine::CommandLine() : state_(new State) {
+    State& s = *state_;
+    CLI::App& app = s.app;
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.set_help_flag("-h,--help", "Show this help");
+    app.add_flag("-V,--version", s.version, "Show the version");
+    app.require_subcommand(0, 1);
+
+    {
+        CLI::App& c = s.sub("info", [&s] { return run_info(s.info); });
+        add_archive(c, s.info.archive);
+        c.add_flag("--json", s.info.json, "Print one JSON object");
+    }
+    {
+        CLI::App& c = s.sub("ls", [&s] { return run_ls(s.ls); });
+        // -h is ls's own: human-readable sizes, as in ls -lh.
+        c.set_help_flag("--help", "Show this help");
+        add_archive(c, s.ls.archive);
+        add_selection(c, s.ls.select, true);
+        c.add_option("--sort", s.ls.sort, "Order by id, size or type")
+            ->type_name("KEY")
+            ->check(CLI::IsMember({"id", "size", "type"}));
+        c.add_flag("-h,--human-readable", s.ls.human, "Sizes in K, M, G (powers of 1024)");
+        c.add_flag("--json", s.ls.json, "Print a JSON array of objects");
+    }
+    {
+        CLI::App& c = s.sub("cat", [&s] { return run_cat(s.cat); });
+        add_archive(c, s.cat.archive);
+        add_selection(c, s.cat.select, true);
+    }
+    {
+        CLI::App& c = s.sub("extract", [&s] { return run_extract(s.extract); });
+        add_archive(c, s.extract.archive);
+        c.add_option("DIR", s.extract.dir, "The directory to extract into")
+            ->required()
+            ->type_name("");
+        add_selection(c, s.extract.select, true);
+        c.add_option("-j,--jobs", s.extract.jobs, "Files written at once (default: processors)")
+            ->type_name("N");
+        c.add_option("--max-total", s.extract.max_total,
+                     "Most bytes the selection may expand to (K, M, G, T)")
+            ->type_name("SIZE");
+        CLI::Option* quiet = c.add_flag("-q,--quiet", s.extract.quiet, "Print errors only");
+        c.add_flag("-v,--verbose", s.extract.verbose, "Print each file's path as it is written")
+            ->excludes(quiet);
+    }
+    {
+        CLI::App& c = s.sub("font", [&s] { return run_font(s.font); });
+        add_archive(c, s.font.archive);
+        add_selection(c, s.font.select, true);
+        c.add_flag("--json", s.font.json, "Print a JSON array of objects");
+    }
+    {
+        CLI::App& c = s.sub("classify", [&s] { return run_classify(s.classify); });
+        c.add_option("ID", s.classify.id, "A file id")->required()->type_name("");
+        c.add_option("--kind", s.classify.kind, "Archive kind: portal, cell, local or unknown")
+            ->type_name("KIND");
+    }
+    {
+        CLI::App& c = s.sub("lrs", [&s] { return run_lrs(s.lrs); });
+        c.add_option("MODE", s.lrs.mode, "decompress or compress")->required()->type_name("");
+        c.add_option("IN", s.lrs.in, "Input file ('-': standard input)")->type_name("");
+        c.add_option("OUT", s.lrs.out, "Output file ('-': standard output)")->type_name("");
+    }
+    {
+        CLI::App& c = s.sub("sample", [&s] { return run_sample(s.sample); });
+        c.add_option("OUT", s.sample.out, "The archive to write")->required()->type_name("");
+        c.add_option("--files", s.sample.files, "Files in all (default 200)")->type_name("N");
+        c.add_option("--fonts", s.sample.fonts, "Font files among them (default 8)")
+            ->type_name("N");
+        c.add_option("--seed", s.sample.seed, "Seed of the contents (default 1)")->type_name("S");
+    }
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+        sub->formatter(app.get_formatter());
+    }
+}
+
+CommandLine::~CommandLine() {
+    delete state_;
+}
+
+namespace {
+
+int usage_error(std::string_view message, const CLI::App* command) {
+    report_error(message);
+    if (command != nullptr) {
+        const Command* known = find_command(command->get_name());
+        report_note(fmt::format("usage: tarnwick-dat {}", known->usage));
+        report_note(
+            fmt::format("Try 'tarnwick-dat {} --help' for more information.", command->get_name()));
+    } else {
+        report_note("Try 'tarnwick-dat --help' for more information.");
+    }
+    return kExitUsage;
+}
+
+}  // namespace
+
+int CommandLine::run(int argc, char** argv) {
+    CLI::App& app = state_->app;
+    std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.empty()) {
+        fmt::print(stderr, "{}", tool_help());
+        return kExitUsage;
+    }
+    // "help COMMAND" is "COMMAND --help".
+    if (words[0] == "help") {
+        if (words.size() == 1) {
+            out(tool_help());
+            return kExitOk;
+        }
+        if (find_command(words[1]) == nullptr) {
+            return usage_error(fmt::format("unknown command '{}'", words[1]), nullptr);
+        }
+        words = {words[1], "--help"};
+    } else if (!words[0].starts_with("-") && find_command(words[0]) == nullptr) {
+        return usage_error(fmt::format("unknown command '{}'", words[0]), nullptr);
+    }
+    const std::string first = words[0];
+    const CLI::App* command = nullptr;
+    try {
+        std::reverse(words.begin(), words.end());
+        try {
+            app.parse(words);
+        } catch (const CLI::CallForHelp&) {
+            out(app.help());
+            return kExitOk;
+        } catch (const CLI::ParseError& error) {
+            return usage_error(
+                error.what(), find_command(first) != nullptr ? app.get_subcommand(first) : nullptr);
+        }
+        if (state_->version) {
+            outf("tarnwick-dat {}\n", TARNWICK_DAT_VERSION);
+            return kExitOk;
+        }
+        const std::vector<CLI::App*> chosen = app.get_subcommands();
+        if (chosen.empty()) {
+            fmt::print(stderr, "{}", tool_help());
+            return kExitUsage;
+        }
+        command = chosen.front();
+        return state_->runners.at(command)();
+    } catch (const UsageError& error) {
+        return usage_error(error.what(), command);
+    }
+}
+
 std::optional<tarnwick_dat::DatDatabase> open_archive(std::string_view path) {
     auto db = tarnwick_dat::DatDatabase::open(std::filesystem::path(path));
     if (!db) {
-        report_error(db.error());
+        report_archive_error(path, db.error());
         return std::nullopt;
     }
     return std::move(db).value();
-}
-
-std::optional<tarnwick_dat::Bytes> fetch_file(std::string_view path, std::uint32_t id) {
-    auto db = open_archive(path);
-    if (!db) {
-        return std::nullopt;
-    }
-    auto bytes = db->get_file(id);
-    if (!bytes) {
-        report_error(bytes.error());
-        return std::nullopt;
-    }
-    return std::move(bytes).value();
-}
-
-std::optional<tarnwick_dat::DatFileType> type_filter(const ParsedArgs& args) {
-    if (const auto name = args.value("--type")) {
-        return parse_file_type(*name);
-    }
-    return std::nullopt;
-}
-
-tarnwick_dat::DatFileType type_of(const tarnwick_dat::DatDatabase& db, std::uint32_t id) {
-    return db.file_type(id);
-}
-
-std::vector<std::uint32_t> sorted_ids(const tarnwick_dat::DatDatabase& db,
-                                      std::optional<tarnwick_dat::DatFileType> type) {
-    std::vector<std::uint32_t> ids;
-    ids.reserve(db.files().size());
-    for (const tarnwick_dat::DatFileEntry& entry : db.files()) {
-        if (!type || db.file_type(entry.id) == *type) {
-            ids.push_back(entry.id);
-        }
-    }
-    return ids;
 }
 
 }  // namespace tarnwick_dat_tool

@@ -1,4 +1,4 @@
-// The subcommands of tarnwick-dat: their names, help texts, options and
+// The subcommands of tarnwick-dat: their options, names, help texts and
 // entry points, and the helpers they share.
 #pragma once
 
@@ -6,60 +6,117 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <tarnwick_dat/lib.hpp>
-#include <vector>
 
 #include "cli.hpp"
+#include "selection.hpp"
+
+namespace CLI {
+class App;
+}
 
 namespace tarnwick_dat_tool {
+
+struct InfoOptions {
+    std::string archive;
+    bool json = false;
+};
+
+struct LsOptions {
+    std::string archive;
+    SelectionArgs select;
+    std::string sort = "id";
+    bool human = false;
+    bool json = false;
+};
+
+struct CatOptions {
+    std::string archive;
+    SelectionArgs select;
+};
+
+struct ExtractOptions {
+    std::string archive;
+    std::string dir;
+    SelectionArgs select;
+    std::string jobs;
+    std::string max_total;
+    bool quiet = false;
+    bool verbose = false;
+};
+
+struct FontOptions {
+    std::string archive;
+    SelectionArgs select;
+    bool json = false;
+};
+
+struct ClassifyOptions {
+    std::string id;
+    std::string kind;
+};
+
+struct LrsOptions {
+    std::string mode;
+    std::string in = "-";
+    std::string out = "-";
+};
+
+struct SampleArgs {
+    std::string out;
+    std::string files;
+    std::string fonts;
+    std::string seed;
+};
+
+int run_info(const InfoOptions& options);
+int run_ls(const LsOptions& options);
+int run_cat(const CatOptions& options);
+int run_extract(const ExtractOptions& options);
+int run_font(const FontOptions& options);
+int run_classify(const ClassifyOptions& options);
+int run_lrs(const LrsOptions& options);
+int run_sample(const SampleArgs& options);
 
 /// One subcommand.
 struct Command {
     std::string_view name;
     /// One line for the tool's own help.
     std::string_view summary;
-    /// The synopsis, e.g. "ls ARCHIVE [--type TYPE] [--json]".
+    /// The synopsis, e.g. "info ARCHIVE [--json]".
     std::string_view usage;
     /// What `--help` prints after the synopsis.
     std::string_view description;
-    std::vector<OptionSpec> options;
-    std::size_t min_positional;
-    std::size_t max_positional;
-    /// Runs the command; returns the exit status. May throw UsageError.
-    int (*run)(const ParsedArgs& args);
+    /// The command takes ids (its help states the id rule) and `--type`
+    /// (its help lists the type names).
+    bool takes_ids;
+    bool takes_types;
 };
 
 /// Every subcommand, in the order the tool's help lists them.
 std::span<const Command> commands();
 
-int run_info(const ParsedArgs& args);
-int run_ls(const ParsedArgs& args);
-int run_cat(const ParsedArgs& args);
-int run_extract(const ParsedArgs& args);
-int run_font(const ParsedArgs& args);
-int run_classify(const ParsedArgs& args);
-int run_lrs(const ParsedArgs& args);
-int run_sample(const ParsedArgs& args);
+/// The command line of the whole tool: every subcommand with its options.
+/// `runner` receives, once parsed, the function that runs the command given.
+class CommandLine {
+  public:
+    CommandLine();
+    ~CommandLine();
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
 
-/// Opens the archive at `path`; on failure reports the error line and
-/// returns nothing.
+    /// Parses `argv` and runs the command; returns the exit status.
+    int run(int argc, char** argv);
+
+  private:
+    struct State;
+    State* state_;
+};
+
+/// Opens the archive at `path`; on failure reports "error: ARCHIVE: ..."
+/// and returns nothing.
 std::optional<tarnwick_dat::DatDatabase> open_archive(std::string_view path);
-
-/// Opens the archive at `path` and fetches the file `id` from it; on failure
-/// reports the error line and returns nothing.
-std::optional<tarnwick_dat::Bytes> fetch_file(std::string_view path, std::uint32_t id);
-
-/// The type that `--type` names, or nothing when the option is absent.
-/// Throws a usage error for a name that is no type.
-std::optional<tarnwick_dat::DatFileType> type_filter(const ParsedArgs& args);
-
-/// The ids of the archive's directory, ascending; with `type` set, only those
-/// that `from_id_in_dat` gives that type in this archive's kind.
-std::vector<std::uint32_t> sorted_ids(const tarnwick_dat::DatDatabase& db,
-                                      std::optional<tarnwick_dat::DatFileType> type);
-
-/// The type of a directory id in this archive's kind.
-tarnwick_dat::DatFileType type_of(const tarnwick_dat::DatDatabase& db, std::uint32_t id);
 
 }  // namespace tarnwick_dat_tool

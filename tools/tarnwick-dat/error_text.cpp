@@ -2,7 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "progress.hpp"
 
 namespace tarnwick_dat_tool {
 
@@ -44,12 +48,48 @@ std::string error_line(const tarnwick_dat::DatError& error) {
 }
 
 void report_error(std::string_view message) {
-    std::fflush(stdout);
-    fmt::print(stderr, "error: {}\n", flatten(std::string(message)));
+    report_note(fmt::format("error: {}", message));
 }
 
-void report_error(const tarnwick_dat::DatError& error) {
-    report_error(error_line(error));
+void report_archive_error(std::string_view archive, std::string_view message) {
+    report_error(fmt::format("{}: {}", archive, message));
+}
+
+void report_archive_error(std::string_view archive, const tarnwick_dat::DatError& error) {
+    report_archive_error(archive, error_line(error));
+}
+
+void report_file_error(std::string_view archive, std::uint32_t id, std::string_view message) {
+    report_error(fmt::format("{}: 0x{:08X}: {}", archive, id, message));
+}
+
+void report_file_error(std::string_view archive, std::uint32_t id,
+                       const tarnwick_dat::DatError& error) {
+    report_file_error(archive, id, error_line(error));
+}
+
+void report_note(std::string_view line) {
+    // Whatever standard output holds comes first, as it would on a terminal.
+    std::fflush(stdout);
+    console_line(flatten(std::string(line)));
+}
+
+std::string stdout_failure(int code) {
+    return fmt::format("cannot write to standard output: {}", std::strerror(code));
+}
+
+StdoutError::StdoutError(int code) : std::runtime_error(stdout_failure(code)), code_(code) {}
+
+void out(std::string_view text) {
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+        throw StdoutError(errno != 0 ? errno : EIO);
+    }
+}
+
+void flush_out() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        throw StdoutError(errno != 0 ? errno : EIO);
+    }
 }
 
 }  // namespace tarnwick_dat_tool

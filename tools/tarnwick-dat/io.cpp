@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "error_text.hpp"
+
 namespace tarnwick_dat_tool {
 
 namespace {
@@ -91,7 +93,7 @@ tarnwick_dat::Result<void, std::string> write_output(std::string_view path,
     if (path == "-") {
         std::fflush(stdout);
         if (const int code = write_all(STDOUT_FILENO, bytes); code != 0) {
-            return Err{fmt::format("cannot write to standard output: {}", std::strerror(code))};
+            return Err{stdout_failure(code)};
         }
         return {};
     }

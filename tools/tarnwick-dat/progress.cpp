@@ -1,16 +1,23 @@
 #include "progress.hpp"
 
 #include <fmt/format.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
+#include <mutex>
 
 namespace tarnwick_dat_tool {
 
 namespace {
 
-constexpr std::size_t kBarWidth = 40;
+std::mutex& console_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// The bar on screen, if any; guarded by the console mutex.
+ProgressBar* g_active = nullptr;
 
 }  // namespace
 
@@ -18,33 +25,88 @@ bool stderr_is_terminal() {
     return ::isatty(STDERR_FILENO) == 1;
 }
 
-void ProgressBar::step() {
-    ++done_;
-    if (!enabled_ || total_ == 0) {
-        return;
+int terminal_width() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
     }
-    const int percent = static_cast<int>(done_ * 100 / total_);
-    if (percent != last_percent_ || !shown_) {
-        last_percent_ = percent;
-        draw();
+    return 80;
+}
+
+std::string progress_line(std::size_t done, std::size_t total, int width) {
+    const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+    const std::string counts = fmt::format(" {:3}% {}/{}", percent, done, total);
+    const auto room = static_cast<std::size_t>(width > 1 ? width - 1 : 0);
+    // The bar needs its brackets and a few cells to mean anything.
+    if (room < counts.size() + 12) {
+        return counts.substr(0, room);
+    }
+    const std::size_t cells = std::min<std::size_t>(room - counts.size() - 2, 50);
+    const std::size_t filled = total == 0 ? cells : done * cells / total;
+    std::string bar = "[" + std::string(filled, '#') + std::string(cells - filled, ' ') + "]";
+    return bar + counts;
+}
+
+ProgressBar::ProgressBar(std::size_t total, bool enabled) : total_(total), enabled_(enabled) {
+    if (enabled_) {
+        const std::lock_guard lock(console_mutex());
+        g_active = this;
     }
 }
 
-void ProgressBar::draw() {
-    const std::size_t filled = done_ * kBarWidth / total_;
-    std::string bar(filled, '#');
-    bar.resize(kBarWidth, ' ');
-    fmt::print(stderr, "\r[{}] {:3}% {}/{}", bar, last_percent_, done_, total_);
+ProgressBar::~ProgressBar() {
+    if (enabled_) {
+        const std::lock_guard lock(console_mutex());
+        clear_locked();
+        if (g_active == this) {
+            g_active = nullptr;
+        }
+    }
+}
+
+void ProgressBar::update(std::size_t done) {
+    if (!enabled_) {
+        return;
+    }
+    const std::lock_guard lock(console_mutex());
+    done_ = done;
+    const int percent = total_ == 0 ? 100 : static_cast<int>(done_ * 100 / total_);
+    const int width = terminal_width();
+    if (percent != last_percent_ || width != last_width_ || !shown_) {
+        last_percent_ = percent;
+        last_width_ = width;
+        draw_locked();
+    }
+}
+
+void ProgressBar::clear() {
+    if (enabled_) {
+        const std::lock_guard lock(console_mutex());
+        clear_locked();
+    }
+}
+
+void ProgressBar::draw_locked() {
+    fmt::print(stderr, "\r{}\033[K", progress_line(done_, total_, last_width_));
     std::fflush(stderr);
     shown_ = true;
 }
 
-void ProgressBar::clear() {
+void ProgressBar::clear_locked() {
     if (shown_) {
-        fmt::print(stderr, "\r\033[K");
+        std::fputs("\r\033[K", stderr);
         std::fflush(stderr);
         shown_ = false;
     }
+}
+
+void console_line(std::string_view line) {
+    const std::lock_guard lock(console_mutex());
+    if (g_active != nullptr) {
+        g_active->clear_locked();
+    }
+    fmt::print(stderr, "{}\n", line);
+    std::fflush(stderr);
 }
 
 }  // namespace tarnwick_dat_tool

@@ -1,39 +1,59 @@
 // A one-line progress bar on standard error, drawn only when standard error
-// is a terminal, so that logs and pipes stay clean.
+// is a terminal, so that logs and pipes stay clean; and the one gate through
+// which every line reaches standard error, so that a message never lands in
+// the middle of the bar.
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 namespace tarnwick_dat_tool {
 
-/// Counts steps towards a known total and redraws the bar when the shown
-/// percentage changes (at most about a hundred redraws in all).
+/// Counts steps towards a known total and redraws the bar in place, fitted
+/// to the terminal's width, when the shown percentage or the width changes.
+/// Safe to use from several threads; at most one bar is active at a time.
 class ProgressBar {
   public:
     /// A bar for `total` steps; drawn only when `enabled`.
-    ProgressBar(std::size_t total, bool enabled) : total_(total), enabled_(enabled) {}
+    ProgressBar(std::size_t total, bool enabled);
     /// Erases the bar, if drawn.
-    ~ProgressBar() { clear(); }
+    ~ProgressBar();
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
 
-    /// Counts one step done.
-    void step();
-    /// Erases the bar, so that a message can take its line; the next step
-    /// draws it again.
+    /// Shows `done` of the total steps.
+    void update(std::size_t done);
+    /// Erases the bar, so that the line is free; the next update draws it
+    /// again.
     void clear();
 
   private:
-    void draw();
+    friend void console_line(std::string_view line);
+    void clear_locked();
+    void draw_locked();
 
     std::size_t total_;
     std::size_t done_ = 0;
     bool enabled_;
     bool shown_ = false;
     int last_percent_ = -1;
+    int last_width_ = -1;
 };
+
+/// Writes `line` and a line break on standard error, erasing an active
+/// progress bar first (it is drawn again at its next update).
+void console_line(std::string_view line);
 
 /// True when standard error is a terminal.
 bool stderr_is_terminal();
+
+/// The width of the terminal on standard error, or 80 when it cannot be
+/// told.
+int terminal_width();
+
+/// The text of the bar for `done` of `total` in `width` columns; never
+/// longer than `width` - 1, so that the terminal does not wrap it.
+std::string progress_line(std::size_t done, std::size_t total, int width);
 
 }  // namespace tarnwick_dat_tool

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cctype>
+#include <ctime>
 #include <limits>
 #include <string>
 
@@ -58,17 +59,60 @@ bool parse_digits(std::string_view digits, unsigned base, std::uint64_t max, std
 }  // namespace
 
 std::uint32_t parse_file_id(std::string_view text) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     std::uint64_t value = 0;
-    const bool ok = hex ? parse_digits(text.substr(2), 16, 0xFFFFFFFF, value)
-                        : parse_digits(text, 10, 0xFFFFFFFF, value);
+    bool ok = false;
+    if (text.size() > 2 && text[0] == '0' && text[1] == 'd') {
+        ok = parse_digits(text.substr(2), 10, 0xFFFFFFFF, value);
+    } else {
+        const bool prefixed =
+            text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        const std::string_view digits = prefixed ? text.substr(2) : text;
+        ok = digits.size() <= 8 && parse_digits(digits, 16, 0xFFFFFFFF, value);
+    }
     if (!ok) {
         throw UsageError(fmt::format(
-            "invalid file id '{}' (expected 0x followed by up to 8 hex digits, or a decimal "
-            "number up to 4294967295)",
+            "invalid file id '{}' (expected up to 8 hex digits with or without 0x, or 0d and a "
+            "decimal number)",
             text));
     }
     return static_cast<std::uint32_t>(value);
+}
+
+std::string id_text(std::uint32_t id) {
+    return fmt::format("{:08X}", id);
+}
+
+bool plausible_time(std::uint32_t timestamp) {
+    constexpr std::int64_t k1995 = 788918400;
+    const std::int64_t latest = static_cast<std::int64_t>(std::time(nullptr)) + 86400;
+    return timestamp >= k1995 && static_cast<std::int64_t>(timestamp) <= latest;
+}
+
+std::string time_text(std::uint32_t timestamp) {
+    if (!plausible_time(timestamp)) {
+        return fmt::format("{}", timestamp);
+    }
+    const std::time_t time = timestamp;
+    std::tm parts{};
+    ::gmtime_r(&time, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::string human_size(std::uint64_t bytes) {
+    if (bytes < 1024) {
+        return fmt::format("{}", bytes);
+    }
+    constexpr const char* kUnits = "KMGTPE";
+    double value = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < 6) {
+        value /= 1024;
+        ++unit;
+    }
+    return value < 10 ? fmt::format("{:.1f}{}", value, kUnits[unit])
+                      : fmt::format("{:.0f}{}", value, kUnits[unit]);
 }
 
 std::uint64_t parse_number(std::string_view text, std::uint64_t max, std::string_view what) {
@@ -78,6 +122,39 @@ std::uint64_t parse_number(std::string_view text, std::uint64_t max, std::string
             fmt::format("invalid {} '{}' (expected a decimal number up to {})", what, text, max));
     }
     return value;
+}
+
+std::uint64_t parse_size(std::string_view text, std::string_view what) {
+    unsigned shift = 0;
+    std::string_view digits = text;
+    if (!digits.empty()) {
+        switch (std::toupper(static_cast<unsigned char>(digits.back()))) {
+            case 'K':
+                shift = 10;
+                break;
+            case 'M':
+                shift = 20;
+                break;
+            case 'G':
+                shift = 30;
+                break;
+            case 'T':
+                shift = 40;
+                break;
+            default:
+                break;
+        }
+        if (shift != 0) {
+            digits.remove_suffix(1);
+        }
+    }
+    std::uint64_t value = 0;
+    if (!parse_digits(digits, 10, std::numeric_limits<std::uint64_t>::max() >> shift, value)) {
+        throw UsageError(fmt::format(
+            "invalid {} '{}' (expected a number of bytes, optionally with K, M, G or T)", what,
+            text));
+    }
+    return value << shift;
 }
 
 std::span<const DatFileType> all_file_types() {

@@ -173,7 +173,7 @@ class FaultInjection : public testing::TestWithParam<FaultCase> {
                 argv = {TARNWICK_DAT_TOOL, "cat", archive, fmt::format("0x{:08X}", kCatId)};
                 break;
             case Target::Extract:
-                argv = {TARNWICK_DAT_TOOL, "extract", archive, out_dir.string()};
+                argv = {TARNWICK_DAT_TOOL, "extract", archive, out_dir.string(), "--quiet"};
                 break;
             case Target::Ls:
                 argv = {TARNWICK_DAT_TOOL, "ls", archive};

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -129,8 +131,18 @@ ToolRun run_tool(const std::vector<std::string>& args, const std::string& input 
         ADD_FAILURE() << "cannot start " << TARNWICK_DAT_TOOL;
         return run;
     }
+    // A hang fails the test rather than blocking the suite.
     int wait_status = 0;
-    while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+    for (int waited_ms = 0;; waited_ms += 5) {
+        const pid_t done = ::waitpid(pid, &wait_status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) {
+            break;
+        }
+        if (waited_ms > 60'000) {
+            ADD_FAILURE() << "the tool did not finish within 60 s";
+            ::kill(pid, SIGKILL);
+        }
+        ::usleep(5000);
     }
     // A crash shows as a status no command returns on purpose.
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
@@ -218,7 +230,9 @@ struct HandArchive {
         for (const auto& [id, bytes] : contents) {
             FileOptions options;
             options.compress = compressed.count(id) != 0;
-            options.timestamp = 1000 + (id & 0xFF);
+            // One plausible Unix time (2020-09-13T12:26:40Z); the others are
+            // small numbers that read as no time at all.
+            options.timestamp = id == 0x40000002 ? 1600000000 : 1000 + (id & 0xFF);
             options.version = 3;
             options.extra_flags = id == 0x0B000001 ? 0x20000 : 0;
             builder.add_file(id, bytes, options);
@@ -250,10 +264,12 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
     };
     const Case cases[] = {
         {"info", "info ARCHIVE [--json]"},
-        {"ls", "ls ARCHIVE [--type TYPE] [--json]"},
-        {"cat", "cat ARCHIVE ID"},
-        {"extract", "extract ARCHIVE DIR [--type TYPE]"},
-        {"font", "font ARCHIVE ID [--json]"},
+        {"ls", "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json]"},
+        {"cat", "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE]"},
+        {"extract",
+         "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "
+         "[-q|-v]"},
+        {"font", "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json]"},
         {"classify", "classify ID [--kind portal|cell|local|unknown]"},
         {"lrs", "lrs decompress|compress [IN [OUT]]"},
         {"sample", "sample OUT [--files N] [--fonts N] [--seed S]"},
@@ -262,6 +278,9 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
         SCOPED_TRACE(c.command);
         EXPECT_NE(tool.out.find(fmt::format("\n  {:<10}", c.command)), std::string::npos);
         for (const char* flag : {"--help", "-h"}) {
+            if (std::string_view(c.command) == "ls" && std::string_view(flag) == "-h") {
+                continue;  // ls -h: human-readable sizes
+            }
             const ToolRun help = run_tool({c.command, flag});
             EXPECT_EQ(help.status, 0);
             EXPECT_EQ(help.err, "");
@@ -269,7 +288,14 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
                 << help.out;
         }
         EXPECT_EQ(run_tool({"help", c.command}).out, run_tool({c.command, "--help"}).out);
+        // Every command that takes ids states the one rule for them.
+        const bool takes_ids = std::string_view(c.command) != "info" &&
+                               std::string_view(c.command) != "lrs" &&
+                               std::string_view(c.command) != "sample";
+        EXPECT_EQ(run_tool({c.command, "--help"}).out.find("0d1073741825") != std::string::npos,
+                  takes_ids);
     }
+    EXPECT_NE(tool.out.find("0d1073741825"), std::string::npos);
     // The commands that filter by type list every type name.
     const ToolRun ls_help = run_tool({"ls", "--help"});
     for (const char* type : {"Model", "Font", "DatabaseProperties", "Iteration", "Unknown"}) {
@@ -297,26 +323,34 @@ TEST(ToolUsage, MalformedCommandLinesExitWithTwo) {
     const Case cases[] = {
         {{}, ""},
         {{"frobnicate"}, "error: unknown command 'frobnicate'\n"},
-        {{"--frobnicate"}, "error: unknown option '--frobnicate'\n"},
-        {{"ls"}, "error: missing arguments\n"},
-        {{"ls", a, "extra"}, "error: unexpected argument 'extra'\n"},
-        {{"ls", a, "--verbose"}, "error: unknown option '--verbose'\n"},
-        {{"ls", a, "--type"}, "error: option '--type' needs a value (TYPE)\n"},
+        {{"--frobnicate"}, "error: The following argument was not expected: --frobnicate\n"},
+        {{"ls"}, "error: ARCHIVE is required\n"},
+        {{"ls", a, "extra"}, "error: invalid file id 'extra'"},
+        {{"ls", a, "--verbose"}, "error: The following argument was not expected: --verbose\n"},
+        {{"ls", a, "--type"}, "error: --type: 1 required TYPE missing\n"},
         {{"ls", a, "--type", "Fnt"}, "error: unknown file type 'Fnt' (see --help for the names)\n"},
-        {{"ls", a, "--json=yes"}, "error: option '--json' takes no value\n"},
-        {{"cat", a}, "error: missing arguments\n"},
+        {{"ls", a, "--sort", "name"}, "error: --sort: name not in {id,size,type}\n"},
+        {{"cat", a}, "error: nothing selected: give IDs, --type or -T\n"},
         {{"cat", a, "0x"}, "error: invalid file id '0x'"},
+        {{"cat", a, ""}, "error: invalid file id ''"},
+        {{"cat", a, "123456789"}, "error: invalid file id '123456789'"},
         {{"cat", a, "0x123456789"}, "error: invalid file id '0x123456789'"},
-        {{"cat", a, "4294967296"}, "error: invalid file id '4294967296'"},
+        {{"cat", a, "0d4294967296"}, "error: invalid file id '0d4294967296'"},
+        {{"cat", a, "0d12ab"}, "error: invalid file id '0d12ab'"},
         {{"cat", a, "+5"}, "error: invalid file id '+5'"},
         {{"cat", a, "0x4000000G"}, "error: invalid file id '0x4000000G'"},
         {{"cat", a, " 12"}, "error: invalid file id ' 12'"},
+        {{"cat", a, "-T", "/nonexistent/list"}, "error: cannot open '/nonexistent/list'"},
         {{"font", a, "twelve"}, "error: invalid file id 'twelve'"},
+        {{"extract", a, ""}, "error: DIR must not be empty\n"},
+        {{"extract", a, "out", "--jobs", "0"}, "error: invalid job count '0'"},
+        {{"extract", a, "out", "--max-total", "12Q"}, "error: invalid --max-total size '12Q'"},
+        {{"extract", a, "out", "-q", "-v"}, "error: --quiet excludes --verbose\n"},
         {{"classify", "1", "--kind", "attic"}, "error: unknown archive kind 'attic'"},
         {{"lrs", "squash"}, "error: unknown lrs mode 'squash'"},
-        {{"lrs", "compress", "-", "-", "-"}, "error: unexpected argument '-'\n"},
+        {{"lrs", "compress", "-", "-", "-"}, "error: The following argument was not expected: -\n"},
         {{"sample", "x.dat", "--files", "3", "--fonts", "4"}, "error: --fonts (4) exceeds"},
-        {{"sample", "x.dat", "--files", "-3"}, "error: invalid file count '-3'"},
+        {{"sample", "x.dat", "--files", "1x"}, "error: invalid file count '1x'"},
         {{"sample", "x.dat", "--files", "500001"}, "error: invalid file count '500001'"},
         {{"sample", "x.dat", "--seed", "18446744073709551616"}, "error: invalid seed"},
     };
@@ -350,7 +384,7 @@ TEST(ToolInfo, TextShowsEveryHeaderFieldKindAndCount) {
         "new_lru:        0\n"
         "old_lru:        0\n"
         "use_lru:        0\n"
-        "master_map_id:  0x78000001\n"
+        "master_map_id:  78000001\n"
         "engine_version: 22\n"
         "game_version:   333\n"
         "version_string: a0a1a2a3a4a5a6a7a8a9aaabacadaeaf\n"
@@ -391,11 +425,12 @@ TEST(ToolInfo, JsonHoldsTheHeaderUnderItsFieldNames) {
         {"new_lru", h.new_lru},
         {"old_lru", h.old_lru},
         {"use_lru", h.use_lru},
-        {"master_map_id", h.master_map_id},
         {"engine_version", h.engine_version},
         {"game_version", h.game_version},
         {"version_minor", h.version_minor},
     };
+    // Ids are strings of eight upper-case hex digits, as ls prints them.
+    EXPECT_EQ(header.at("master_map_id"), "78000001");
     EXPECT_EQ(header.size(), 17u);
     for (const auto& [name, value] : numbers) {
         SCOPED_TRACE(name);
@@ -436,70 +471,80 @@ TEST(ToolInfo, KindFollowsTheHeader) {
 
 // -------------------------------------------------------------------- ls
 
-TEST(ToolLs, TextListsEveryEntryAscendingById) {
+TEST(ToolLs, TextListsSizesTimesAndTotals) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
-    const std::string expected = fmt::format(
-        "01000001  Model                         5  stored\n"
-        "06000010  Texture              {:>10}  compressed\n"
-        "0B000001  Unknown                       0  stored\n"
-        "0E00FFFF  Table                         5  stored\n"
-        "40000002  Font                 {:>10}  compressed\n",
-        hand.entry(0x06000010).size, hand.entry(0x40000002).size);
-    const ToolRun run = run_tool({"ls", archive.path().string()});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, expected);
-
-    const ToolRun fonts = run_tool({"ls", archive.path().string(), "--type", "font"});
-    EXPECT_EQ(fonts.status, 0);
-    EXPECT_EQ(fonts.out, fmt::format("40000002  Font                 {:>10}  compressed\n",
-                                     hand.entry(0x40000002).size));
-    const ToolRun none = run_tool({"ls", archive.path().string(), "--type", "Region"});
-    EXPECT_EQ(none.status, 0);
-    EXPECT_EQ(none.out, "");
+    const std::string a = archive.path().string();
+    const std::uint32_t texture = hand.entry(0x06000010).size;
+    const std::uint32_t font = hand.entry(0x40000002).size;
+    const std::string texture_line = fmt::format(
+        "06000010  Texture              {:>10}        3000  1016                  compressed\n",
+        texture);
+    const std::string font_line = fmt::format(
+        "40000002  Font                 {:>10}          69  2020-09-13T12:26:40Z  compressed\n",
+        font);
+    const std::string model_line =
+        "01000001  Model                         5           5  1001                  stored\n";
+    const std::string unknown_line =
+        "0B000001  Unknown                       0           0  1001                  stored\n";
+    const std::string table_line =
+        "0E00FFFF  Table                         5           5  1255                  stored\n";
+    const auto totals = [](std::size_t files, std::uint64_t stored, std::uint64_t decoded) {
+        return fmt::format("{:<29}  {:>10}  {:>10}\n", fmt::format("total: {} files", files),
+                           stored, decoded);
+    };
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"ls", a},
+         model_line + texture_line + unknown_line + table_line + font_line +
+             totals(5, 10 + texture + font, 3079)},
+        {{"ls", a, "--sort", "size"},
+         texture_line + font_line + model_line + table_line + unknown_line +
+             totals(5, 10 + texture + font, 3079)},
+        {{"ls", a, "--sort", "type"},
+         font_line + model_line + table_line + texture_line + unknown_line +
+             totals(5, 10 + texture + font, 3079)},
+        // Repeated --type is a union; ids and types combine.
+        {{"ls", a, "--type", "font", "--type", "MODEL"},
+         model_line + font_line + totals(2, 5 + font, 74)},
+        {{"ls", a, "0E00FFFF", "--type", "Font"}, table_line + font_line + totals(2, 5 + font, 74)},
+        {{"ls", a, "--type", "Region"}, totals(0, 0, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{}", fmt::join(c.args, " ")));
+        const ToolRun run = run_tool(c.args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, c.out);
+    }
+    const ToolRun human = run_tool({"ls", a, "-h", "06000010"});
+    EXPECT_EQ(human.out.substr(0, 53), "06000010  Texture                    3.1K        2.9K");
 }
 
-TEST(ToolLs, JsonHoldsEveryEntryField) {
+TEST(ToolLs, JsonShapeIsTheDocumentedOne) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
-    const ToolRun run = run_tool({"ls", archive.path().string(), "--json"});
+    const auto& font = hand.entry(0x40000002);
+    const auto& unknown = hand.entry(0x0B000001);
+    const ToolRun run = run_tool({"ls", archive.path().string(), "40000002", "0B000001", "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const json doc = json::parse(run.out);
-    ASSERT_TRUE(doc.is_array());
-    ASSERT_EQ(doc.size(), hand.layout.entries.size());
-    const std::vector<std::string> keys = {"id",   "type",      "bit_flags", "offset",
-                                           "size", "timestamp", "version",   "compressed"};
-    for (std::size_t i = 0; i < doc.size(); ++i) {
-        const json& object = doc[i];
-        const tarnwick_dat::DatFileEntry& entry = hand.layout.entries[i];  // ascending by id
-        SCOPED_TRACE(fmt::format("{:08X}", entry.id));
-        std::vector<std::string> seen;
-        for (const auto& item : object.items()) {
-            seen.push_back(item.key());
-        }
-        std::sort(seen.begin(), seen.end());
-        std::vector<std::string> wanted = keys;
-        std::sort(wanted.begin(), wanted.end());
-        EXPECT_EQ(seen, wanted);
-        EXPECT_EQ(object.at("id").get<std::uint32_t>(), entry.id);
-        EXPECT_EQ(object.at("bit_flags").get<std::uint32_t>(), entry.bit_flags);
-        EXPECT_EQ(object.at("offset").get<std::uint32_t>(), entry.offset);
-        EXPECT_EQ(object.at("size").get<std::uint32_t>(), entry.size);
-        EXPECT_EQ(object.at("timestamp").get<std::uint32_t>(), entry.timestamp);
-        EXPECT_EQ(object.at("version").get<std::uint32_t>(), entry.version);
-        EXPECT_EQ(object.at("compressed").get<bool>(), hand.compressed.count(entry.id) != 0);
-        EXPECT_EQ(
-            object.at("type").get<std::string>(),
-            tarnwick_dat::name(tarnwick_dat::file_type::from_id_in_dat(entry.id, DatKind::Portal)));
-    }
-    // A flag bit other than bit 0 is no compression.
-    EXPECT_EQ(doc[2].at("bit_flags"), 0x20000);
-    EXPECT_EQ(doc[2].at("compressed"), false);
-
+    EXPECT_EQ(run.out,
+              fmt::format("[\n"
+                          "  {{\"id\":\"0B000001\",\"type\":\"Unknown\",\"compressed\":false,"
+                          "\"size\":0,\"decoded_size\":0,\"timestamp\":1001,\"time\":null,"
+                          "\"version\":3,\"bit_flags\":131072,\"offset\":{}}},\n"
+                          "  {{\"id\":\"40000002\",\"type\":\"Font\",\"compressed\":true,"
+                          "\"size\":{},\"decoded_size\":69,\"timestamp\":1600000000,"
+                          "\"time\":\"2020-09-13T12:26:40Z\",\"version\":3,\"bit_flags\":1,"
+                          "\"offset\":{}}}\n"
+                          "]\n",
+                          unknown.offset, font.size, font.offset));
     const ToolRun empty = run_tool({"ls", archive.path().string(), "--type", "Region", "--json"});
     EXPECT_EQ(empty.status, 0);
-    EXPECT_EQ(json::parse(empty.out), json::array());
+    EXPECT_EQ(empty.out, "[]\n");
 }
 
 TEST(ToolLs, TypesFollowTheArchiveKind) {
@@ -518,7 +563,8 @@ TEST(ToolLs, TypesFollowTheArchiveKind) {
         const json doc = json::parse(run.out);
         ASSERT_EQ(doc.size(), 4u);
         for (const json& object : doc) {
-            const auto id = object.at("id").get<std::uint32_t>();
+            const auto id = static_cast<std::uint32_t>(
+                std::stoul(object.at("id").get<std::string>(), nullptr, 16));
             EXPECT_EQ(object.at("type").get<std::string>(),
                       tarnwick_dat::name(tarnwick_dat::file_type::from_id_in_dat(id, kind)));
         }
@@ -536,106 +582,208 @@ TEST(ToolLs, ListsAWholeSampleInOrder) {
     std::size_t fonts = 0;
     for (std::size_t i = 0; i < doc.size(); ++i) {
         if (i > 0) {
-            EXPECT_LT(doc[i - 1].at("id").get<std::uint32_t>(),
-                      doc[i].at("id").get<std::uint32_t>());
+            EXPECT_LT(doc[i - 1].at("id").get<std::string>(), doc[i].at("id").get<std::string>());
         }
         fonts += doc[i].at("type") == "Font" ? 1 : 0;
     }
     EXPECT_EQ(fonts, 9u);
     const ToolRun text = run_tool({"ls", archive.path().string(), "--type", "Font"});
-    EXPECT_EQ(count_lines(text.out), 9u);
+    EXPECT_EQ(count_lines(text.out), 10u);  // nine fonts and the totals
 }
 
 // ------------------------------------------------------------------- cat
 
-TEST(ToolCat, WritesEachFileDecompressed) {
+TEST(ToolCat, IdsRoundTripFromLsInEverySpelling) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
-    for (const auto& [id, bytes] : hand.contents) {
-        SCOPED_TRACE(fmt::format("{:08X}", id));
-        for (const std::string& spelled :
-             {fmt::format("0x{:08X}", id), fmt::format("0x{:x}", id), fmt::format("{}", id)}) {
+    const ToolRun ls = run_tool({"ls", archive.path().string()});
+    std::vector<std::string> listed;
+    for (std::size_t at = 0; at < ls.out.size(); at = ls.out.find('\n', at) + 1) {
+        if (ls.out.compare(at, 6, "total:") != 0) {
+            listed.push_back(ls.out.substr(at, 8));
+        }
+    }
+    ASSERT_EQ(listed.size(), hand.contents.size());
+    for (const std::string& printed : listed) {
+        const auto id = static_cast<std::uint32_t>(std::stoul(printed, nullptr, 16));
+        SCOPED_TRACE(printed);
+        for (const std::string& spelled : {printed, "0x" + printed, fmt::format("0x{:x}", id),
+                                           fmt::format("{:x}", id), fmt::format("0d{}", id)}) {
             const ToolRun run = run_tool({"cat", archive.path().string(), spelled});
             EXPECT_EQ(run.status, 0);
             EXPECT_EQ(run.err, "");
-            EXPECT_EQ(run.out, as_text(bytes));
+            EXPECT_EQ(run.out, as_text(hand.contents.at(id)));
         }
     }
-    expect_one_error_line(run_tool({"cat", archive.path().string(), "0xBADF00D"}),
-                          "File ID 0BADF00D not found in provider\n");
+}
+
+TEST(ToolCat, SelectsByIdsTypesAndLists) {
+    const HandArchive hand;
+    const TempArchiveFile archive(hand.image);
+    const std::string a = archive.path().string();
+    const std::string hello = "hello";
+    const std::string font = as_text(hand.contents.at(0x40000002));
+    const std::string table = "table";
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        // Ids in the order given, then type matches ascending, each once.
+        {{"cat", a, "0E00FFFF", "01000001", "0x0e00ffff"}, "", 0, table + hello, ""},
+        {{"cat", a, "--type", "Font", "--type", "Model"}, "", 0, hello + font, ""},
+        {{"cat", a, "40000002", "--type", "Font"}, "", 0, font, ""},
+        {{"cat", a, "-T", "-"}, "# fonts first\n\n  40000002\r\n0x01000001\n", 0, font + hello, ""},
+        {{"cat", a, "-T", "-"},
+         "40000002\n\nnot-an-id\n",
+         2,
+         "",
+         "error: standard input:3: invalid file id 'not-an-id'"},
+        {{"cat", a, "01000001", "0BADF00D", "0E00FFFF"},
+         "",
+         1,
+         hello + table,
+         fmt::format("error: {}: 0x0BADF00D: no such file in the archive\n", a)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{} <<< {}", fmt::join(c.args, " "), c.input));
+        const ToolRun run = run_tool(c.args, c.input);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
+        if (c.err.empty()) {
+            EXPECT_EQ(run.err, "");
+        }
+    }
 }
 
 // --------------------------------------------------------------- extract
+
+std::set<std::string> files_under(const fs::path& root) {
+    std::set<std::string> found;
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        if (!item.is_directory()) {
+            found.insert(fs::relative(item.path(), root).string());
+        }
+    }
+    return found;
+}
 
 TEST(ToolExtract, WritesEveryFileUnderItsTypeAndId) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
     const TempDir dir;
     const fs::path out = dir.path() / "new" / "nested";
-    const ToolRun run = run_tool({"extract", archive.path().string(), out.string()});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, fmt::format("extracted 5 of 5 files into {}\n", out.string()));
-    std::set<std::string> written;
-    for (const auto& item : fs::recursive_directory_iterator(out)) {
-        if (item.is_regular_file()) {
-            written.insert(fs::relative(item.path(), out).string());
+    for (const char* jobs : {"1", "3"}) {
+        SCOPED_TRACE(jobs);
+        const ToolRun run =
+            run_tool({"extract", archive.path().string(), out.string(), "-j", jobs});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, fmt::format("extracted 5 of 5 files into {}\n", out.string()));
+        const std::set<std::string> expected = {
+            "Model/01000001.bin", "Texture/06000010.bin", "Unknown/0B000001.bin",
+            "Table/0E00FFFF.bin", "Font/40000002.bin",
+        };
+        EXPECT_EQ(files_under(out), expected);
+        for (const auto& [id, bytes] : hand.contents) {
+            const std::string type(
+                tarnwick_dat::name(tarnwick_dat::file_type::from_id_in_dat(id, DatKind::Portal)));
+            const fs::path path = out / type / fmt::format("{:08X}.bin", id);
+            EXPECT_EQ(read_bytes(path), bytes);
+            // The entry's time where it is a plausible one.
+            struct stat status {};
+            ASSERT_EQ(::stat(path.c_str(), &status), 0);
+            if (id == 0x40000002) {
+                EXPECT_EQ(status.st_mtime, 1600000000);
+            } else {
+                EXPECT_GT(status.st_mtime, 1600000000);
+            }
+            EXPECT_EQ(status.st_mode & 0777, 0644 & ~0022u);
         }
     }
-    const std::set<std::string> expected = {
-        "Model/01000001.bin", "Texture/06000010.bin", "Unknown/0B000001.bin",
-        "Table/0E00FFFF.bin", "Font/40000002.bin",
-    };
-    EXPECT_EQ(written, expected);
-    for (const auto& [id, bytes] : hand.contents) {
-        const std::string type(
-            tarnwick_dat::name(tarnwick_dat::file_type::from_id_in_dat(id, DatKind::Portal)));
-        EXPECT_EQ(read_bytes(out / type / fmt::format("{:08X}.bin", id)), bytes);
+    // --verbose names each file; --quiet prints nothing at all.
+    const ToolRun verbose = run_tool({"extract", archive.path().string(), out.string(), "-v",
+                                      "--type", "Font", "--type", "Table"});
+    EXPECT_EQ(verbose.status, 0);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < verbose.out.size(); at = verbose.out.find('\n', at) + 1) {
+        lines.push_back(verbose.out.substr(at, verbose.out.find('\n', at) - at));
     }
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{out.string() + "/Font/40000002.bin",
+                                               out.string() + "/Table/0E00FFFF.bin"}));
+    const ToolRun quiet = run_tool({"extract", archive.path().string(), out.string(), "-q"});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out + quiet.err, "");
 }
 
-TEST(ToolExtract, TypeSelectsAndExistingFilesAreReplaced) {
+TEST(ToolExtract, ReplacesWhatIsAtAFilesNameWithoutWritingThroughIt) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
-    const TempDir dir;
-    fs::create_directories(dir.path() / "Font");
-    write_bytes(dir.path() / "Font" / "40000002.bin", "stale contents, longer than the font");
-    const ToolRun run =
-        run_tool({"extract", archive.path().string(), dir.path().string(), "--type", "Font"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(read_bytes(dir.path() / "Font" / "40000002.bin"), hand.contents.at(0x40000002));
-    std::size_t entries = 0;
-    for (const auto& item : fs::recursive_directory_iterator(dir.path())) {
-        (void)item;
-        ++entries;
-    }
-    EXPECT_EQ(entries, 2u);  // Font/ and its one file
-}
-
-TEST(ToolExtract, NeverWritesOutsideTheDirectory) {
-    const HandArchive hand;
-    const TempArchiveFile archive(hand.image);
+    const Bytes& font = hand.contents.at(0x40000002);
     struct Case {
         const char* name;
         // Prepares DIR (and the outside directory) before extracting.
         void (*prepare)(const fs::path& dir, const fs::path& outside);
+        int status;
+        // The error line after "error: ARCHIVE: ", empty when none.
+        const char* error;
+        bool font_written;
     };
     const Case cases[] = {
+        {"an older file",
+         [](const fs::path& dir, const fs::path&) {
+             fs::create_directories(dir / "Font");
+             write_bytes(dir / "Font" / "40000002.bin", "stale contents, longer than the font");
+         },
+         0, "", true},
+        {"a hard link to a file outside",
+         [](const fs::path& dir, const fs::path& outside) {
+             fs::create_directories(dir / "Font");
+             write_bytes(outside / "victim", "precious");
+             fs::create_hard_link(outside / "victim", dir / "Font" / "40000002.bin");
+         },
+         0, "", true},
+        {"a symbolic link to a file outside",
+         [](const fs::path& dir, const fs::path& outside) {
+             fs::create_directories(dir / "Font");
+             write_bytes(outside / "victim", "precious");
+             fs::create_symlink(outside / "victim", dir / "Font" / "40000002.bin");
+         },
+         0, "", true},
+        {"a dangling symbolic link",
+         [](const fs::path& dir, const fs::path& outside) {
+             fs::create_directories(dir / "Font");
+             fs::create_symlink(outside / "created", dir / "Font" / "40000002.bin");
+         },
+         0, "", true},
+        {"a FIFO",
+         [](const fs::path& dir, const fs::path&) {
+             fs::create_directories(dir / "Font");
+             ASSERT_EQ(::mkfifo((dir / "Font" / "40000002.bin").c_str(), 0644), 0);
+         },
+         1, "0x40000002: refusing to replace '{}/Font/40000002.bin': it is a FIFO", false},
+        {"a directory",
+         [](const fs::path& dir, const fs::path&) {
+             fs::create_directories(dir / "Font" / "40000002.bin");
+         },
+         1, "0x40000002: refusing to replace '{}/Font/40000002.bin': it is a directory", false},
         {"type directory is a symbolic link",
          [](const fs::path& dir, const fs::path& outside) {
              fs::create_directories(dir);
              fs::create_directory_symlink(outside, dir / "Font");
-         }},
-        {"target file is a symbolic link",
-         [](const fs::path& dir, const fs::path& outside) {
-             fs::create_directories(dir / "Font");
-             fs::create_symlink(outside / "victim", dir / "Font" / "40000002.bin");
-         }},
+         },
+         1, "cannot use directory '{}/Font' (1 file not extracted): it is a symbolic link", false},
         {"type name is taken by a file",
          [](const fs::path& dir, const fs::path&) {
              fs::create_directories(dir);
              write_bytes(dir / "Font", "not a directory");
-         }},
+         },
+         1, "cannot use directory '{}/Font' (1 file not extracted): Not a directory", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -644,84 +792,189 @@ TEST(ToolExtract, NeverWritesOutsideTheDirectory) {
         const fs::path outside = root.path() / "outside";
         fs::create_directories(outside);
         c.prepare(dir, outside);
-        const ToolRun run =
-            run_tool({"extract", archive.path().string(), dir.string(), "--type", "Font"});
-        expect_one_error_line(run, "cannot ");
-        EXPECT_TRUE(fs::is_empty(outside));
-        EXPECT_FALSE(fs::exists(outside / "victim"));
+        const std::set<std::string> outside_before = files_under(outside);
+        const std::string victim =
+            fs::exists(outside / "victim") ? read_text(outside / "victim") : "";
+        const ToolRun run = run_tool({"extract", archive.path().string(), dir.string(), "--type",
+                                      "Font", "--type", "Table"});
+        EXPECT_EQ(run.status, c.status);
+        const std::string summary =
+            fmt::format("extracted {} of 2 files into {}\n", c.font_written ? 2 : 1, dir.string());
+        const std::string error =
+            std::string_view(c.error).empty()
+                ? ""
+                : fmt::format("error: {}: {}\n", archive.path().string(),
+                              fmt::format(fmt::runtime(c.error), dir.string()));
+        EXPECT_EQ(run.err, error + summary);
+        // Nothing outside DIR changed.
+        EXPECT_EQ(files_under(outside), outside_before);
+        if (!victim.empty()) {
+            EXPECT_EQ(read_text(outside / "victim"), victim);
+        }
+        if (c.font_written) {
+            EXPECT_FALSE(fs::is_symlink(dir / "Font" / "40000002.bin"));
+            EXPECT_EQ(read_bytes(dir / "Font" / "40000002.bin"), font);
+        }
+        EXPECT_EQ(read_text(dir / "Table" / "0E00FFFF.bin"), "table");
+        // No temporary file is left behind.
+        for (const std::string& name : files_under(dir)) {
+            EXPECT_EQ(name.find("/."), std::string::npos) << name;
+        }
     }
 }
 
-TEST(ToolExtract, ADamagedFileIsReportedAndTheRestExtracted) {
-    // Two good files, and one whose chain points past the end of the file.
+// A damaged compressed file: flagged compressed, its stream cut in half.
+ArchiveBuilder archive_with_a_cut_stream() {
     ArchiveBuilder builder;
     builder.add_file(0x01000001, text_bytes("one"));
     builder.add_file(0x01000003, text_bytes("three"));
+    const Bytes payload = tarnwick_dat_writer::compress_lrs(pattern(5000));
+    const Bytes cut(payload.begin(),
+                    payload.begin() + static_cast<std::ptrdiff_t>(payload.size() / 2));
+    builder.add_file(0x01000002, cut, tarnwick_dat_writer::with_flags(1));
+    builder.add_file(0x40000003, cut, tarnwick_dat_writer::with_flags(1));
+    return builder;
+}
+
+TEST(ToolExtract, AFailingFileIsReportedAndTheRestExtracted) {
+    struct Case {
+        const char* name;
+        ArchiveBuilder builder;
+        const char* error;
+    };
+    ArchiveBuilder beyond_the_end;
+    beyond_the_end.add_file(0x01000001, text_bytes("one"));
+    beyond_the_end.add_file(0x01000003, text_bytes("three"));
     tarnwick_dat::DatFileEntry broken;
     broken.id = 0x01000002;
     broken.offset = 0x7FFFFC00;
     broken.size = 10;
-    builder.add_entry(broken);
+    beyond_the_end.add_entry(broken);
+    const Case cases[] = {
+        {"chain beyond the end", beyond_the_end, "IO error: failed to fill whole buffer"},
+        {"cut compressed stream", archive_with_a_cut_stream(),
+         "Failed to recover compressed file 01000002"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempArchiveFile archive(c.builder.build());
+        const TempDir dir;
+        const ToolRun run =
+            run_tool({"extract", archive.path().string(), dir.path().string(), "--type", "Model"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, fmt::format("error: {}: 0x01000002: {}\n"
+                                       "extracted 2 of 3 files into {}\n",
+                                       archive.path().string(), c.error, dir.path().string()));
+        EXPECT_EQ(files_under(dir.path()),
+                  (std::set<std::string>{"Model/01000001.bin", "Model/01000003.bin"}));
+        EXPECT_EQ(read_text(dir.path() / "Model" / "01000003.bin"), "three");
+    }
+}
+
+TEST(ToolExtract, RefusesASelectionThatExpandsBeyondTheLimit) {
+    // Many entries sharing one chain, and a compressed entry that declares
+    // nearly 4 GiB: small archives that would fill the disk.
+    ArchiveBuilder builder;
+    builder.add_file(0x01000001, pattern(3000));
+    const std::uint32_t shared = builder.layout().entries[0].offset;
+    for (std::uint32_t i = 2; i < 12; ++i) {
+        tarnwick_dat::DatFileEntry entry;
+        entry.id = 0x01000000 + i;
+        entry.offset = shared;
+        entry.size = 3000 + i;
+        builder.add_entry(entry);
+    }
+    builder.add_file(0x06000001, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x00},
+                     tarnwick_dat_writer::with_flags(1));
     const TempArchiveFile archive(builder.build());
+    const std::string a = archive.path().string();
     const TempDir dir;
-    const ToolRun run = run_tool({"extract", archive.path().string(), dir.path().string()});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "error: IO error: failed to fill whole buffer\n");
-    EXPECT_EQ(run.out, fmt::format("extracted 2 of 3 files into {}\n", dir.path().string()));
-    EXPECT_EQ(read_text(dir.path() / "Model" / "01000001.bin"), "one");
-    EXPECT_EQ(read_text(dir.path() / "Model" / "01000003.bin"), "three");
-    EXPECT_FALSE(fs::exists(dir.path() / "Model" / "01000002.bin"));
+    const fs::path out = dir.path() / "out";
+    const ToolRun huge = run_tool({"extract", a, out.string()});
+    EXPECT_EQ(huge.status, 1);
+    EXPECT_EQ(huge.err.rfind(fmt::format("error: {}: refusing to extract: the selected files would "
+                                         "expand to 4295000360 bytes, more than the limit of ",
+                                         a),
+                             0),
+              0u)
+        << huge.err;
+    EXPECT_NE(huge.err.find("the largest: 0x06000001 (4294967295 bytes), 0x0100000B (3011 bytes)"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(out));
+    const ToolRun shared_chains =
+        run_tool({"extract", a, out.string(), "--type", "Model", "--max-total", "10K"});
+    EXPECT_EQ(shared_chains.status, 1);
+    EXPECT_EQ(shared_chains.err,
+              fmt::format("error: {}: refusing to extract: the selected files would expand to "
+                          "33065 bytes, more than the limit of 10240 bytes (--max-total); the "
+                          "largest: 0x0100000B (3011 bytes), 0x0100000A (3010 bytes), 0x01000009 "
+                          "(3009 bytes), 0x01000008 (3008 bytes), 0x01000007 (3007 bytes)\n",
+                          a));
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(run_tool({"extract", a, out.string(), "--type", "Model", "--max-total", "1M"}).status,
+              0);
 }
 
 // ------------------------------------------------------------------ font
 
-TEST(ToolFont, JsonHoldsEveryFieldOfTheRecord) {
+TEST(ToolFont, JsonShapeIsTheDocumentedOne) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
-    const ToolRun run = run_tool({"font", archive.path().string(), "0x40000002", "--json"});
+    ArchiveBuilder one_glyph;
+    one_glyph.add_file(0x40000007, tarnwick_dat_writer::encode_font(make_font(0x40000007, 1)));
+    const TempArchiveFile small(one_glyph.build());
+    const ToolRun run = run_tool({"font", small.path().string(), "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const json doc = json::parse(run.out);
-    const Font& font = hand.font;
-    EXPECT_EQ(doc.size(), 9u);
-    EXPECT_EQ(doc.at("id"), font.id);
-    EXPECT_EQ(doc.at("max_char_height"), font.max_char_height);
-    EXPECT_EQ(doc.at("max_char_width"), font.max_char_width);
-    EXPECT_EQ(doc.at("num_horizontal_border_pixels"), font.num_horizontal_border_pixels);
-    EXPECT_EQ(doc.at("num_vertical_border_pixels"), font.num_vertical_border_pixels);
-    EXPECT_EQ(doc.at("baseline_offset"), -7);
-    EXPECT_EQ(doc.at("foreground_surface_data_id"), font.foreground_surface_data_id);
-    EXPECT_EQ(doc.at("background_surface_data_id"), font.background_surface_data_id);
-    const json& descs = doc.at("char_descs");
-    ASSERT_EQ(descs.size(), font.char_descs.size());
-    for (std::size_t i = 0; i < descs.size(); ++i) {
-        const FontCharDesc& d = font.char_descs[i];
-        EXPECT_EQ(descs[i].size(), 8u);
-        EXPECT_EQ(descs[i].at("unicode"), d.unicode);
-        EXPECT_EQ(descs[i].at("offset_x"), d.offset_x);
-        EXPECT_EQ(descs[i].at("offset_y"), d.offset_y);
-        EXPECT_EQ(descs[i].at("width"), d.width);
-        EXPECT_EQ(descs[i].at("height"), d.height);
-        EXPECT_EQ(descs[i].at("horizontal_offset_before"), d.horizontal_offset_before);
-        EXPECT_EQ(descs[i].at("horizontal_offset_after"), d.horizontal_offset_after);
-        EXPECT_EQ(descs[i].at("vertical_offset_before"), -128);
-    }
+    EXPECT_EQ(run.out,
+              "[\n"
+              "  {\n"
+              "    \"id\": \"40000007\",\n"
+              "    \"max_char_height\": 18,\n"
+              "    \"max_char_width\": 11,\n"
+              "    \"char_descs\": [\n"
+              "      {\n"
+              "        \"unicode\": 65,\n"
+              "        \"offset_x\": 300,\n"
+              "        \"offset_y\": 4660,\n"
+              "        \"width\": 200,\n"
+              "        \"height\": 18,\n"
+              "        \"horizontal_offset_before\": -1,\n"
+              "        \"horizontal_offset_after\": 2,\n"
+              "        \"vertical_offset_before\": -128\n"
+              "      }\n"
+              "    ],\n"
+              "    \"num_horizontal_border_pixels\": 1,\n"
+              "    \"num_vertical_border_pixels\": 2,\n"
+              "    \"baseline_offset\": -7,\n"
+              "    \"foreground_surface_data_id\": \"06000F00\",\n"
+              "    \"background_surface_data_id\": \"06000F01\"\n"
+              "  }\n"
+              "]\n");
+    // Several fonts: one object each; none: an empty array.
+    const ToolRun hand_fonts = run_tool({"font", archive.path().string(), "--json"});
+    const json doc = json::parse(hand_fonts.out);
+    ASSERT_EQ(doc.size(), 1u);
+    EXPECT_EQ(doc[0].at("char_descs").size(), 3u);
+    EXPECT_EQ(run_tool({"font", archive.path().string(), "--type", "Region", "--json"}).out,
+              "[]\n");
 }
 
 TEST(ToolFont, TextShowsFieldsAndGlyphs) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
-    const ToolRun run = run_tool({"font", archive.path().string(), "1073741826"});
+    const ToolRun run = run_tool({"font", archive.path().string(), "0d1073741826"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
-              "id:                           0x40000002\n"
+              "id:                           40000002\n"
               "max_char_height:              18\n"
               "max_char_width:               11\n"
               "num_char_descs:               3\n"
               "num_horizontal_border_pixels: 1\n"
               "num_vertical_border_pixels:   2\n"
               "baseline_offset:              -7\n"
-              "foreground_surface_data_id:   0x06000F00\n"
-              "background_surface_data_id:   0x06000F01\n"
+              "foreground_surface_data_id:   06000F00\n"
+              "background_surface_data_id:   06000F01\n"
               "char_descs:\n"
               "  unicode  offset_x  offset_y  width  height  h_before  h_after  v_before\n"
               "  U+0041       300      4660    200      18        -1        2      -128\n"
@@ -732,13 +985,33 @@ TEST(ToolFont, TextShowsFieldsAndGlyphs) {
 TEST(ToolFont, BytesThatAreNoFontGiveOneErrorLine) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
+    const std::string a = archive.path().string();
     // "hello" holds the id and one byte of max_char_height.
     expect_one_error_line(
-        run_tool({"font", archive.path().string(), "0x01000001"}),
-        "Binary read error: failed to fill whole buffer (While parsing field 'max_char_height' "
-        "in Font)\n");
-    expect_one_error_line(run_tool({"font", archive.path().string(), "0x40000009"}),
-                          "File ID 40000009 not found in provider\n");
+        run_tool({"font", a, "0x01000001"}),
+        a + ": 0x01000001: Binary read error: failed to fill whole buffer (While parsing field "
+            "'max_char_height' in Font)\n");
+    expect_one_error_line(run_tool({"font", a, "0x40000009"}),
+                          a + ": 0x40000009: no such file in the archive\n");
+}
+
+TEST(ToolDamage, ACutCompressedStreamFailsEveryCommandThatReadsIt) {
+    const TempArchiveFile archive(archive_with_a_cut_stream().build());
+    const std::string a = archive.path().string();
+    const TempDir dir;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"cat", a, "40000003"},
+          {"font", a, "40000003"},
+          {"extract", a, dir.path().string(), "40000003", "-q"}}) {
+        SCOPED_TRACE(args[0]);
+        expect_one_error_line(run_tool(args),
+                              a + ": 0x40000003: Failed to recover compressed file 40000003\n");
+    }
+    EXPECT_TRUE(files_under(dir.path()).empty());
+    // cat writes the sound files and nothing of the damaged one.
+    const ToolRun cat = run_tool({"cat", a, "01000001", "40000003", "01000003"});
+    EXPECT_EQ(cat.status, 1);
+    EXPECT_EQ(cat.out, "onethree");
 }
 
 // -------------------------------------------------------------- classify
@@ -760,7 +1033,8 @@ TEST(ToolClassify, ByIdAloneAndByKind) {
         {"0x07000001", nullptr, "Texture"},
         {"0x0B000001", "PORTAL", "Unknown"},
         {"0x0B000001", nullptr, "IndoorCell"},
-        {"4294901761", "cell", "Iteration"},
+        {"0d4294901761", "cell", "Iteration"},
+        {"FFFF0001", "cell", "Iteration"},
         {"0", nullptr, "Unknown"},
         {"0x78000000", nullptr, "DatabaseProperties"},
     };
@@ -878,7 +1152,7 @@ TEST(ToolDamage, DamagedArchivesGiveOneErrorLine) {
               {"extract", archive.path().string(), archive.path().string() + ".out"},
               {"font", archive.path().string(), "0x40000002"}}) {
             SCOPED_TRACE(args[0]);
-            expect_one_error_line(run_tool(args), c.error);
+            expect_one_error_line(run_tool(args), archive.path().string() + ": " + c.error);
             EXPECT_FALSE(fs::exists(archive.path().string() + ".out"));
         }
     }
@@ -888,7 +1162,7 @@ TEST(ToolDamage, MissingOrUnreadableArchive) {
     const TempDir dir;
     const std::string missing = (dir.path() / "missing.dat").string();
     expect_one_error_line(run_tool({"info", missing}),
-                          fmt::format("Failed to open file at {}: ", missing));
+                          fmt::format("{}: Failed to open file at {}: ", missing, missing));
     // A directory opens but cannot be read.
     expect_one_error_line(run_tool({"ls", dir.path().string()}), "");
 }
@@ -903,15 +1177,19 @@ TEST(ToolDamage, AFileBeyondTheEndFailsOnlyThatFile) {
     broken.bit_flags = 1;
     builder.add_entry(broken);
     const TempArchiveFile archive(builder.build());
-    // Listing never touches file bodies.
+    // The listing reads a compressed file's declared size from its chain:
+    // both files are listed, the unreadable size is reported and fails ls.
     const ToolRun ls = run_tool({"ls", archive.path().string()});
-    EXPECT_EQ(ls.status, 0);
-    EXPECT_EQ(count_lines(ls.out), 2u);
+    EXPECT_EQ(ls.status, 1);
+    EXPECT_EQ(count_lines(ls.out), 3u);  // two files and the totals
+    EXPECT_EQ(ls.err, "error: " + archive.path().string() +
+                          ": 0x40000005: IO error: failed to fill whole buffer\n");
     EXPECT_EQ(run_tool({"info", archive.path().string()}).status, 0);
     EXPECT_EQ(run_tool({"cat", archive.path().string(), "0x01000001"}).out, "fine");
     for (const char* command : {"cat", "font"}) {
-        expect_one_error_line(run_tool({command, archive.path().string(), "0x40000005"}),
-                              "IO error: failed to fill whole buffer\n");
+        expect_one_error_line(
+            run_tool({command, archive.path().string(), "0x40000005"}),
+            archive.path().string() + ": 0x40000005: IO error: failed to fill whole buffer\n");
     }
 }
 
@@ -934,6 +1212,16 @@ TEST(ToolSample, WritesTheArchiveTheGeneratorBuilds) {
 
     expect_one_error_line(run_tool({"sample", (dir.path() / "no" / "x.dat").string()}),
                           "cannot write '");
+
+    // --files alone: the fonts follow it down.
+    const ToolRun none = run_tool({"sample", out.string(), "--files", "0"});
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(none.out, fmt::format("wrote {}: 0 files, 0 of them fonts, seed 1\n", out.string()));
+    EXPECT_EQ(read_bytes(out),
+              tarnwick_dat_writer::build_sample_archive(SampleOptions{0, 0, 1, 0}));
+    ASSERT_EQ(run_tool({"sample", out.string(), "--files", "5"}).status, 0);
+    EXPECT_EQ(read_bytes(out),
+              tarnwick_dat_writer::build_sample_archive(SampleOptions{5, 5, 1, 0}));
 }
 
 // ------------------------------------------------- writer: font encoding

@@ -201,26 +201,20 @@ void RawArchive::set_branch(std::uint32_t node, std::size_t slot, std::uint32_t 
     patch_chain(node, slot * 4, bytes);
 }
 
-Bytes RawArchive::build() const {
-    Bytes file = image_;
+namespace {
+
+// The header's 80 bytes, with `file_size` where the header leaves it unset.
+std::array<std::uint8_t, tarnwick_dat::kHeaderSize> encode_header(const HeaderFields& header,
+                                                                  std::uint32_t file_size) {
+    std::array<std::uint8_t, tarnwick_dat::kHeaderSize> bytes{};
     const std::uint32_t words[] = {
-        header.magic,
-        header.block_size,
-        header.file_size.value_or(to_offset(file.size())),
-        header.dataset,
-        header.subset,
-        header.free_head,
-        header.free_tail,
-        header.free_count,
-        header.root_offset,
-        header.new_lru,
-        header.old_lru,
-        header.use_lru,
-        header.master_map_id,
-        header.engine_version,
-        header.game_version,
+        header.magic,         header.block_size,     header.file_size.value_or(file_size),
+        header.dataset,       header.subset,         header.free_head,
+        header.free_tail,     header.free_count,     header.root_offset,
+        header.new_lru,       header.old_lru,        header.use_lru,
+        header.master_map_id, header.engine_version, header.game_version,
     };
-    std::uint8_t* at = file.data() + tarnwick_dat::kHeaderOffset;
+    std::uint8_t* at = bytes.data();
     for (const std::uint32_t word : words) {
         store_u32(at, word);
         at += 4;
@@ -228,6 +222,34 @@ Bytes RawArchive::build() const {
     std::copy(header.version_string.begin(), header.version_string.end(), at);
     at += header.version_string.size();
     store_u32(at, header.version_minor);
+    return bytes;
+}
+
+// Writes all of `bytes` at `offset`, repeating short and interrupted writes.
+// Returns the OS error number, 0 on success.
+int write_all_at(int fd, std::span<const std::uint8_t> bytes, std::uint64_t offset) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t done = ::pwrite(fd, bytes.data() + written, bytes.size() - written,
+                                      static_cast<off_t>(offset + written));
+        if (done < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        written += static_cast<std::size_t>(done);
+    }
+    return 0;
+}
+
+}  // namespace
+
+Bytes RawArchive::build() const {
+    Bytes file = image_;
+    const auto header_bytes = encode_header(header, to_offset(file.size()));
+    std::copy(header_bytes.begin(), header_bytes.end(),
+              file.begin() + static_cast<std::ptrdiff_t>(tarnwick_dat::kHeaderOffset));
     if (truncate_to_ && *truncate_to_ < file.size()) {
         file.resize(*truncate_to_);
     }
@@ -296,7 +318,8 @@ namespace {
 // Lays out the subtree over `entries` (sorted) as a B-tree, children before
 // their parent; records each node's offset in `pre_order` at the place a
 // pre-order walk reaches it.
-std::uint32_t write_subtree(RawArchive& archive, std::span<const DatFileEntry> entries,
+template <typename Archive>
+std::uint32_t write_subtree(Archive& archive, std::span<const DatFileEntry> entries,
                             const DirectoryOptions& options,
                             std::vector<std::uint32_t>& pre_order) {
     const std::size_t slot = pre_order.size();
@@ -374,6 +397,131 @@ Layout ArchiveBuilder::layout() const {
             ? 0
             : write_subtree(archive, result.entries, directory_, result.node_offsets);
     return result;
+}
+
+ArchiveStream::ArchiveStream(const std::filesystem::path& path, std::uint32_t block_size)
+    : block_size_(block_size), size_(kHeaderEnd) {
+    if (block_size <= tarnwick_dat::kBlockLinkSize) {
+        throw std::invalid_argument("chains need blocks of more than 4 bytes");
+    }
+    header_.block_size = block_size;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        error_ = errno;
+    }
+}
+
+ArchiveStream::~ArchiveStream() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+ArchiveStream& ArchiveStream::directory(const DirectoryOptions& options) {
+    if (options.max_entries_per_node < 2 ||
+        options.max_entries_per_node > tarnwick_dat::kMaxNodeEntries) {
+        throw std::invalid_argument("a built directory holds 2 to 61 entries per node");
+    }
+    if (options.node_chain.placement != BlockPlacement::Contiguous) {
+        throw std::invalid_argument("a streamed archive lays out contiguous chains only");
+    }
+    directory_ = options;
+    return *this;
+}
+
+std::uint32_t ArchiveStream::write_chain(std::span<const std::uint8_t> data,
+                                         const ChainOptions& options) {
+    if (options.placement != BlockPlacement::Contiguous) {
+        throw std::invalid_argument("a streamed archive lays out contiguous chains only");
+    }
+    if (options.max_blocks && *options.max_blocks == 0) {
+        throw std::invalid_argument("a chain needs at least one block");
+    }
+    // The layout of RawArchive::write_chain, built in one buffer and written
+    // at once; the gap before it stays a hole, which reads as zeros.
+    const std::uint64_t per_block = block_size_ - tarnwick_dat::kBlockLinkSize;
+    std::uint64_t blocks = std::max<std::uint64_t>(1, (data.size() + per_block - 1) / per_block);
+    if (options.max_blocks) {
+        blocks = std::min<std::uint64_t>(blocks, *options.max_blocks);
+    }
+    const std::uint64_t last_payload = data.size() - (blocks - 1) * per_block;
+    if (last_payload > per_block && options.last_link != 0) {
+        throw std::invalid_argument("an over-long last block cannot carry a link");
+    }
+    const std::uint64_t last_length = std::max<std::uint64_t>(
+        block_size_, (tarnwick_dat::kBlockLinkSize + last_payload + block_size_ - 1) / block_size_ *
+                         block_size_);
+    const std::uint64_t start = (size_ + block_size_ - 1) / block_size_ * block_size_;
+    const std::uint64_t length = (blocks - 1) * block_size_ + last_length;
+    to_offset(start + length);
+    chain_.assign(length, 0);
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+        const bool last = i + 1 == blocks;
+        const std::uint64_t at = i * block_size_;
+        store_u32(chain_.data() + at,
+                  last ? options.last_link : to_offset(start + (i + 1) * block_size_));
+        const std::uint64_t from = i * per_block;
+        const std::uint64_t count = last ? last_payload : per_block;
+        std::copy_n(
+            data.begin() + static_cast<std::ptrdiff_t>(from), count,
+            chain_.begin() + static_cast<std::ptrdiff_t>(at + tarnwick_dat::kBlockLinkSize));
+    }
+    if (error_ == 0) {
+        error_ = write_all_at(fd_, chain_, start);
+    }
+    size_ = start + length;
+    return to_offset(start);
+}
+
+std::uint32_t ArchiveStream::write_node(const NodeSpec& node, const ChainOptions& options) {
+    return write_chain(encode_node(node), options);
+}
+
+ArchiveStream& ArchiveStream::add_file(std::uint32_t id, std::span<const std::uint8_t> bytes,
+                                       const FileOptions& options) {
+    const Bytes packed = options.compress ? compress_lrs(bytes) : Bytes{};
+    const std::span<const std::uint8_t> payload = options.compress ? packed : bytes;
+    DatFileEntry entry;
+    entry.bit_flags = options.extra_flags | (options.compress ? 1u : 0u);
+    entry.offset = write_chain(payload, options.chain);
+    entry.size = static_cast<std::uint32_t>(payload.size());
+    entry.timestamp = options.timestamp;
+    entry.version = options.version;
+    entry.id = id;
+    entries_.push_back(entry);
+    return *this;
+}
+
+tarnwick_dat::Result<void, tarnwick_dat::IoError> ArchiveStream::finish() {
+    using tarnwick_dat::Err;
+    using tarnwick_dat::IoError;
+    // As in ArchiveBuilder: ascending ids, the file added last wins an id.
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const DatFileEntry& a, const DatFileEntry& b) { return a.id < b.id; });
+    std::vector<DatFileEntry> unique;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (i + 1 < entries_.size() && entries_[i + 1].id == entries_[i].id) {
+            continue;
+        }
+        unique.push_back(entries_[i]);
+    }
+    entries_.clear();
+    entries_.shrink_to_fit();
+    std::vector<std::uint32_t> node_offsets;
+    header_.root_offset =
+        unique.empty() ? 0 : write_subtree(*this, unique, directory_, node_offsets);
+    const auto header_bytes = encode_header(header_, to_offset(size_));
+    if (error_ == 0) {
+        error_ = write_all_at(fd_, header_bytes, tarnwick_dat::kHeaderOffset);
+    }
+    if (fd_ >= 0 && ::close(fd_) != 0 && error_ == 0) {
+        error_ = errno;
+    }
+    fd_ = -1;
+    if (error_ != 0) {
+        return Err{IoError::from_os(error_)};
+    }
+    return {};
 }
 
 TempArchiveFile::TempArchiveFile(std::span<const std::uint8_t> bytes) {

@@ -151,9 +151,7 @@ std::size_t auto_entries_per_node(std::size_t files) {
     return std::clamp<std::size_t>(files / 6, 3, tarnwick_dat::kMaxNodeEntries);
 }
 
-}  // namespace
-
-ArchiveBuilder sample_archive(const SampleOptions& options) {
+void check(const SampleOptions& options) {
     if (options.fonts > options.files) {
         throw std::invalid_argument("a sample cannot hold more fonts than files");
     }
@@ -163,8 +161,13 @@ ArchiveBuilder sample_archive(const SampleOptions& options) {
     if (options.entries_per_node > tarnwick_dat::kMaxNodeEntries) {
         throw std::invalid_argument("a directory node holds at most 61 entries");
     }
+}
+
+// Adds the sample's files to `builder` (an ArchiveBuilder or an
+// ArchiveStream, which lay them out alike).
+template <typename Builder>
+void generate(const SampleOptions& options, Builder& builder) {
     Rng rng(options.seed);
-    ArchiveBuilder builder(1024);
     HeaderFields& header = builder.header();
     header.magic = 0x5442;
     header.dataset = 1;
@@ -212,6 +215,14 @@ ArchiveBuilder sample_archive(const SampleOptions& options) {
         }
         builder.add_file(id, contents, file_options(rng, rng.below(5) == 0));
     }
+}
+
+}  // namespace
+
+ArchiveBuilder sample_archive(const SampleOptions& options) {
+    check(options);
+    ArchiveBuilder builder(1024);
+    generate(options, builder);
     return builder;
 }
 
@@ -221,7 +232,10 @@ Bytes build_sample_archive(const SampleOptions& options) {
 
 tarnwick_dat::Result<void, tarnwick_dat::IoError> write_sample_archive(
     const std::filesystem::path& path, const SampleOptions& options) {
-    return sample_archive(options).write(path);
+    check(options);
+    ArchiveStream stream(path, 1024);
+    generate(options, stream);
+    return stream.finish();
 }
 
 }  // namespace tarnwick_dat_writer

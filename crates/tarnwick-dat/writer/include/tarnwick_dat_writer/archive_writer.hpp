@@ -252,6 +252,48 @@ class ArchiveBuilder {
     std::vector<PendingFile> files_;
 };
 
+/// Writes a well-formed archive straight to a file while files are added,
+/// keeping only their 24-byte entries in memory: the same bytes that
+/// `ArchiveBuilder` builds from the same calls, for archives too large to
+/// hold whole. Chains are contiguous only (std::invalid_argument otherwise).
+/// The first write failure is kept and returned by `finish`.
+class ArchiveStream {
+  public:
+    /// Creates or truncates the file at `path` for an archive with blocks of
+    /// `block_size` bytes (more than 4).
+    explicit ArchiveStream(const std::filesystem::path& path, std::uint32_t block_size = 1024);
+    ~ArchiveStream();
+    ArchiveStream(const ArchiveStream&) = delete;
+    ArchiveStream& operator=(const ArchiveStream&) = delete;
+
+    /// Header fields; `root_offset` is replaced by the directory's root.
+    HeaderFields& header() { return header_; }
+    /// As `ArchiveBuilder::directory`.
+    ArchiveStream& directory(const DirectoryOptions& options);
+    /// Writes the file's chain now; adding an id again replaces the earlier
+    /// entry (its blocks stay in the file, as with `ArchiveBuilder`).
+    ArchiveStream& add_file(std::uint32_t id, std::span<const std::uint8_t> bytes,
+                            const FileOptions& options = {});
+    /// Writes the directory and the header and closes the file; returns the
+    /// first OS error met since the file was opened.
+    tarnwick_dat::Result<void, tarnwick_dat::IoError> finish();
+
+    /// Stores `data` in a new contiguous chain; returns its first block.
+    std::uint32_t write_chain(std::span<const std::uint8_t> data, const ChainOptions& options = {});
+    /// Stores a node in a new chain; returns its offset.
+    std::uint32_t write_node(const NodeSpec& node, const ChainOptions& options = {});
+
+  private:
+    std::uint32_t block_size_;
+    HeaderFields header_;
+    DirectoryOptions directory_;
+    int fd_ = -1;
+    int error_ = 0;
+    std::uint64_t size_;
+    std::vector<DatFileEntry> entries_;
+    Bytes chain_;
+};
+
 /// An archive written to a new file in the system's temporary directory,
 /// removed again when this object is destroyed. Throws std::runtime_error
 /// when the file cannot be written.

@@ -16,8 +16,8 @@ namespace tarnwick_dat_writer {
 
 /// Id of the first sample font; font k has id `kSampleFontIdBase + k`.
 inline constexpr std::uint32_t kSampleFontIdBase = 0x40000000;
-/// Most files a sample may hold; bounds the memory the generator takes
-/// (about 2 KiB per file, twice over while the image is built).
+/// Most files a sample may hold; bounds the memory an in-memory sample
+/// takes (about 2 KiB per file, twice over while the image is built).
 inline constexpr std::size_t kMaxSampleFiles = 500'000;
 
 /// What a sample archive holds.
@@ -46,7 +46,9 @@ ArchiveBuilder sample_archive(const SampleOptions& options);
 /// The bytes of the sample archive; throws as `sample_archive`.
 Bytes build_sample_archive(const SampleOptions& options);
 
-/// Writes the sample archive to `path`; returns the OS error on failure and
+/// Writes the sample archive to `path`, the same bytes as
+/// `build_sample_archive`, streamed: memory holds one file and the entries
+/// (24 bytes per file), never the image. Returns the OS error on failure and
 /// throws as `sample_archive`.
 tarnwick_dat::Result<void, tarnwick_dat::IoError> write_sample_archive(
     const std::filesystem::path& path, const SampleOptions& options);
