@@ -1,6 +1,7 @@
-// Opens arbitrary bytes as an archive, then fetches every file in it and
-// decodes every one as a font record: everything must end in a value or a
-// clean error, and the errors must be the ones an archive can cause.
+// Opens arbitrary bytes as an archive, then fetches every file in it, both
+// leniently and strictly and into a reused buffer, and decodes every one as
+// a font record: everything must end in a value or a clean error, the errors
+// must be the ones an archive can cause, and the fetches must agree.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,7 +10,6 @@
 #include <string>
 #include <tarnwick_dat/file_type/font.hpp>
 #include <tarnwick_dat/lib.hpp>
-#include <tarnwick_dat/record_reader.hpp>
 
 namespace {
 
@@ -41,6 +41,12 @@ class MemoryFile {
     int fd_;
 };
 
+void check(bool ok) {
+    if (!ok) {
+        std::abort();
+    }
+}
+
 // Damage in an archive shows as an I/O failure, an unreadable record or
 // detected corruption; nothing else may come out of opening or fetching.
 void check_archive_error(const tarnwick_dat::DatError& error) {
@@ -58,26 +64,49 @@ void check_archive_error(const tarnwick_dat::DatError& error) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const MemoryFile file;
-    auto database = tarnwick_dat::DatDatabase::open(file.path_with(data, size));
-    if (!database) {
-        check_archive_error(database.error());
+    auto opened = tarnwick_dat::DatDatabase::open(file.path_with(data, size));
+    if (!opened) {
+        check_archive_error(opened.error());
         return 0;
     }
-    for (const auto& [id, entry] : database.value().files) {
-        if (entry.id != id) {
-            std::abort();
-        }
-        auto bytes = database.value().get_file(id);
-        if (!bytes) {
-            check_archive_error(bytes.error());
+    const tarnwick_dat::DatDatabase& database = opened.value();
+    std::uint32_t previous_id = 0;
+    bool first = true;
+    tarnwick_dat::Bytes reused;
+    for (const tarnwick_dat::DatFileEntry& entry : database.files()) {
+        // The table is in ascending id order, one entry per id.
+        check(first || entry.id > previous_id);
+        check(database.files().find(entry.id) == &entry);
+        first = false;
+        previous_id = entry.id;
+
+        auto lenient = database.get_file(entry.id);
+        auto strict = database.get_file(entry.id, tarnwick_dat::FetchOptions{true});
+        if (!lenient) {
+            check_archive_error(lenient.error());
+            // A chain that cannot be read fails the same way however the
+            // stream would be judged.
+            check(!strict && strict.error().display() == lenient.error().display());
             continue;
         }
-        // Stored files come back as stored; only decoding changes the length.
-        if (!entry.is_compressed() && bytes.value().size() != entry.size) {
-            std::abort();
+        if (!entry.is_compressed()) {
+            // Stored files come back as stored, and strictness changes nothing.
+            check(lenient.value().size() == entry.size);
+            check(strict && strict.value() == lenient.value());
+        } else if (strict) {
+            check(strict.value() == lenient.value());
+        } else {
+            check(strict.error().kind() == DatErrorKind::DecompressionFailed);
         }
-        tarnwick_dat::ByteReader reader(bytes.value());
-        (void)tarnwick_dat::file_type::font::Font::read(reader);
+        // A caller's buffer gets the same bytes.
+        check(database.read_file_into(entry.id, reused) && reused == lenient.value());
+
+        auto decoded = database.decoded_size(entry.id);
+        check(decoded.has_value());
+        if (!entry.is_compressed() || strict) {
+            check(decoded.value() == lenient.value().size());
+        }
+        (void)tarnwick_dat::decode_font(lenient.value());
     }
     return 0;
 }
