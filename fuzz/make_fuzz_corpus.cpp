@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tarnwick_dat_writer/archive_writer.hpp>
@@ -153,6 +154,60 @@ void archives(const fs::path& dir) {
     }
 }
 
+// Archives that once cost far more than their size: each fetch must now be
+// bounded by the blocks really in the file.
+void hostile_archives(const fs::path& dir) {
+    // 61 fonts in 5-byte blocks (8 KiB in all), each chain of 20 blocks ending in a loop
+    // back into itself, each entry's size the whole archive's length: a
+    // reader that follows the loop block by block makes thousands of reads
+    // per fetch; one that sees the loop copies it from memory.
+    {
+        constexpr std::uint32_t kBlocks = 20;
+        RawArchive archive(5);
+        NodeSpec node;
+        for (std::uint32_t k = 0; k < tarnwick_dat::kMaxNodeEntries; ++k) {
+            const std::uint32_t id = 0x40000000 + k;
+            Bytes font = font_record(id, 4);
+            font.resize(kBlocks);  // one payload byte per 5-byte block
+            const std::uint32_t start = archive.write_chain(font);
+            archive.write_u32_at(start + 5 * (kBlocks - 1), start + 5 * (k % kBlocks));
+            node.entries.push_back(entry(k % 10 == 9 ? 1 : 0, id, start, 0));
+        }
+        const auto length = static_cast<std::uint32_t>(archive.size() + tarnwick_dat::kNodeSize + 4);
+        for (DatFileEntry& e : node.entries) {
+            e.size = length;
+        }
+        archive.header.root_offset = archive.write_node(node, at_most_blocks(1));
+        const Bytes image = archive.build();
+        if (image.size() != length) {
+            throw std::logic_error("looping_font_chains: the archive's length moved");
+        }
+        write_seed(dir, "looping_font_chains", image);
+    }
+
+    // Entries whose last block claims far more than the file holds: the
+    // largest size there is, the file's whole length from a block near its
+    // end, and the rest of the length after two linked blocks, stored and
+    // compressed.
+    {
+        RawArchive archive(64);
+        const std::uint32_t first = archive.write_chain(text(2000));
+        const std::uint32_t short_chain = archive.write_chain(text(150), at_most_blocks(2));
+        NodeSpec node;
+        const std::uint32_t near_end = archive.write_chain(text(10));
+        const auto length = static_cast<std::uint32_t>(archive.size() + tarnwick_dat::kNodeSize + 4);
+        node.entries = {
+            entry(0, 0x40000001, first, 0x7FFFFFFF),
+            entry(0, 0x40000002, near_end, length),
+            entry(0, 0x40000003, short_chain, length - 64),
+            entry(1, 0x40000004, short_chain, length - 64),
+            entry(1, 0x40000005, first, 0x7FFFFFFF),
+        };
+        archive.header.root_offset = archive.write_node(node, at_most_blocks(1));
+        write_seed(dir, "last_block_claims_more", archive.build());
+    }
+}
+
 void lrs_payloads(const fs::path& dir) {
     write_seed(dir, "text", compress_lrs(text(700)));
     Bytes runs(500, 0xAB);
@@ -215,6 +270,7 @@ int main(int argc, char** argv) {
     }
     const fs::path root = argv[1];
     archives(root / "open_archive_fuzzer");
+    hostile_archives(root / "open_archive_fuzzer");
     lrs_payloads(root / "lrs_fuzzer");
     fonts(root / "font_fuzzer");
     command_lines(root / "runner_cli_fuzzer");
