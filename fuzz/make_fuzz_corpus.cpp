@@ -1,6 +1,7 @@
 // Writes the fuzzers' seed inputs: small archives of many shapes made by the
-// archive writer (well-formed and damaged), LRS payloads, font records and
-// command lines. Each seed is at most a few KiB.
+// archive writer (well-formed and damaged), LRS payloads, font records,
+// command lines, file ids and archive descriptions. Each seed is at most a
+// few KiB.
 // Usage: make_fuzz_corpus DIR (writes DIR/<fuzzer>/<seed>).
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include <tarnwick_dat_writer/font_encoder.hpp>
 #include <tarnwick_dat_writer/lrs_encoder.hpp>
 #include <vector>
+
+#include "archive_description.hpp"
 
 namespace {
 
@@ -238,6 +241,88 @@ void fonts(const fs::path& dir) {
     write_seed(dir, "huge_count", huge_count);
 }
 
+// Runs of ids: the worked examples and edge ids of each classification
+// rule, each run led by a header's magic, block size and dataset.
+void file_type_ids(const fs::path& dir) {
+    const std::vector<std::pair<std::string, std::vector<std::uint32_t>>> runs = {
+        {"portal_header_examples",
+         {0x5442, 1024, 1, 0x40000012, 0x40000000, 0x0100FFFF, 0x0100FFFE, 0x07000001,
+          0x0B000001, 0x0B000000, 0xFFFF0001, 0x78000000}},
+        {"cell_header_edges",
+         {0x5442, 256, 2, 0, 0xFFFF0000, 0xFFFF0002, 0xFFFF0001, 0x0C00FFFD, 0x7700FFFF,
+          0x79000001, 0xFF000000}},
+        {"local_header_prefixes",
+         {0x5442, 1024, 2, 0x06000000, 0x07000000, 0x0D000000, 0x19000000, 0x1A000000,
+          0x27000000, 0x28000000, 0x34000000, 0x35000000, 0x39000000, 0x3A000000, 0x42000000,
+          0x43000000}},
+        {"unknown_header_variants", {0x5443, 256, 2, 0xFFFFFF00, 0xFFFFFF01, 0xFE01, 0xFD, 0xFE}},
+    };
+    for (const auto& [name, ids] : runs) {
+        Bytes bytes;
+        for (const std::uint32_t id : ids) {
+            for (int i = 0; i < 4; ++i) {
+                bytes.push_back(static_cast<std::uint8_t>(id >> (8 * i)));
+            }
+        }
+        write_seed(dir, name, bytes);
+    }
+}
+
+// Archive descriptions for the round trip (archive_description.hpp).
+void round_trip_descriptions(const fs::path& dir) {
+    using archive_description::Encoder;
+    using archive_description::Extras;
+    tarnwick_dat::file_type::font::Font font = plain_font(0x40000001, 3);
+    font.baseline_offset = -2;
+    font.char_descs[1].horizontal_offset_before = -1;
+
+    // A portal archive with 1024-byte blocks: plain, compressed and text
+    // files and a font.
+    Encoder portal(202, 59, 0, 0x03);
+    portal.font(0, 0x40000001, font)
+        .data(Encoder::kCompressed, 0x06000001, 3000, 3, 7)
+        .data(0, 0x0E000001, 1500, 2, 9)
+        .data(0, 0x01000001, 0, 0, 0);
+    write_seed(dir, "portal_files", portal.bytes());
+
+    // Small blocks, a deep directory of scattered nodes, chains of every
+    // shape: scattered, at most two blocks, linked on past their data.
+    Encoder shapes(27, 0, 1, 0x05, 7, 9);
+    shapes.data(Encoder::kScattered, 0x0A000001, 200, 1, 3)
+        .data(Encoder::kMaxBlocks, 0x0A000002, 300, 3, 1, {}, Extras{1})
+        .data(Encoder::kLastLink, 0x0A000003, 10, 0, 0,
+              std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>("0123456789"), 10),
+              Extras{0, 0x190})
+        .data(Encoder::kCompressed | Encoder::kScattered, 0x0A000004, 900, 1, 200)
+        .data(Encoder::kMetadata, 0x0A000005, 40, 3, 2, {}, Extras{0, 0, 0x7F, 0x1234, 7})
+        .font(Encoder::kCompressed | Encoder::kMaxBlocks, 0x40000002, font, Extras{2});
+    for (std::uint32_t k = 0; k < 8; ++k) {
+        shapes.data(0, 0x0B000000 + k, static_cast<std::uint16_t>(k * 13), 2,
+                    static_cast<std::uint8_t>(k));
+    }
+    write_seed(dir, "chain_shapes", shapes.bytes());
+
+    // 5-byte blocks (one payload byte each), and ids added again: a file
+    // replaced by a file, by a font, and by a bare entry.
+    Encoder replaced(0, 3, 2, 0x00);
+    replaced.data(0, 0x23000001, 40, 3, 1)
+        .data(0, 0x23000002, 30, 1, 2)
+        .data(Encoder::kCompressed, 0x23000003, 60, 3, 3)
+        .data(Encoder::kReuseId, 0, 20, 2, 4)
+        .font(Encoder::kReuseId, 1, font)
+        .raw_entry(Encoder::kReuseId | Encoder::kMetadata, 2, 0x400, Extras{0, 0, 3, 1, 2});
+    write_seed(dir, "replaced_ids", replaced.bytes());
+
+    // A cell archive: 256-byte blocks, dataset 2, landblock ids.
+    Encoder cell(200, 10, 0, 0x05);
+    for (std::uint32_t k = 0; k < 6; ++k) {
+        cell.data(k % 2 == 0 ? 0 : Encoder::kCompressed, 0x0101FFFF + (k << 16), 500, 1,
+                  static_cast<std::uint8_t>(k));
+        cell.data(0, 0x01010100 + k, 100, 3, static_cast<std::uint8_t>(k));
+    }
+    write_seed(dir, "cell_archive", cell.bytes());
+}
+
 void command_lines(const fs::path& dir) {
     using namespace std::string_view_literals;
     const std::vector<std::string_view> lines = {
@@ -274,5 +359,7 @@ int main(int argc, char** argv) {
     lrs_payloads(root / "lrs_fuzzer");
     fonts(root / "font_fuzzer");
     command_lines(root / "runner_cli_fuzzer");
+    file_type_ids(root / "file_type_fuzzer");
+    round_trip_descriptions(root / "archive_round_trip_fuzzer");
     return 0;
 }
