@@ -42,8 +42,9 @@ using tarnwick_dat::DatFileEntry;
 using tarnwick_dat::file_type::font::Font;
 using tarnwick_dat::file_type::font::FontCharDesc;
 
-// Bounds that keep one description's archive small and quick to write.
-inline constexpr std::size_t kMaxFiles = 64;
+// Bounds that keep one description's archive small and quick to write; bare
+// entries cost no data, so a directory can still grow to hundreds of them.
+inline constexpr std::size_t kMaxFiles = 400;
 inline constexpr std::size_t kMaxTotalBytes = 48 * 1024;
 inline constexpr std::size_t kMaxLength = 4096;
 inline constexpr std::size_t kMaxGlyphs = 32;

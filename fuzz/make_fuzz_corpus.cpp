@@ -1,6 +1,6 @@
 // Writes the fuzzers' seed inputs: small archives of many shapes made by the
 // archive writer (well-formed and damaged), LRS payloads, font records,
-// command lines, file ids and archive descriptions. Each seed is at most a
+// command lines, file ids, errors and archive descriptions. Each seed is at most a
 // few KiB.
 // Usage: make_fuzz_corpus DIR (writes DIR/<fuzzer>/<seed>).
 #include <cstdint>
@@ -268,6 +268,23 @@ void file_type_ids(const fs::path& dir) {
     }
 }
 
+// Every error variant, with ids, OS error numbers and texts that need
+// escaping: quotes, backslashes, control bytes, bytes that are not UTF-8.
+void errors(const fs::path& dir) {
+    using namespace std::string_view_literals;
+    const std::vector<std::string_view> texts = {
+        "portal.dat"sv, "say \"hi\"\\ now"sv, "tab\there\nline\r\0nul\x01\x7f"sv,
+        "caf\xc3\xa9 \xff\xfe"sv, "/tmp"sv, ""sv,
+    };
+    for (std::uint8_t variant = 0; variant < 12; ++variant) {
+        const std::string_view text = texts[variant % texts.size()];
+        Bytes bytes = {variant, 0x1F, 0, 0, static_cast<std::uint8_t>(variant * 0x11),
+                       static_cast<std::uint8_t>(variant * 11 % 134)};
+        bytes.insert(bytes.end(), text.begin(), text.end());
+        write_seed(dir, "variant" + std::to_string(variant), bytes);
+    }
+}
+
 // Archive descriptions for the round trip (archive_description.hpp).
 void round_trip_descriptions(const fs::path& dir) {
     using archive_description::Encoder;
@@ -321,6 +338,17 @@ void round_trip_descriptions(const fs::path& dir) {
         cell.data(0, 0x01010100 + k, 100, 3, static_cast<std::uint8_t>(k));
     }
     write_seed(dir, "cell_archive", cell.bytes());
+
+    // A directory of hundreds of entries, ids in no order and some listed
+    // twice (the later one wins), in 1024-byte blocks.
+    Encoder many(202, 61, 0, 0x03);
+    for (std::uint32_t k = 0; k < 300; ++k) {
+        many.raw_entry(0, (k * 2654435761u) ^ 0x5A5A5A5A, 0x190);
+    }
+    for (std::uint32_t k = 0; k < 20; ++k) {
+        many.data(Encoder::kReuseId, k * 7, 16, 3, static_cast<std::uint8_t>(k));
+    }
+    write_seed(dir, "many_entries", many.bytes());
 }
 
 void command_lines(const fs::path& dir) {
@@ -360,6 +388,7 @@ int main(int argc, char** argv) {
     fonts(root / "font_fuzzer");
     command_lines(root / "runner_cli_fuzzer");
     file_type_ids(root / "file_type_fuzzer");
+    errors(root / "error_fuzzer");
     round_trip_descriptions(root / "archive_round_trip_fuzzer");
     return 0;
 }
