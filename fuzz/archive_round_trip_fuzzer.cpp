@@ -141,5 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     auto absent = database.get_file(missing);
     check(!absent && absent.error().kind() == tarnwick_dat::DatErrorKind::NotFound);
+    auto absent_size = database.decoded_size(missing);
+    check(!absent_size && absent_size.error().kind() == tarnwick_dat::DatErrorKind::NotFound);
     return 0;
 }

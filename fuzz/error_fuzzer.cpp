@@ -7,6 +7,7 @@
 // environment value: it is found only where that value names a file.
 // Input: byte 0 picks the variant, bytes 1-4 an id or version, byte 5 an OS
 // error number, the rest is the text (and the path).
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <string_view>
 #include <system_error>
 #include <tarnwick_dat/error.hpp>
+#include <tarnwick_dat/lib.hpp>
 #include <tarnwick_dat/result.hpp>
 #include <tarnwick_dat/utils.hpp>
 
@@ -108,6 +110,16 @@ void check_io_error(const IoError& error, std::optional<int> code) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // A missing archive is a path error naming the path and the OS's text.
+    static const bool missing_checked = [] {
+        const std::string missing = "/nonexistent/tarnwick-fuzz/portal.dat";
+        auto opened = tarnwick_dat::DatDatabase::open(missing);
+        check(!opened && opened.error().kind() == DatErrorKind::PathError &&
+              opened.error().display() == "Failed to open file at " + missing + ": " +
+                                              IoError::from_os(ENOENT).display());
+        return true;
+    }();
+    (void)missing_checked;
     if (size < 6) {
         return 0;
     }

@@ -3,6 +3,8 @@
 // command lines, file ids, errors and archive descriptions. Each seed is at most a
 // few KiB.
 // Usage: make_fuzz_corpus DIR (writes DIR/<fuzzer>/<seed>).
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -145,6 +147,64 @@ void archives(const fs::path& dir) {
     };
     far.header.root_offset = far.write_node(far_node, at_most_blocks(1));
     write_seed(dir, "far_and_huge", far.build());
+
+    // A header cut inside its version string, and inside its last field.
+    write_seed(dir, "truncated_in_version_string", std::span(good).first(0x17C + 5));
+    write_seed(dir, "truncated_in_version_minor", std::span(good).first(0x18C + 2));
+
+    // Over 256 entries in no id order, some ids listed twice (in a node and
+    // in its child, and twice in one node): the later entry wins and the
+    // earlier one is kept as shadowed.
+    {
+        RawArchive unsorted(64);
+        std::uint32_t state = 12345;
+        const auto next_id = [&state] {
+            state = state * 1103515245u + 12345u;
+            return 0x40000000u | (state >> 8);
+        };
+        std::array<std::uint32_t, 5> children{};
+        std::vector<std::uint32_t> listed;
+        for (std::uint32_t& subtree : children) {
+            NodeSpec full_leaf;
+            for (std::size_t i = 0; i < tarnwick_dat::kMaxNodeEntries; ++i) {
+                const std::uint32_t id = i % 20 == 19 ? listed[listed.size() / 2] : next_id();
+                listed.push_back(id);
+                full_leaf.entries.push_back(entry(0, id, 0x190, static_cast<std::uint32_t>(i)));
+            }
+            subtree = unsorted.write_node(full_leaf, at_most_blocks(1));
+        }
+        NodeSpec top;
+        for (std::size_t i = 0; i < 4; ++i) {
+            top.entries.push_back(entry(0, listed[i * 50 + 3], 0x190, 7));
+        }
+        std::copy(children.begin(), children.end(), top.branches.begin());
+        unsorted.header.root_offset = unsorted.write_node(top, at_most_blocks(1));
+        write_seed(dir, "unsorted_and_shadowed", unsorted.build());
+    }
+
+    // Chains that jump back to a run of adjacent blocks (each read of the
+    // run reaching further), or to an over-long last block beyond what one
+    // read fetched.
+    {
+        RawArchive jumps(32);
+        const Bytes run_data = text(28 * 6);
+        const std::uint32_t run = jumps.write_chain(run_data);
+        const std::uint32_t tail = jumps.write_chain(text(500), at_most_blocks(1));
+        const auto block_linked_to = [](std::uint32_t link) {
+            Bytes block(32, 'h');
+            for (int i = 0; i < 4; ++i) {
+                block[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(link >> (8 * i));
+            }
+            return block;
+        };
+        const std::uint32_t to_run = jumps.append_blocks(block_linked_to(run));
+        const std::uint32_t to_tail = jumps.append_blocks(block_linked_to(tail));
+        NodeSpec jump_node;
+        jump_node.entries = {entry(0, 0x0E000001, to_run, 28 + 28 * 6),
+                        entry(0, 0x0E000002, to_tail, 28 + 500)};
+        jumps.header.root_offset = jumps.write_node(jump_node, at_most_blocks(1));
+        write_seed(dir, "chains_jump_back", jumps.build());
+    }
 
     // A header with blocks too small to carry data.
     for (std::uint32_t block_size : {0u, 4u, 5u}) {
@@ -318,6 +378,15 @@ void round_trip_descriptions(const fs::path& dir) {
                     static_cast<std::uint8_t>(k));
     }
     write_seed(dir, "chain_shapes", shapes.bytes());
+
+    // Scattered chains of at most two blocks: the over-long last block lies
+    // before the first, beyond what the first read fetched.
+    Encoder scattered_tail(27, 61, 0, 0x01);
+    scattered_tail
+        .data(Encoder::kScattered | Encoder::kMaxBlocks, 0x0A000001, 1200, 3, 5, {}, Extras{1})
+        .data(Encoder::kScattered | Encoder::kMaxBlocks | Encoder::kCompressed, 0x0A000002, 2000,
+              2, 6, {}, Extras{1});
+    write_seed(dir, "scattered_long_tail", scattered_tail.bytes());
 
     // 5-byte blocks (one payload byte each), and ids added again: a file
     // replaced by a file, by a font, and by a bare entry.

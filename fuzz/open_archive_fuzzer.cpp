@@ -15,6 +15,7 @@
 #include <string>
 #include <tarnwick_dat/file_type/font.hpp>
 #include <tarnwick_dat/lib.hpp>
+#include <tarnwick_dat/record_reader.hpp>
 
 namespace {
 
@@ -65,6 +66,16 @@ void check_archive_error(const tarnwick_dat::DatError& error) {
     }
 }
 
+// True when `frame` is the frame of one of `sites`.
+bool is_declared_field(const tarnwick_dat::ContextFrame& frame,
+                       std::span<const tarnwick_dat::FieldSite> sites) {
+    return std::any_of(sites.begin(), sites.end(), [&](const tarnwick_dat::FieldSite& site) {
+        const tarnwick_dat::ContextFrame expected = tarnwick_dat::frame_for(site);
+        return frame.message == expected.message && frame.file == expected.file &&
+               frame.line == expected.line;
+    });
+}
+
 // The bytes of a chain as the format describes it, one block at a time over
 // the image: a link, then the payload (everything still missing from a block
 // whose link is 0), until the length is gathered. Nothing when a block runs
@@ -105,9 +116,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto opened = tarnwick_dat::DatDatabase::open(file.path_with(data, size));
     if (!opened) {
         check_archive_error(opened.error());
+        // An unreadable header or entry names the field, where it is declared.
+        if (const auto* record = opened.error().record_error()) {
+            check(!record->frames().empty());
+            for (const tarnwick_dat::ContextFrame& frame : record->frames()) {
+                check(is_declared_field(frame, tarnwick_dat::dat_header_field_sites()) ||
+                      is_declared_field(frame, tarnwick_dat::dat_file_entry_field_sites()));
+            }
+        }
         return 0;
     }
     const tarnwick_dat::DatDatabase& database = opened.value();
+    // Every entry that lost to a later one with its id is listed by id, the
+    // id still having its winner in the table.
+    const auto shadowed = database.shadowed_entries();
+    for (std::size_t i = 0; i < shadowed.size(); ++i) {
+        check(database.files().contains(shadowed[i].id));
+        check(i == 0 || shadowed[i - 1].id <= shadowed[i].id);
+    }
     std::uint32_t previous_id = 0;
     bool first = true;
     tarnwick_dat::Bytes reused;
@@ -128,8 +154,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                              entry.size);
             check(expected ? lenient && lenient.value() == *expected : !lenient);
         }
+        // A traced read gives the same bytes and meets each block once.
+        if (!entry.is_compressed()) {
+            tarnwick_dat::ChainTrace trace;
+            auto traced = database.read_file_data(entry.offset, entry.size, &trace);
+            check(traced.has_value() == lenient.has_value());
+            if (traced) {
+                check(traced.value() == lenient.value());
+                check(trace.reads <= trace.blocks.size() + 1 + entry.size / (1u << 20));
+                std::sort(trace.blocks.begin(), trace.blocks.end());
+                check(std::adjacent_find(trace.blocks.begin(), trace.blocks.end()) ==
+                      trace.blocks.end());
+                check(entry.size == 0 || !trace.blocks.empty());
+            }
+        }
         if (!lenient) {
             check_archive_error(lenient.error());
+            // The decoded size needs only the chain's first bytes: it may
+            // still be known, or fail as the chain does.
+            if (auto decoded = database.decoded_size(entry.id); !decoded) {
+                check_archive_error(decoded.error());
+            }
             // A chain that cannot be read fails the same way however the
             // stream would be judged.
             check(!strict && strict.error().display() == lenient.error().display());
