@@ -46,6 +46,9 @@ using tarnwick_dat::file_type::font::FontCharDesc;
 // entries cost no data, so a directory can still grow to hundreds of them.
 inline constexpr std::size_t kMaxFiles = 400;
 inline constexpr std::size_t kMaxTotalBytes = 48 * 1024;
+// Each block of a scattered chain costs a read per fetch: small blocks get
+// less data, so that one description stays well under a second to check.
+inline constexpr std::size_t kMaxTotalBlocks = 6000;
 inline constexpr std::size_t kMaxLength = 4096;
 inline constexpr std::size_t kMaxGlyphs = 32;
 
@@ -178,7 +181,18 @@ inline Description decode(std::span<const std::uint8_t> bytes) {
     d.engine_version = in.u32();
 
     std::size_t total = 0;
-    while (!in.empty() && d.files.size() < kMaxFiles && total < kMaxTotalBytes) {
+    std::size_t blocks = 0;
+    // A scattered node chain is read block by block too; each file takes its
+    // share of a node's blocks.
+    const auto& node_chain = d.directory.node_chain;
+    const std::size_t node_blocks_per_file =
+        node_chain.placement == tarnwick_dat_writer::BlockPlacement::Scattered &&
+                !node_chain.max_blocks
+            ? (tarnwick_dat::kNodeSize / (d.block_size - 4) + 1) /
+                  d.directory.max_entries_per_node
+            : 0;
+    while (!in.empty() && d.files.size() < kMaxFiles && total < kMaxTotalBytes &&
+           blocks < kMaxTotalBlocks) {
         const std::uint8_t op = in.u8();
         FileSpec file;
         file.kind = (op & 3) == 1   ? FileKind::Font
@@ -238,13 +252,14 @@ inline Description decode(std::span<const std::uint8_t> bytes) {
             const std::uint64_t stored =
                 options.compress ? tarnwick_dat_writer::compress_lrs(file.bytes).size()
                                  : file.bytes.size();
-            const std::uint64_t blocks =
+            const std::uint64_t chain_blocks =
                 std::max<std::uint64_t>(1, (stored + per_block - 1) / per_block);
-            if (blocks > *options.chain.max_blocks) {
+            if (chain_blocks > *options.chain.max_blocks) {
                 options.chain.last_link = 0;
             }
         }
         total += file.bytes.size();
+        blocks += 1 + file.bytes.size() / (d.block_size - 4) + node_blocks_per_file;
         d.files.push_back(std::move(file));
     }
     return d;
