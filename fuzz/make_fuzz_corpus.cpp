@@ -271,6 +271,21 @@ void hostile_archives(const fs::path& dir) {
     }
 }
 
+// Every entry of a full node pointing into one chain (the overlapping-entries
+// shape that makes a small archive expand into many copies of its data): each
+// fetch costs the chain once.
+void overlapping_entries(const fs::path& dir) {
+    RawArchive archive(1024);
+    const std::uint32_t chain = archive.write_chain(text(6000));
+    NodeSpec node;
+    for (std::uint32_t k = 0; k < tarnwick_dat::kMaxNodeEntries; ++k) {
+        node.entries.push_back(
+            entry(k % 7 == 6 ? 1 : 0, 0x06000000 + k, chain + (k % 3) * 1024, 6000 - k * 64));
+    }
+    archive.header.root_offset = archive.write_node(node, at_most_blocks(1));
+    write_seed(dir, "overlapping_entries", archive.build());
+}
+
 void lrs_payloads(const fs::path& dir) {
     write_seed(dir, "text", compress_lrs(text(700)));
     Bytes runs(500, 0xAB);
@@ -453,6 +468,7 @@ int main(int argc, char** argv) {
     const fs::path root = argv[1];
     archives(root / "open_archive_fuzzer");
     hostile_archives(root / "open_archive_fuzzer");
+    overlapping_entries(root / "open_archive_fuzzer");
     lrs_payloads(root / "lrs_fuzzer");
     fonts(root / "font_fuzzer");
     command_lines(root / "runner_cli_fuzzer");

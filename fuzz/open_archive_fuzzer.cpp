@@ -96,7 +96,11 @@ __attribute__((no_sanitize("coverage"))) std::optional<tarnwick_dat::Bytes> foll
         if (block + 4 > image.size()) {
             return std::nullopt;
         }
-        const std::uint32_t link = tarnwick_dat::load_le32(image.data() + block);
+        const std::uint8_t* at = image.data() + block;
+        const std::uint32_t link = static_cast<std::uint32_t>(at[0]) |
+                                   static_cast<std::uint32_t>(at[1]) << 8 |
+                                   static_cast<std::uint32_t>(at[2]) << 16 |
+                                   static_cast<std::uint32_t>(at[3]) << 24;
         const std::uint64_t missing = length - filled;
         const std::uint64_t take = link != 0 ? std::min(missing, block_size - 4) : missing;
         if (block + 4 + take > image.size()) {
