@@ -2,6 +2,7 @@
 // A success stands just past a record of 36 + 11 per glyph bytes holding as
 // many glyphs as stored; a failure names its field and leaves the reader
 // where it started.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -24,6 +25,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (reader.position() != start || font.error().frames().empty() ||
                font.error().io_cause() == nullptr || font.error().frames().size() > 2) {
         std::abort();
+    } else {
+        // The frames name declared fields: of the font, or of a glyph and
+        // then of the font.
+        const auto& frames = font.error().frames();
+        const auto names = [](const tarnwick_dat::ContextFrame& frame,
+                              std::span<const tarnwick_dat::FieldSite> sites) {
+            return std::any_of(sites.begin(), sites.end(), [&](const auto& site) {
+                const auto expected = tarnwick_dat::frame_for(site);
+                return frame.message == expected.message && frame.file == expected.file &&
+                       frame.line == expected.line;
+            });
+        };
+        using tarnwick_dat::file_type::font::Font;
+        using tarnwick_dat::file_type::font::FontCharDesc;
+        if (frames.size() == 2 ? !names(frames[0], FontCharDesc::field_sites()) ||
+                                     !names(frames[1], Font::field_sites())
+                               : !names(frames[0], Font::field_sites())) {
+            std::abort();
+        }
     }
     return 0;
 }

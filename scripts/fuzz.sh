@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer target for SECONDS_PER_TARGET seconds (default 600)
 # on a scratch copy of its seed corpus, two targets at a time, with a 512 MB
-# memory limit and a 2-second limit per input. Crashes, timeouts and
-# out-of-memory inputs are kept under build/fuzz/artifacts/; the script exits
-# non-zero if any target found one.
+# memory limit and a 1-second limit per input: every committed input runs in
+# a small fraction of that, so a slow one is a regression (a chain or a
+# directory whose cost no longer follows the archive's size). Crashes,
+# timeouts and out-of-memory inputs are kept under build/fuzz/artifacts/; the
+# script exits non-zero if any target found one.
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]
-# FUZZ_JOBS sets how many targets run at once (default 2).
+# FUZZ_JOBS sets how many targets run at once (default 2). FUZZ_KEEP_CORPUS
+# names a directory that keeps the inputs found, one subdirectory per target
+# (by default they go to a scratch directory that is removed).
 set -euo pipefail
 
 seconds=${1:-600}
@@ -21,8 +25,10 @@ artifacts="$build/artifacts"
 logs="$build/logs"
 
 # Each target with the longest input it is given: archives need room for a
-# header, nodes and chains; the others are small records.
-targets=(open_archive_fuzzer:12288 lrs_fuzzer:4096 font_fuzzer:2048 runner_cli_fuzzer:512)
+# header, nodes and chains; archive descriptions for a few dozen files; ids
+# come in runs of 4-byte values; the others are small records or texts.
+targets=(open_archive_fuzzer:12288 lrs_fuzzer:4096 font_fuzzer:2048 runner_cli_fuzzer:512
+    file_type_fuzzer:256 archive_round_trip_fuzzer:4096 error_fuzzer:512)
 
 # Configure once; later runs only let ninja check that the targets are
 # current, which is quick when nothing changed.
@@ -36,6 +42,7 @@ cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
 
 mkdir -p "$artifacts" "$logs"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-fuzz.XXXXXX")
+found=${FUZZ_KEEP_CORPUS:-$scratch}
 declare -A status=()
 declare -A pid_name=()
 # Stops the targets still running (when interrupted) and drops the scratch
@@ -50,13 +57,13 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # Runs one target in place of the calling subshell (so that its process id
-# is the fuzzer's); new inputs go to the scratch directory (the first one
-# named), so the committed corpus is only read.
+# is the fuzzer's); new inputs go to the first directory named (scratch or
+# FUZZ_KEEP_CORPUS), so the committed corpus is only read.
 run_target() {
     local name=$1 max_len=$2
-    mkdir -p "$scratch/$name"
-    exec "$build/fuzz/$name" "$scratch/$name" "$root/fuzz/corpus/$name" \
-        -rss_limit_mb=512 -timeout=2 -max_total_time="$seconds" -max_len="$max_len" \
+    mkdir -p "$found/$name"
+    exec "$build/fuzz/$name" "$found/$name" "$root/fuzz/corpus/$name" \
+        -rss_limit_mb=512 -timeout=1 -max_total_time="$seconds" -max_len="$max_len" \
         -print_final_stats=1 -artifact_prefix="$artifacts/$name-" \
         >"$logs/$name.log" 2>&1
 }
