@@ -17,36 +17,14 @@
 #include <tarnwick_dat/lib.hpp>
 #include <tarnwick_dat/record_reader.hpp>
 
+#include "memory_file.hpp"
+
 namespace {
 
 using tarnwick_dat::DatErrorKind;
 
 // An in-memory file reachable by path, so the archive is opened the way a
 // user's file is.
-class MemoryFile {
-  public:
-    MemoryFile() : fd_(memfd_create("archive", 0)) {
-        if (fd_ < 0) {
-            std::abort();
-        }
-    }
-    ~MemoryFile() { ::close(fd_); }
-    MemoryFile(const MemoryFile&) = delete;
-    MemoryFile& operator=(const MemoryFile&) = delete;
-
-    // Replaces the file's content with `data`; returns a path that opens it.
-    std::string path_with(const std::uint8_t* data, std::size_t size) const {
-        if (::ftruncate(fd_, 0) != 0 ||
-            ::pwrite(fd_, data, size, 0) != static_cast<ssize_t>(size)) {
-            std::abort();
-        }
-        return "/proc/self/fd/" + std::to_string(fd_);
-    }
-
-  private:
-    int fd_;
-};
-
 void check(bool ok) {
     if (!ok) {
         std::abort();
@@ -116,7 +94,7 @@ __attribute__((no_sanitize("coverage"))) std::optional<tarnwick_dat::Bytes> foll
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const MemoryFile file;
+    static const tarnwick_fuzz::MemoryFile file;
     auto opened = tarnwick_dat::DatDatabase::open(file.path_with(data, size));
     if (!opened) {
         check_archive_error(opened.error());
