@@ -169,7 +169,7 @@ tarnwick_dat::Result<OutputFile, std::string> OutputFile::open(std::string_view 
     const std::filesystem::path target(name);
     const std::filesystem::path directory = target.parent_path();
     std::string temporary =
-        (directory / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+        (directory / fmt::format(".{}.tmp-XXXXXX", target.filename().string())).string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         return Err{fmt::format("cannot create '{}': {}", path, std::strerror(errno))};
