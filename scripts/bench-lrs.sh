@@ -26,7 +26,10 @@ words=(the of and archive portal block chain font glyph cell width height offset
 awk -v n="$size" -v w="${words[*]}" 'BEGIN {
     split(w, words, " "); srand(1); out = 0;
     while (out < n) { s = words[int(rand() * length(words)) + 1] (rand() < 0.1 ? ".\n" : " ");
-                      printf "%s", s; out += length(s) } }' | head -c "$size" >"$work/text"
+                      printf "%s", s; out += length(s) } }' >"$work/text.long"
+# Cut from a file rather than a pipe: awk killed by SIGPIPE would end the
+# script under pipefail.
+head -c "$size" "$work/text.long" >"$work/text"
 "$tool" sample "$work/archive.dat" --files 20000 --fonts 40 --seed 3 >/dev/null
 head -c "$size" "$work/archive.dat" >"$work/archive"
 code=$(ls /usr/lib/x86_64-linux-gnu/libLLVM-14.so.1 /usr/lib/llvm-14/lib/libLLVM-14.so.1 \

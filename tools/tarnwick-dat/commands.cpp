@@ -70,6 +70,28 @@ const Command kCommands[] = {
      "descriptors, a blank line between two fonts; --json prints an array with one\n"
      "object per font.\n",
      true, true},
+    {"verify", "Check the whole archive, or the files selected",
+     "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--quiet] [-j N]",
+     "Checks the archive as fsck checks a file system and prints one line per\n"
+     "finding, then a summary line. Checked: the header against the file, the\n"
+     "directory (duplicate ids, oversized entries), every chain (past the end,\n"
+     "looping, short, blocks claimed twice), every compressed stream (cut short or\n"
+     "going on after its declared size) and every record of a type that has a\n"
+     "check (fonts). A finding is damage or information (unused blocks, streams\n"
+     "referring before their start): a line such as\n"
+     "  0x01000006 Model: compressed stream ends after 1289 of 42893 bytes\n"
+     "(a directory node's finding starts 'node 0x00000400:', one about the whole\n"
+     "archive 'archive:').\n"
+     "With IDs, --type or -T only the selected files are checked (with the\n"
+     "directory and the header); an ID the archive does not list is a finding.\n"
+     "--quiet prints the damage lines only (no information, no summary); --json\n"
+     "prints one object: {\"findings\": [{\"severity\", \"kind\", \"id\", \"type\",\n"
+     "\"node\", \"description\"}], \"totals\": {...}, \"damaged\": true|false}. -j sets\n"
+     "the files fetched at once (default: processors). A progress bar shows on\n"
+     "standard error when it is a terminal and the check takes a while.\n"
+     "Exit status: 0 when no damage is found, 1 when the archive is damaged or\n"
+     "cannot be read, 2 on a usage error.\n",
+     true, true},
     {"classify", "Name the file type of an id", "classify ID [--kind portal|cell|local|unknown]",
      "Prints the file type of ID as an archive of the given kind classifies it;\n"
      "without --kind, as the id alone suggests (landblock ids first, then the\n"
@@ -78,8 +100,12 @@ const Command kCommands[] = {
     {"lrs", "Decompress or compress a raw LRS payload", "lrs decompress|compress [IN [OUT]]",
      "Decodes an LRS payload (a 4-byte little-endian size, then the token stream)\n"
      "or encodes bytes as one. IN and OUT default to standard input and output;\n"
-     "'-' names them explicitly. Inputs are limited to 1 GiB. A payload whose\n"
-     "stream does not yield the size it declares fails, and nothing is written.\n",
+     "'-' names them explicitly. Decoding streams in bounded memory whatever the\n"
+     "payload's size. A payload shorter than 4 bytes, whose stream ends before\n"
+     "the size it declares or goes on after it fails; OUT is then left as it\n"
+     "was (it is written under a temporary name and renamed into place), unless\n"
+     "it is standard output or a device. Encoding reads its input whole (at most\n"
+     "1 GiB).\n",
      false, false},
     {"sample", "Write a synthetic portal archive", "sample OUT [--files N] [--fonts N] [--seed S]",
      "Writes a synthetic portal archive to OUT: N files in all (default 200, at\n"
@@ -201,6 +227,7 @@ struct CommandLine::State {
     CatOptions cat;
     ExtractOptions extract;
     FontOptions font;
+    VerifyArgs verify;
     ClassifyOptions classify;
     LrsOptions lrs;
     SampleArgs sample;
@@ -265,6 +292,15 @@ CommandLine::CommandLine() : state_(new State) {
         add_archive(c, s.font.archive);
         add_selection(c, s.font.select, true);
         c.add_flag("--json", s.font.json, "Print a JSON array of objects");
+    }
+    {
+        CLI::App& c = s.sub("verify", [&s] { return run_verify(s.verify); });
+        add_archive(c, s.verify.archive);
+        add_selection(c, s.verify.select, true);
+        CLI::Option* json = c.add_flag("--json", s.verify.json, "Print one JSON object");
+        c.add_flag("-q,--quiet", s.verify.quiet, "Print the damage lines only")->excludes(json);
+        c.add_option("-j,--jobs", s.verify.jobs, "Files fetched at once (default: processors)")
+            ->type_name("N");
     }
     {
         CLI::App& c = s.sub("classify", [&s] { return run_classify(s.classify); });

@@ -53,6 +53,14 @@ struct FontOptions {
     bool json = false;
 };
 
+struct VerifyArgs {
+    std::string archive;
+    SelectionArgs select;
+    std::string jobs;
+    bool json = false;
+    bool quiet = false;
+};
+
 struct ClassifyOptions {
     std::string id;
     std::string kind;
@@ -76,6 +84,7 @@ int run_ls(const LsOptions& options);
 int run_cat(const CatOptions& options);
 int run_extract(const ExtractOptions& options);
 int run_font(const FontOptions& options);
+int run_verify(const VerifyArgs& options);
 int run_classify(const ClassifyOptions& options);
 int run_lrs(const LrsOptions& options);
 int run_sample(const SampleArgs& options);

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -270,6 +271,7 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
          "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "
          "[-q|-v]"},
         {"font", "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json]"},
+        {"verify", "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--quiet] [-j N]"},
         {"classify", "classify ID [--kind portal|cell|local|unknown]"},
         {"lrs", "lrs decompress|compress [IN [OUT]]"},
         {"sample", "sample OUT [--files N] [--fonts N] [--seed S]"},
@@ -346,6 +348,8 @@ TEST(ToolUsage, MalformedCommandLinesExitWithTwo) {
         {{"extract", a, "out", "--jobs", "0"}, "error: invalid job count '0'"},
         {{"extract", a, "out", "--max-total", "12Q"}, "error: invalid --max-total size '12Q'"},
         {{"extract", a, "out", "-q", "-v"}, "error: --quiet excludes --verbose\n"},
+        {{"verify", a, "--json", "-q"}, "error: --json excludes --quiet\n"},
+        {{"verify", a, "-j", "0"}, "error: invalid job count '0'"},
         {{"classify", "1", "--kind", "attic"}, "error: unknown archive kind 'attic'"},
         {{"lrs", "squash"}, "error: unknown lrs mode 'squash'"},
         {{"lrs", "compress", "-", "-", "-"}, "error: The following argument was not expected: -\n"},
@@ -1102,6 +1106,252 @@ TEST(ToolLrs, UnreadableInputOrOutputExitsWithOne) {
     expect_one_error_line(
         run_tool({"lrs", "compress", "-", (dir.path() / "no" / "such" / "dir").string()}, "abc"),
         "cannot create '");
+}
+
+// Runs `lrs decompress - OUT` fed from a pipe with the pieces (the second
+// one `repeat` times), so that a large payload needs no file; returns the
+// status, standard error and the child's peak resident memory in KiB.
+struct PipedRun {
+    int status = -1;
+    long peak_kib = 0;
+    std::string err;
+};
+PipedRun run_lrs_decompress_from_pipe(const std::vector<Bytes>& pieces, std::size_t repeat,
+                                      const std::string& out) {
+    const TempDir dir;
+    const fs::path err = dir.path() / "stderr";
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) {
+        ADD_FAILURE() << "cannot make a pipe";
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[0], 0);
+    posix_spawn_file_actions_addclose(&actions, pipe_fds[1]);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> words = {TARNWICK_DAT_TOOL, "lrs", "decompress", "-", out};
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, TARNWICK_DAT_TOOL, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe_fds[0]);
+    PipedRun run;
+    if (spawned != 0) {
+        ::close(pipe_fds[1]);
+        ADD_FAILURE() << "cannot start " << TARNWICK_DAT_TOOL;
+        return run;
+    }
+    const auto send = [&](const Bytes& bytes) {
+        std::size_t sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = ::write(pipe_fds[1], bytes.data() + sent, bytes.size() - sent);
+            if (n <= 0) {
+                return errno == EINTR;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        return true;
+    };
+    const auto old_pipe = std::signal(SIGPIPE, SIG_IGN);
+    bool sending = true;
+    for (std::size_t i = 0; i < pieces.size() && sending; ++i) {
+        for (std::size_t r = 0; r < (i == 1 ? repeat : 1) && sending; ++r) {
+            sending = send(pieces[i]);
+        }
+    }
+    ::close(pipe_fds[1]);
+    std::signal(SIGPIPE, old_pipe);
+    int wait_status = 0;
+    rusage usage{};
+    ::wait4(pid, &wait_status, 0, &usage);
+    run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    run.peak_kib = usage.ru_maxrss;
+    run.err = read_text(err);
+    return run;
+}
+
+// A stream that declares 1 GiB and is ~128 MiB long goes through in a few
+// MiB: a literal, then groups of eight distance-1 references of 17 bytes.
+TEST(ToolLrs, DecodesAGibibyteInBoundedMemory) {
+    constexpr std::size_t kDeclared = std::size_t{1} << 30;
+    Bytes head = {0x00, 0x00, 0x00, 0x40, 0x7F, 'r'};
+    for (int r = 0; r < 7; ++r) {
+        head.push_back(0x01);
+        head.push_back(0x0F);
+    }
+    Bytes group = {0xFF};
+    for (int r = 0; r < 8; ++r) {
+        group.push_back(0x01);
+        group.push_back(0x0F);
+    }
+    // 1 + 7 * 17 bytes first, then 136 per group; a last group of fewer
+    // references ends exactly at the declared size.
+    const std::size_t groups = (kDeclared - 120) / 136;
+    const std::size_t left = kDeclared - 120 - groups * 136;
+    ASSERT_LT(left, 136u);
+    ASSERT_NE(left % 17, 1u);
+    Bytes tail = {0x00};
+    for (std::size_t bit = 0, rest = left; rest != 0; ++bit) {
+        const std::size_t length = std::min<std::size_t>(17, rest);
+        tail[0] = static_cast<std::uint8_t>(tail[0] | 0x80 >> bit);
+        tail.push_back(0x01);
+        tail.push_back(static_cast<std::uint8_t>(length - 2));
+        rest -= length;
+    }
+    // Enough groups at once that the pipe is fed in large writes.
+    Bytes many;
+    for (int i = 0; i < 4096; ++i) {
+        many.insert(many.end(), group.begin(), group.end());
+    }
+    Bytes rest;
+    for (std::size_t i = 0; i < groups % 4096; ++i) {
+        rest.insert(rest.end(), group.begin(), group.end());
+    }
+    rest.insert(rest.end(), tail.begin(), tail.end());
+    const PipedRun run = run_lrs_decompress_from_pipe({head, many, rest}, groups / 4096, "/dev/null");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    // Against the same command on a tiny payload, so that a sanitizer's own
+    // memory does not count: a few MiB of buffers, not the output's size.
+    const PipedRun tiny = run_lrs_decompress_from_pipe({{0x01, 0x00, 0x00, 0x00, 0x00, 'r'}}, 0,
+                                                       "/dev/null");
+    EXPECT_EQ(tiny.status, 0) << tiny.err;
+    EXPECT_LT(run.peak_kib - tiny.peak_kib, 32 * 1024)
+        << run.peak_kib << " KiB against " << tiny.peak_kib << " KiB";
+}
+
+// A payload that does not end where it says fails; OUT is left as it was,
+// with no temporary file beside it.
+TEST(ToolLrs, ABrokenPayloadFailsAndLeavesOutAlone) {
+    const Bytes payload = tarnwick_dat_writer::compress_lrs(pattern(300000));
+    struct Case {
+        const char* name;
+        std::string input;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"cut", as_text(payload).substr(0, payload.size() - 10),
+         "the stream yields 299991 of the 300000 bytes it declares"},
+        {"trailing bytes", as_text(payload) + "xyz", "3 bytes follow the end of the stream"},
+        {"end marker early", std::string("\x09\x00\x00\x00\x40" "a\x00\x00", 8),
+         "the stream yields 1 of the 9 bytes it declares"},
+        {"three bytes", "abc", "3 bytes are too few for a payload (its size field takes 4)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempDir dir;
+        const fs::path out = dir.path() / "out";
+        write_bytes(out, "old");
+        const ToolRun to_file = run_tool({"lrs", "decompress", "-", out.string()}, c.input);
+        EXPECT_EQ(to_file.status, 1);
+        EXPECT_EQ(to_file.err, fmt::format("error: standard input: {}\n", c.error));
+        EXPECT_EQ(read_text(out), "old");
+        EXPECT_EQ(files_under(dir.path()), std::set<std::string>{"out"});
+        write_bytes(dir.path() / "in", c.input);
+        const ToolRun to_stdout = run_tool({"lrs", "decompress", (dir.path() / "in").string()});
+        EXPECT_EQ(to_stdout.status, 1);
+        EXPECT_EQ(to_stdout.err,
+                  fmt::format("error: '{}': {}\n", (dir.path() / "in").string(), c.error));
+    }
+}
+
+// ---------------------------------------------------------------- verify
+
+ArchiveBuilder archive_with_a_chain_past_the_end() {
+    ArchiveBuilder builder;
+    builder.add_file(0x01000001, text_bytes("one"));
+    tarnwick_dat::DatFileEntry broken;
+    broken.id = 0x01000002;
+    broken.offset = 0x7FFFFC00;
+    broken.size = 10;
+    builder.add_entry(broken);
+    return builder;
+}
+
+TEST(ToolVerify, PrintsEveryFindingThenTheSummary) {
+    struct Case {
+        const char* name;
+        Bytes image;
+        std::vector<std::string> options;
+        int status;
+        const char* out;
+    };
+    const HandArchive hand;
+    const Case cases[] = {
+        {"sound", hand.image, {}, 0, "5 files, 3 nodes, 8435 bytes read, 3079 bytes decoded, 14 blocks (0 unused): 0 damage, "
+         "0 information\n"},
+        {"sound, quiet", hand.image, {"-q"}, 0, ""},
+        {"sound, fonts only", hand.image, {"--type", "font", "-j", "1"}, 0, "1 files, 3 nodes, 5223 bytes read, 69 bytes decoded, 14 blocks (0 unused): 0 damage, "
+         "0 information\n"},
+        {"cut stream", archive_with_a_cut_stream().build(), {}, 1, 
+         "0x01000002 Model: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
+         "0x40000003 Font: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
+         "4 files, 1 nodes, 6774 bytes read, 4638 bytes decoded, 10 blocks (0 unused): 2 damage, "
+         "0 information\n"},
+        {"cut stream, quiet", archive_with_a_cut_stream().build(), {"--quiet"}, 1, 
+         "0x01000002 Model: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
+         "0x40000003 Font: compressed stream ends after 2315 of 5000 bytes (input used up)\n"},
+        {"cut stream, one id", archive_with_a_cut_stream().build(), {"01000002", "0d1"}, 1,
+         
+         "0x00000001 Unknown: not listed in the archive's directory\n"
+         "0x01000002 Model: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
+         "1 files, 1 nodes, 4241 bytes read, 2315 bytes decoded, 10 blocks (0 unused): 2 damage, "
+         "0 information\n"},
+        {"chain past the end", archive_with_a_chain_past_the_end().build(), {}, 1, 
+         "0x01000002 Model: chain starting at 0x7FFFFC00 runs past the end of the file\n"
+         "2 files, 1 nodes, 1719 bytes read, 3 bytes decoded, 3 blocks (0 unused): 1 damage, "
+         "0 information\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempArchiveFile archive(c.image);
+        std::vector<std::string> args = {"verify", archive.path().string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+TEST(ToolVerify, JsonShapeIsTheDocumentedOne) {
+    const TempArchiveFile archive(archive_with_a_cut_stream().build());
+    const ToolRun run = run_tool({"verify", archive.path().string(), "--json"});
+    EXPECT_EQ(run.status, 1);
+    // Keys in this order, as documented.
+    const auto expected = nlohmann::ordered_json::parse(R"json({
+        "findings": [
+            {"severity": "damage", "kind": "stream_cut", "id": "01000002", "type": "Model",
+             "node": null,
+             "description": "compressed stream ends after 2315 of 5000 bytes (input used up)"},
+            {"severity": "damage", "kind": "stream_cut", "id": "40000003", "type": "Font",
+             "node": null,
+             "description": "compressed stream ends after 2315 of 5000 bytes (input used up)"}
+        ],
+        "totals": {"files": 4, "nodes": 1, "stored_bytes": 6774, "decoded_bytes": 4638,
+                   "blocks": 10, "unused_blocks": 0},
+        "damaged": true
+    })json");
+    EXPECT_EQ(run.out, expected.dump(2) + "\n");
+}
+
+TEST(ToolVerify, AMissingArchiveIsAFinding) {
+    const TempDir dir;
+    const std::string missing = (dir.path() / "missing.dat").string();
+    const ToolRun run = run_tool({"verify", missing});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              fmt::format("archive: Failed to open file at {}: No such file or directory (os "
+                          "error 2)\n0 files, 0 nodes, 0 bytes read, 0 bytes decoded, 0 blocks (0 "
+                          "unused): 1 damage, 0 information\n",
+                          missing));
+    EXPECT_EQ(run.err, "");
 }
 
 // ------------------------------------------------------- damaged archives

@@ -1,0 +1,132 @@
+// verify: the whole archive checked, every finding listed, as fsck and
+// unzip -t do.
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <tarnwick_dat/verify.hpp>
+
+#include "commands.hpp"
+#include "error_text.hpp"
+#include "progress.hpp"
+#include "values.hpp"
+
+namespace tarnwick_dat_tool {
+
+namespace {
+
+using tarnwick_dat::Finding;
+using tarnwick_dat::Severity;
+using tarnwick_dat::VerifyReport;
+
+// A check this quick needs no bar; a longer one shows that it is alive.
+constexpr auto kBarDelay = std::chrono::milliseconds(300);
+
+nlohmann::ordered_json id_or_null(const std::optional<std::uint32_t>& id) {
+    return id ? nlohmann::ordered_json(id_text(*id)) : nlohmann::ordered_json(nullptr);
+}
+
+void print_json(const VerifyReport& report) {
+    nlohmann::ordered_json findings = nlohmann::ordered_json::array();
+    for (const Finding& finding : report.findings) {
+        nlohmann::ordered_json object = nlohmann::ordered_json::object();
+        object["severity"] = std::string(tarnwick_dat::severity_name(finding.severity));
+        object["kind"] = std::string(tarnwick_dat::finding_kind_name(finding.kind));
+        object["id"] = id_or_null(finding.file_id);
+        object["type"] = finding.file_type
+                             ? nlohmann::ordered_json(std::string(tarnwick_dat::name(*finding.file_type)))
+                             : nlohmann::ordered_json(nullptr);
+        object["node"] = id_or_null(finding.node_offset);
+        object["description"] = finding.description;
+        findings.push_back(std::move(object));
+    }
+    const tarnwick_dat::VerifyTotals& t = report.totals;
+    nlohmann::ordered_json totals = nlohmann::ordered_json::object();
+    totals["files"] = t.files;
+    totals["nodes"] = t.nodes;
+    totals["stored_bytes"] = t.stored_bytes;
+    totals["decoded_bytes"] = t.decoded_bytes;
+    totals["blocks"] = t.blocks;
+    totals["unused_blocks"] = t.unused_blocks;
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    object["findings"] = std::move(findings);
+    object["totals"] = std::move(totals);
+    object["damaged"] = report.damaged();
+    outf("{}\n", object.dump(2));
+}
+
+}  // namespace
+
+int run_verify(const VerifyArgs& options) {
+    const Selection selection = parse_selection(options.select);
+    tarnwick_dat::VerifyOptions verify;
+    if (!options.jobs.empty()) {
+        verify.threads = static_cast<unsigned>(parse_number(options.jobs, 1024, "job count"));
+        if (verify.threads == 0) {
+            throw UsageError("invalid job count '0' (expected 1 to 1024)");
+        }
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    std::unique_ptr<ProgressBar> bar;
+    const bool may_draw = !options.quiet && stderr_is_terminal();
+    verify.progress = [&](std::uint64_t done, std::uint64_t total) {
+        if (!may_draw) {
+            return;
+        }
+        if (!bar) {
+            if (done == total || std::chrono::steady_clock::now() - started < kBarDelay) {
+                return;
+            }
+            bar = std::make_unique<ProgressBar>(static_cast<std::size_t>(total), true);
+        }
+        bar->update(static_cast<std::size_t>(done));
+    };
+
+    VerifyReport report;
+    if (selection.empty()) {
+        report = tarnwick_dat::verify_archive_at(options.archive, verify);
+    } else {
+        // Types name files only the directory knows: open it first. An
+        // archive that does not open is reported as the library reports it.
+        auto db = tarnwick_dat::DatDatabase::open(std::filesystem::path(options.archive));
+        if (!db) {
+            report = tarnwick_dat::verify_archive_at(options.archive, verify);
+        } else {
+            // Ids the archive does not list go to the check as well, which
+            // reports them as findings.
+            const Picked picked = pick(*db, selection);
+            // The picked entries start with the ids given that were found;
+            // the files of the selected types follow.
+            verify.ids = selection.ids;
+            const std::size_t found = selection.ids.size() - picked.missing.size();
+            for (std::size_t i = found; i < picked.entries.size(); ++i) {
+                verify.ids.push_back(picked.entries[i]->id);
+            }
+            if (verify.ids.empty()) {
+                report_archive_error(options.archive, "no file of the selected types");
+                return kExitFailure;
+            }
+            report = tarnwick_dat::verify_archive(*db, verify);
+        }
+    }
+    bar.reset();
+
+    if (options.json) {
+        print_json(report);
+    } else {
+        for (const Finding& finding : report.findings) {
+            if (!options.quiet || finding.severity == Severity::Damage) {
+                outf("{}\n", finding.display());
+            }
+        }
+        if (!options.quiet) {
+            outf("{}\n", report.summary());
+        }
+    }
+    return report.damaged() ? kExitFailure : kExitOk;
+}
+
+}  // namespace tarnwick_dat_tool
