@@ -83,6 +83,7 @@ struct Cursor {
     std::uint8_t* out;
     std::size_t pos;
     std::size_t limit;
+    std::size_t clamp;  // where a back-reference is cut: the output's true end (>= limit)
     unsigned control;    // the current control byte, the next token's bit at 0x80
     unsigned bits_left;  // tokens of the current group still to decode
     bool reached_before_start;
@@ -111,6 +112,7 @@ Stop run(Cursor& c, bool final) {
     std::uint8_t* const out = c.out;
     std::size_t pos = c.pos;
     const std::size_t limit = c.limit;
+    const std::size_t clamp = c.clamp;
     unsigned control = c.control;
     unsigned bits_left = c.bits_left;
     Stop stop = Stop::OutputFull;
@@ -210,7 +212,7 @@ Stop run(Cursor& c, bool final) {
                 break;
             }
             const std::size_t distance = in[0] | static_cast<std::size_t>(in[1] >> 4) << 8;
-            const std::size_t length = std::min<std::size_t>((in[1] & 0x0Fu) + 2, limit - pos);
+            const std::size_t length = std::min<std::size_t>((in[1] & 0x0Fu) + 2, clamp - pos);
             in += 2;
             if (distance == 0) {
                 stop = Stop::EndMarker;
@@ -283,6 +285,7 @@ LrsOutcome decode_lrs_into(std::span<const std::uint8_t> input, std::span<std::u
              input.data() + input.size(),
              output.data(),
              0,
+             std::min(declared, output.size()),
              std::min(declared, output.size()),
              0,
              0,
@@ -361,7 +364,7 @@ bool LrsDecoder::step() {
         // A window as large as the whole output needs no sliding, so a small
         // payload costs no more than its output.
         window_.resize(static_cast<std::size_t>(
-            std::min<std::uint64_t>(declared_, kWindow + kStage)));
+            std::min<std::uint64_t>(declared_, kWindow + kStage + kMaxRefLength - 1)));
         input_pos_ += kHeaderSize;
         outcome_.consumed = kHeaderSize;
         have_header_ = true;
@@ -372,7 +375,7 @@ bool LrsDecoder::step() {
         ended_ = true;
         return true;
     }
-    if (filled_ == window_.size()) {
+    if (filled_ >= kWindow + kStage && outcome_.produced < declared_) {
         // Full before the declared size, so it has its largest size: keep
         // only what references can still reach.
         std::memmove(window_.data(), window_.data() + filled_ - kWindow, kWindow);
@@ -380,12 +383,16 @@ bool LrsDecoder::step() {
         drained_ = kWindow;
     }
     const std::uint64_t wanted = declared_ - outcome_.produced;
-    const std::size_t room = window_.size() - filled_;
+    // Tokens start only below the staging end; a reference begun there may
+    // run on into the spare bytes behind it, up to the declared size.
+    const std::size_t room = std::min(window_.size(), kWindow + kStage) - filled_;
+    const std::size_t spare = window_.size() - filled_;
     Cursor c{start,
              start + available,
              window_.data(),
              filled_,
              filled_ + static_cast<std::size_t>(std::min<std::uint64_t>(room, wanted)),
+             filled_ + static_cast<std::size_t>(std::min<std::uint64_t>(spare, wanted)),
              control_,
              bits_left_,
              false};

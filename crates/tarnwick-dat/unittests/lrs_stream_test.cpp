@@ -281,6 +281,41 @@ TEST(LrsDecoder, RandomSplitsAndDrains) {
     }
 }
 
+// Outputs many times the decoder's window, so that it slides again and again
+// and references cross the end of its staging area at every offset: sound
+// streams from the encoder, and the same streams cut short or run on.
+TEST(LrsDecoder, LongOutputsSlideTheWindowWithoutLosingBytes) {
+    std::uint64_t state = 11;
+    Bytes data;
+    while (data.size() < 600 * 1024) {
+        // Runs and repeats of varied lengths, so that references of every
+        // length meet the staging area's end.
+        const std::size_t run = 1 + next(state) % 40;
+        const auto byte = static_cast<std::uint8_t>(next(state) % 7);
+        data.insert(data.end(), run, byte);
+        if (data.size() > 100 && next(state) % 3 == 0) {
+            const std::size_t back = 1 + next(state) % 90;
+            data.insert(data.end(), data.end() - static_cast<std::ptrdiff_t>(back), data.end());
+        }
+    }
+    const Bytes sound = tarnwick_dat_writer::compress_lrs(data);
+    Bytes cut(sound.begin(), sound.begin() + static_cast<std::ptrdiff_t>(sound.size() * 2 / 3));
+    Bytes run_on = sound;
+    run_on.insert(run_on.end(), {0x00, 'x', 'y'});
+    for (const Bytes& payload : {sound, cut, run_on}) {
+        const Bytes want = decompress_lrs(payload);
+        const LrsOutcome whole = whole_outcome(payload);
+        for (const std::size_t drain : {std::size_t{1} << 20, std::size_t{4093}}) {
+            SCOPED_TRACE(testing::Message() << payload.size() << " bytes, drained by " << drain);
+            const Streamed s = stream(payload, {65536, 777}, drain);
+            ASSERT_EQ(s.output.size(), want.size());
+            ASSERT_EQ(s.output, want);
+            expect_same(s.outcome, whole);
+        }
+    }
+    EXPECT_EQ(decompress_lrs(sound), data);
+}
+
 // A payload declaring 1 GiB (a literal, then distance-1 references of 17
 // bytes) fed 64 KiB at a time and drained into 4 KiB: every byte comes out,
 // and no allocation comes near the output's size.
