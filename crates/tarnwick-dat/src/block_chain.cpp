@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 #include <unordered_map>
@@ -51,21 +52,21 @@ std::uint64_t contiguous_span(std::uint64_t missing, std::uint64_t payload_per_b
 class BlocksRead {
   public:
     void add(std::uint32_t block, std::size_t payload_at) {
-        if (map_.empty() && list_.size() < kScannedBlocks) {
-            list_.emplace_back(block, payload_at);
+        if (map_.empty() && count_ < kScannedBlocks) {
+            list_[count_++] = {block, payload_at};
             return;
         }
         if (map_.empty()) {
-            map_.insert(list_.begin(), list_.end());
+            map_.insert(list_.begin(), list_.begin() + static_cast<std::ptrdiff_t>(count_));
         }
         map_.emplace(block, payload_at);
     }
 
     std::optional<std::size_t> find(std::uint32_t block) const {
         if (map_.empty()) {
-            for (const auto& [offset, at] : list_) {
-                if (offset == block) {
-                    return at;
+            for (std::size_t i = 0; i < count_; ++i) {
+                if (list_[i].first == block) {
+                    return list_[i].second;
                 }
             }
             return std::nullopt;
@@ -75,7 +76,9 @@ class BlocksRead {
     }
 
   private:
-    std::vector<std::pair<std::uint32_t, std::size_t>> list_;
+    // The first blocks in place, so that short chains allocate nothing.
+    std::array<std::pair<std::uint32_t, std::size_t>, kScannedBlocks> list_{};
+    std::size_t count_ = 0;
     std::unordered_map<std::uint32_t, std::size_t> map_;
 };
 
@@ -121,7 +124,9 @@ Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, st
 
     const std::uint64_t block_size = header_.block_size;
     const std::uint64_t payload_per_block = block_size - kBlockLinkSize;
-    Bytes window;
+    // What a read fetched ahead; one per thread serves every fetch, since a
+    // read never fetches more than `kMaxWindow`.
+    thread_local Bytes window;
     std::uint64_t window_start = 0;
     std::size_t window_length = 0;
     std::uint64_t run = 0;  // bytes of the current run of adjacent blocks

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_set>
 #include <utility>
 
 namespace tarnwick_dat {
@@ -68,6 +67,50 @@ DatError block_size_too_small(std::uint32_t block_size) {
                     "byte of data",
                     block_size));
 }
+
+// A set of non-zero block offsets in one flat array (open addressing), so
+// that remembering the nodes of a walk costs no allocation per node.
+class OffsetSet {
+  public:
+    // Adds `offset` (not 0); false when it was there already.
+    bool insert(std::uint32_t offset) {
+        if ((size_ + 1) * 2 > slots_.size()) {
+            grow();
+        }
+        if (!place(slots_, offset)) {
+            return false;
+        }
+        ++size_;
+        return true;
+    }
+    std::size_t size() const { return size_; }
+
+  private:
+    static bool place(std::vector<std::uint32_t>& slots, std::uint32_t offset) {
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t i = (offset * 0x9E3779B1u) & mask;; i = (i + 1) & mask) {
+            if (slots[i] == offset) {
+                return false;
+            }
+            if (slots[i] == 0) {
+                slots[i] = offset;
+                return true;
+            }
+        }
+    }
+    void grow() {
+        std::vector<std::uint32_t> bigger(slots_.empty() ? 64 : slots_.size() * 2, 0);
+        for (const std::uint32_t offset : slots_) {
+            if (offset != 0) {
+                place(bigger, offset);
+            }
+        }
+        slots_.swap(bigger);
+    }
+
+    std::vector<std::uint32_t> slots_;
+    std::size_t size_ = 0;
+};
 
 // Sorts entries by id, stably, so that entries with the same id stay in
 // walk order. A directory's walk order is far from sorted, and the tables
@@ -226,18 +269,41 @@ Result<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& pat
 }
 
 Result<void, DatError> DatDatabase::read_directory() {
+    // In a sound archive the directory is a search tree, so taking each
+    // node's entries between its children's subtrees (child 0, entry 0,
+    // child 1, entry 1, ...) lists the ids in ascending order and the table
+    // needs no sorting. Where the ids do not come out strictly ascending
+    // (duplicates, or a tree that is no search tree), the directory is walked
+    // again taking each node's entries as the node is read, and the walk
+    // order decides which entry wins.
+    MappedArray<DatFileEntry> found;
+    auto walked = walk_directory(true, found);
+    if (!walked) {
+        return Err{std::move(walked).error()};
+    }
+    if (walked.value()) {
+        found.shrink_to_fit();
+        files_ = FileTable(std::move(found));
+        return {};
+    }
+    found = {};
+    nodes_.clear();
+    if (auto again = walk_directory(false, found); !again) {
+        return Err{std::move(again).error()};
+    }
+    std::vector<DatFileEntry> in_walk_order(found.data(), found.data() + found.size());
+    found = {};
+    files_ = FileTable::from_walk_order(std::move(in_walk_order), &shadowed_);
+    return {};
+}
+
+Result<bool, DatError> DatDatabase::walk_directory(bool key_order,
+                                                   MappedArray<DatFileEntry>& found) {
     // Nodes are read depth first, in pre-order: a node, then the subtrees of
-    // its children in slot order. In a sound archive the directory is a
-    // search tree, so taking each node's entries between its children's
-    // subtrees (child 0, entry 0, child 1, entry 1, ...) lists the ids in
-    // ascending order and the table needs no sorting. Each entry's place in
-    // the pre-order walk is kept beside it: where the ids do not come out
-    // strictly ascending (duplicates, or a tree that is no search tree), the
-    // walk order decides which entry wins.
+    // its children in slot order, whichever order the entries are taken in.
     struct Frame {
         std::array<std::uint32_t, kBranchSlots> branches;
         std::array<DatFileEntry, kMaxNodeEntries> entries;
-        std::uint32_t walk_index;  // place of the node's first entry in the walk
         std::uint32_t count;
         std::uint32_t children;  // child slots that belong to the node
         std::uint32_t next = 0;  // the slot / entry to take next
@@ -247,16 +313,16 @@ Result<void, DatError> DatDatabase::read_directory() {
     // Every node visited so far: a node reached again means a loop or a node
     // shared by two parents, either of which would make the walk revisit
     // whole subtrees (without end for a loop).
-    std::unordered_set<std::uint32_t> visited;
-    // Entries in the order they are taken, with each one's place in the walk.
-    MappedArray<DatFileEntry> found;
-    MappedArray<std::uint32_t> walk_index;
-    std::uint32_t walked = 0;
+    OffsetSet visited;
     bool ascending = true;
+    const auto take = [&](const DatFileEntry& entry) {
+        ascending = ascending && (found.empty() || found.back().id < entry.id);
+        found.push_back(entry);
+    };
     Bytes bytes;
 
     const auto visit = [&](std::uint32_t node_offset) -> Result<void, DatError> {
-        if (!visited.insert(node_offset).second) {
+        if (!visited.insert(node_offset)) {
             return Err{DatError::corruption(
                 fmt::format("directory node at offset 0x{:08X} is reached twice (a loop or a "
                             "shared node)",
@@ -282,7 +348,6 @@ Result<void, DatError> DatDatabase::read_directory() {
             frame.branches[slot] = load_le32(bytes.data() + slot * 4);
         }
         frame.count = load_le32(bytes.data() + kBranchSlots * 4);
-        frame.walk_index = walked;
 
         // Entries that lie wholly inside the node are decoded directly; the
         // record reader runs only for the one that does not, to build its
@@ -302,6 +367,11 @@ Result<void, DatError> DatDatabase::read_directory() {
                 return Err{DatError::bin_read(std::move(entry).error())};
             }
         }
+        if (!key_order) {
+            for (std::size_t i = 0; i < whole; ++i) {
+                take(frame.entries[i]);
+            }
+        }
         // A leaf's other slots mean nothing; an inner node owns the first
         // n + 1 slots.
         frame.children =
@@ -309,14 +379,13 @@ Result<void, DatError> DatDatabase::read_directory() {
                 ? 0
                 : static_cast<std::uint32_t>(
                       std::min<std::uint64_t>(std::uint64_t{frame.count} + 1, kBranchSlots));
-        walked += frame.count;
         stack.push_back(frame);
         return {};
     };
 
     if (header_.root_offset != 0) {
         if (auto root = visit(header_.root_offset); !root) {
-            return root;
+            return Err{std::move(root).error()};
         }
     }
     while (!stack.empty()) {
@@ -332,37 +401,19 @@ Result<void, DatError> DatDatabase::read_directory() {
                 // `frame` may move as the stack grows: nothing of it is used
                 // after this call.
                 if (auto child = visit(frame.branches[slot]); !child) {
-                    return child;
+                    return Err{std::move(child).error()};
                 }
                 continue;
             }
         }
-        if (slot < frame.count) {
-            const DatFileEntry& entry = frame.entries[slot];
-            ascending = ascending && (found.empty() || found.back().id < entry.id);
-            found.push_back(entry);
-            walk_index.push_back(frame.walk_index + slot);
+        if (key_order && slot < frame.count) {
+            take(frame.entries[slot]);
         }
         ++frame.next;
         frame.child_walked = false;
     }
     nodes_.shrink_to_fit();
-
-    if (ascending) {
-        walk_index = {};
-        found.shrink_to_fit();
-        files_ = FileTable(std::move(found));
-        return {};
-    }
-    // Back into walk order, where the last of an id wins.
-    std::vector<DatFileEntry> in_walk_order(found.size());
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        in_walk_order[walk_index[i]] = found[i];
-    }
-    found = {};
-    walk_index = {};
-    files_ = FileTable::from_walk_order(std::move(in_walk_order), &shadowed_);
-    return {};
+    return ascending;
 }
 
 FileTable FileTable::from_walk_order(std::vector<DatFileEntry> entries,

@@ -232,6 +232,10 @@ class DatDatabase {
 
     // Walks the directory from the header's root, filling the table.
     Result<void, DatError> read_directory();
+    // One walk, appending the entries to `found` in key order (each node's
+    // entries between its children's subtrees) or in walk order; returns
+    // whether they came out strictly ascending.
+    Result<bool, DatError> walk_directory(bool key_order, MappedArray<DatFileEntry>& found);
 
     DatHeader header_;
     FileTable files_;

@@ -6,6 +6,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -24,13 +25,15 @@ class MappedArray {
     MappedArray(MappedArray&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
-          bytes_(std::exchange(other.bytes_, 0)) {}
+          bytes_(std::exchange(other.bytes_, 0)),
+          populated_(std::exchange(other.populated_, 0)) {}
     MappedArray& operator=(MappedArray&& other) noexcept {
         if (this != &other) {
             release();
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
             bytes_ = std::exchange(other.bytes_, 0);
+            populated_ = std::exchange(other.populated_, 0);
         }
         return *this;
     }
@@ -40,8 +43,8 @@ class MappedArray {
 
     /// Appends one record; throws std::bad_alloc when no memory can be had.
     void push_back(const T& value) {
-        if ((size_ + 1) * sizeof(T) > bytes_) {
-            grow();
+        if ((size_ + 1) * sizeof(T) > populated_) {
+            populate();
         }
         std::memcpy(static_cast<void*>(data_ + size_), &value, sizeof(T));
         ++size_;
@@ -60,6 +63,7 @@ class MappedArray {
         // Shrinking never moves the mapping.
         if (::mremap(data_, bytes_, wanted, 0) != MAP_FAILED) {
             bytes_ = wanted;
+            populated_ = std::min(populated_, wanted);
         }
     }
 
@@ -76,8 +80,24 @@ class MappedArray {
   private:
     static constexpr std::size_t kPage = 4096;
     static constexpr std::size_t kFirstBytes = 16 * kPage;
+    static constexpr std::size_t kPopulateBytes = 16 * kPage;
 
     static std::size_t round_up(std::size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+
+    // Makes the next stretch of pages present in one call rather than one
+    // fault per page, growing the mapping first when it is used up.
+    void populate() {
+        if ((size_ + 1) * sizeof(T) > bytes_) {
+            grow();
+        }
+        const std::size_t next = std::min(bytes_, populated_ + kPopulateBytes);
+#ifdef MADV_POPULATE_WRITE
+        // A kernel without it makes the pages present on first touch.
+        (void)::madvise(reinterpret_cast<char*>(data_) + populated_, next - populated_,
+                        MADV_POPULATE_WRITE);
+#endif
+        populated_ = next;
+    }
 
     void grow() {
         const std::size_t wanted = bytes_ == 0 ? kFirstBytes : bytes_ * 2;
@@ -98,11 +118,13 @@ class MappedArray {
         data_ = nullptr;
         size_ = 0;
         bytes_ = 0;
+        populated_ = 0;
     }
 
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t bytes_ = 0;
+    std::size_t populated_ = 0;  // bytes from the start made present
 };
 
 }  // namespace tarnwick_dat
