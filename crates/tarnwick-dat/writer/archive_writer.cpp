@@ -44,6 +44,39 @@ std::uint64_t subtree_capacity(std::size_t height, std::uint64_t per_node) {
     return capacity;
 }
 
+// How a chain of `data_size` bytes lies in blocks of `block_size`: its block
+// count, the last block's payload and the bytes the last block spans (an
+// over-long last block runs on past one block). Throws std::invalid_argument
+// for options that cannot be honoured.
+struct ChainShape {
+    std::uint64_t per_block;
+    std::uint64_t blocks;
+    std::uint64_t last_payload;
+    std::uint64_t last_length;
+};
+
+ChainShape chain_shape(std::uint64_t data_size, std::uint64_t block_size,
+                       const ChainOptions& options) {
+    if (options.max_blocks && *options.max_blocks == 0) {
+        throw std::invalid_argument("a chain needs at least one block");
+    }
+    ChainShape shape{};
+    shape.per_block = block_size - tarnwick_dat::kBlockLinkSize;
+    shape.blocks = std::max<std::uint64_t>(1, (data_size + shape.per_block - 1) / shape.per_block);
+    if (options.max_blocks) {
+        shape.blocks = std::min<std::uint64_t>(shape.blocks, *options.max_blocks);
+    }
+    shape.last_payload = data_size - (shape.blocks - 1) * shape.per_block;
+    if (shape.last_payload > shape.per_block && options.last_link != 0) {
+        throw std::invalid_argument("an over-long last block cannot carry a link");
+    }
+    shape.last_length = std::max<std::uint64_t>(
+        block_size,
+        (tarnwick_dat::kBlockLinkSize + shape.last_payload + block_size - 1) / block_size *
+            block_size);
+    return shape;
+}
+
 }  // namespace
 
 Bytes encode_node(const NodeSpec& node) {
@@ -112,21 +145,8 @@ void RawArchive::write_u32_at(std::uint64_t offset, std::uint32_t value) {
 
 std::uint32_t RawArchive::write_chain(std::span<const std::uint8_t> data,
                                       const ChainOptions& options) {
-    if (options.max_blocks && *options.max_blocks == 0) {
-        throw std::invalid_argument("a chain needs at least one block");
-    }
-    const std::uint64_t per_block = block_size_ - tarnwick_dat::kBlockLinkSize;
-    std::uint64_t blocks = std::max<std::uint64_t>(1, (data.size() + per_block - 1) / per_block);
-    if (options.max_blocks) {
-        blocks = std::min<std::uint64_t>(blocks, *options.max_blocks);
-    }
-    const std::uint64_t last_payload = data.size() - (blocks - 1) * per_block;
-    if (last_payload > per_block && options.last_link != 0) {
-        throw std::invalid_argument("an over-long last block cannot carry a link");
-    }
-    const std::uint64_t last_length = std::max<std::uint64_t>(
-        block_size_, (tarnwick_dat::kBlockLinkSize + last_payload + block_size_ - 1) / block_size_ *
-                         block_size_);
+    const auto [per_block, blocks, last_payload, last_length] =
+        chain_shape(data.size(), block_size_, options);
 
     std::vector<std::uint64_t> positions(blocks);
     if (options.placement == BlockPlacement::Contiguous) {
@@ -434,23 +454,10 @@ std::uint32_t ArchiveStream::write_chain(std::span<const std::uint8_t> data,
     if (options.placement != BlockPlacement::Contiguous) {
         throw std::invalid_argument("a streamed archive lays out contiguous chains only");
     }
-    if (options.max_blocks && *options.max_blocks == 0) {
-        throw std::invalid_argument("a chain needs at least one block");
-    }
     // The layout of RawArchive::write_chain, built in one buffer and written
     // at once; the gap before it stays a hole, which reads as zeros.
-    const std::uint64_t per_block = block_size_ - tarnwick_dat::kBlockLinkSize;
-    std::uint64_t blocks = std::max<std::uint64_t>(1, (data.size() + per_block - 1) / per_block);
-    if (options.max_blocks) {
-        blocks = std::min<std::uint64_t>(blocks, *options.max_blocks);
-    }
-    const std::uint64_t last_payload = data.size() - (blocks - 1) * per_block;
-    if (last_payload > per_block && options.last_link != 0) {
-        throw std::invalid_argument("an over-long last block cannot carry a link");
-    }
-    const std::uint64_t last_length = std::max<std::uint64_t>(
-        block_size_, (tarnwick_dat::kBlockLinkSize + last_payload + block_size_ - 1) / block_size_ *
-                         block_size_);
+    const auto [per_block, blocks, last_payload, last_length] =
+        chain_shape(data.size(), block_size_, options);
     const std::uint64_t start = (size_ + block_size_ - 1) / block_size_ * block_size_;
     const std::uint64_t length = (blocks - 1) * block_size_ + last_length;
     to_offset(start + length);
