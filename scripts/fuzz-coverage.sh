@@ -14,7 +14,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build/fuzz-coverage"
 profiles="$build/profiles"
 targets=(open_archive_fuzzer lrs_fuzzer font_fuzzer runner_cli_fuzzer file_type_fuzzer
-    archive_round_trip_fuzzer error_fuzzer verify_fuzzer)
+    archive_round_trip_fuzzer error_fuzzer verify_fuzzer tool_values_fuzzer)
 profdata=${LLVM_PROFDATA:-llvm-profdata-14}
 cov=${LLVM_COV:-llvm-cov-14}
 

@@ -28,7 +28,8 @@ logs="$build/logs"
 # header, nodes and chains; archive descriptions for a few dozen files; ids
 # come in runs of 4-byte values; the others are small records or texts.
 targets=(open_archive_fuzzer:12288 lrs_fuzzer:16384 font_fuzzer:2048 runner_cli_fuzzer:512
-    file_type_fuzzer:256 archive_round_trip_fuzzer:4096 error_fuzzer:512 verify_fuzzer:12288)
+    file_type_fuzzer:256 archive_round_trip_fuzzer:4096 error_fuzzer:512 verify_fuzzer:12288
+    tool_values_fuzzer:64)
 
 # Configure once; later runs only let ninja check that the targets are
 # current, which is quick when nothing changed.
