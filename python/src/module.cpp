@@ -156,8 +156,16 @@ py::bytes read_file(const Archive& archive, py::handle id_object, bool strict) {
     const std::uint32_t id = file_id_from(id_object);
     auto database = archive.database();
     Bytes& buffer = fetch_buffer();
-    auto read = without_gil(
-        [&] { return database->read_file_into(id, buffer, FetchOptions{.strict = strict}); });
+    const auto fetch = [&] {
+        return database->read_file_into(id, buffer, FetchOptions{.strict = strict});
+    };
+    // Handing the GIL to another thread and taking it back costs more than
+    // reading a small file: threads that read many small files at once would
+    // spend their time passing it around. Only reads long enough to gain
+    // from running in parallel let it go.
+    constexpr std::uint32_t kReleaseFrom = 16 * 1024;
+    const DatFileEntry* entry = database->files().find(id);
+    auto read = entry != nullptr && entry->size < kReleaseFrom ? fetch() : without_gil(fetch);
     if (!read) {
         trim_fetch_buffer(buffer);
         raise_dat_error(read.error());
