@@ -55,7 +55,7 @@ inline constexpr std::size_t kMaxGlyphs = 32;
 enum class FileKind : std::uint8_t { Data, Font, RawEntry };
 
 // One file as the builder is asked to add it.
-struct FileSpec {
+struct FileDescription {
     FileKind kind = FileKind::Data;
     std::uint32_t id = 0;
     tarnwick_dat_writer::FileOptions options;
@@ -71,7 +71,7 @@ struct Description {
     std::uint32_t dataset = 1;
     std::uint32_t subset = 0;
     std::uint32_t engine_version = 0;
-    std::vector<FileSpec> files;
+    std::vector<FileDescription> files;
 };
 
 // Reads the description's fields front to back; 0 once the bytes run out.
@@ -194,7 +194,7 @@ inline Description decode(std::span<const std::uint8_t> bytes) {
     while (!in.empty() && d.files.size() < kMaxFiles && total < kMaxTotalBytes &&
            blocks < kMaxTotalBlocks) {
         const std::uint8_t op = in.u8();
-        FileSpec file;
+        FileDescription file;
         file.kind = (op & 3) == 1   ? FileKind::Font
                     : (op & 3) == 2 ? FileKind::RawEntry
                                     : FileKind::Data;

@@ -22,7 +22,7 @@
 namespace {
 
 using archive_description::FileKind;
-using archive_description::FileSpec;
+using archive_description::FileDescription;
 using tarnwick_dat::DatFileEntry;
 
 void check(bool ok) {
@@ -51,7 +51,7 @@ class MemoryFile {
 };
 
 // The entry the directory must list for `file`.
-DatFileEntry expected_entry(const FileSpec& file) {
+DatFileEntry expected_entry(const FileDescription& file) {
     if (file.kind == FileKind::RawEntry) {
         return file.raw;
     }
@@ -79,14 +79,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     builder.header().subset = description.subset;
     builder.header().engine_version = description.engine_version;
     // The last file added under an id is the one the archive holds.
-    std::map<std::uint32_t, const FileSpec*> latest;
-    for (const FileSpec& spec : description.files) {
-        if (spec.kind == FileKind::RawEntry) {
-            builder.add_entry(spec.raw);
+    std::map<std::uint32_t, const FileDescription*> latest;
+    for (const FileDescription& wanted : description.files) {
+        if (wanted.kind == FileKind::RawEntry) {
+            builder.add_entry(wanted.raw);
         } else {
-            builder.add_file(spec.id, spec.bytes, spec.options);
+            builder.add_file(wanted.id, wanted.bytes, wanted.options);
         }
-        latest[spec.id] = &spec;
+        latest[wanted.id] = &wanted;
     }
     const tarnwick_dat_writer::Layout layout = builder.layout();
     const tarnwick_dat::Bytes image = layout.archive.build();
@@ -112,23 +112,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(database.shadowed_entries().empty());
 
     auto entry = entries.begin();
-    for (const auto& [id, spec] : latest) {
-        DatFileEntry want = expected_entry(*spec);
-        if (spec->kind != FileKind::RawEntry) {
+    for (const auto& [id, wanted] : latest) {
+        DatFileEntry want = expected_entry(*wanted);
+        if (wanted->kind != FileKind::RawEntry) {
             want.offset = entry->offset;  // wherever the writer put the chain
         }
         check(*entry == want);
         ++entry;
 
         auto strict = database.get_file(id, tarnwick_dat::FetchOptions{true});
-        check(strict.has_value() && strict.value() == spec->bytes);
+        check(strict.has_value() && strict.value() == wanted->bytes);
         auto lenient = database.get_file(id);
-        check(lenient.has_value() && lenient.value() == spec->bytes);
+        check(lenient.has_value() && lenient.value() == wanted->bytes);
         auto decoded = database.decoded_size(id);
-        check(decoded.has_value() && decoded.value() == spec->bytes.size());
-        if (spec->font) {
+        check(decoded.has_value() && decoded.value() == wanted->bytes.size());
+        if (wanted->font) {
             auto font = tarnwick_dat::decode_font(strict.value());
-            check(font.has_value() && font.value() == *spec->font);
+            check(font.has_value() && font.value() == *wanted->font);
         }
         check(database.file_type(id) ==
               tarnwick_dat::file_type::from_id_in_dat(id, database.dat_kind()));

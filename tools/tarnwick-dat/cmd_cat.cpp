@@ -19,11 +19,7 @@ int run_cat(const CatOptions& options) {
     bool failed = report_missing(options.archive, picked);
     tarnwick_dat::Bytes bytes;
     for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
-        // Strict: a damaged stream is an error, not a short file.
-        auto read =
-            db->read_file_into(entry->id, bytes, tarnwick_dat::FetchOptions{.strict = true});
-        if (!read) {
-            report_file_error(options.archive, entry->id, read.error());
+        if (!fetch_file(*db, options.archive, entry->id, bytes)) {
             failed = true;
             continue;
         }

@@ -153,10 +153,7 @@ class Extractor {
         if (dir.fd.get() < 0) {
             return false;  // reported once, with the directory
         }
-        auto read =
-            db_.read_file_into(entry.id, buffer, tarnwick_dat::FetchOptions{.strict = true});
-        if (!read) {
-            report_file_error(options_.archive, entry.id, read.error());
+        if (!fetch_file(db_, options_.archive, entry.id, buffer)) {
             return false;
         }
         const std::string name = fmt::format("{:08X}.bin", entry.id);

@@ -86,10 +86,7 @@ int run_font(const FontOptions& options) {
         out("[");
     }
     for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
-        auto read =
-            db->read_file_into(entry->id, bytes, tarnwick_dat::FetchOptions{.strict = true});
-        if (!read) {
-            report_file_error(options.archive, entry->id, read.error());
+        if (!fetch_file(*db, options.archive, entry->id, bytes)) {
             failed = true;
             continue;
         }

@@ -86,20 +86,17 @@ int run_verify(const VerifyArgs& options) {
     };
 
     VerifyReport report;
-    if (selection.empty()) {
+    auto db = tarnwick_dat::DatDatabase::open(std::filesystem::path(options.archive));
+    if (!db) {
+        // An archive that does not open is reported as the check reports it.
         report = tarnwick_dat::verify_archive_at(options.archive, verify);
     } else {
-        // Types name files only the directory knows: open it first. An
-        // archive that does not open is reported as the library reports it.
-        auto db = tarnwick_dat::DatDatabase::open(std::filesystem::path(options.archive));
-        if (!db) {
-            report = tarnwick_dat::verify_archive_at(options.archive, verify);
-        } else {
+        if (!selection.empty()) {
             // Ids the archive does not list go to the check as well, which
-            // reports them as findings.
+            // reports them as findings. The picked entries start with the
+            // ids given that were found; the files of the selected types
+            // follow.
             const Picked picked = pick(*db, selection);
-            // The picked entries start with the ids given that were found;
-            // the files of the selected types follow.
             verify.ids = selection.ids;
             const std::size_t found = selection.ids.size() - picked.missing.size();
             for (std::size_t i = found; i < picked.entries.size(); ++i) {
@@ -109,8 +106,8 @@ int run_verify(const VerifyArgs& options) {
                 report_archive_error(options.archive, "no file of the selected types");
                 return kExitFailure;
             }
-            report = tarnwick_dat::verify_archive(*db, verify);
         }
+        report = tarnwick_dat::verify_archive(*db, verify);
     }
     bar.reset();
 

@@ -406,4 +406,14 @@ std::optional<tarnwick_dat::DatDatabase> open_archive(std::string_view path) {
     return std::move(db).value();
 }
 
+bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
+                tarnwick_dat::Bytes& bytes) {
+    auto read = db.read_file_into(id, bytes, tarnwick_dat::FetchOptions{.strict = true});
+    if (!read) {
+        report_file_error(archive, id, read.error());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace tarnwick_dat_tool

@@ -128,4 +128,10 @@ class CommandLine {
 /// and returns nothing.
 std::optional<tarnwick_dat::DatDatabase> open_archive(std::string_view path);
 
+/// Fetches file `id` into `bytes`, strictly: a damaged compressed stream is
+/// an error, not a short file. On failure reports "error: ARCHIVE: 0xID: ..."
+/// and returns false.
+bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
+                tarnwick_dat::Bytes& bytes);
+
 }  // namespace tarnwick_dat_tool

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat/lib.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"
 
@@ -32,11 +33,7 @@ const char* const kHeaderFields[] = {
     "version_string", "version_minor"};
 const char* const kEntryFields[] = {"bit_flags", "id", "offset", "size", "timestamp", "version"};
 
-void put_u32(Bytes& bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
+using tarnwick_dat_testing::put_u32;
 
 // An 80-byte header whose u32 fields are 0x01010101 * (index + 1) and whose
 // version string is the bytes 0xA0..0xAF.

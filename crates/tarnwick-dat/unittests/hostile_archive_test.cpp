@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat/file_type/font.hpp"
 #include "tarnwick_dat/lib.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"
@@ -38,11 +39,7 @@ constexpr std::uint32_t kFontA = 0x40000001;
 constexpr std::uint32_t kFontB = 0x40000002;
 constexpr std::uint32_t kNear4G = 0xFFFFFFFC;
 
-void put_u32(Bytes& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
+using tarnwick_dat_testing::put_u32;
 
 // A font record of 36 + 11 × `glyphs` bytes.
 Bytes font_file(std::uint32_t id, std::uint8_t glyphs) {

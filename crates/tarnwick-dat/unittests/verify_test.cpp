@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat/verify.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"
 #include "tarnwick_dat_writer/font_encoder.hpp"
@@ -36,11 +37,7 @@ constexpr std::uint32_t kTexA = 0x06000001;
 constexpr std::uint32_t kTexB = 0x06000002;
 constexpr std::uint32_t kTexC = 0x06000003;
 
-void put_u32(Bytes& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
+using tarnwick_dat_testing::put_u32;
 
 DatFileEntry entry(std::uint32_t id, std::uint32_t offset, std::size_t size,
                    std::uint32_t flags = 0) {

@@ -17,6 +17,13 @@ inline tarnwick_dat::Bytes bytes(std::initializer_list<int> values) {
     return out;
 }
 
+/// Appends `value` as four little-endian bytes.
+inline void put_u32(tarnwick_dat::Bytes& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
 /// The bytes of a text, without a terminator.
 inline tarnwick_dat::Bytes text(std::string_view s) {
     return tarnwick_dat::Bytes(s.begin(), s.end());
