@@ -13,9 +13,13 @@ install(TARGETS tarnwick_dat tarnwick_dat_writer
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/crates/tarnwick-dat/src/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick_dat
-    FILES_MATCHING PATTERN "*.hpp")
+# The interface only, file by file: src/ also holds the library's private
+# headers.
+foreach(header IN LISTS TARNWICK_DAT_PUBLIC_HEADERS)
+    get_filename_component(subdir ${header} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/crates/tarnwick-dat/src/${header}
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick_dat/${subdir})
+endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/crates/tarnwick-dat/writer/include/tarnwick_dat_writer
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
@@ -33,7 +37,7 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tarnwick_datConfig.cma
     INSTALL_DESTINATION ${TARNWICK_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarnwick_datConfigVersion.cmake
     VERSION ${PROJECT_VERSION}
-    COMPATIBILITY SameMinorVersion)
+    COMPATIBILITY SameMajorVersion)
 install(FILES
     ${PROJECT_BINARY_DIR}/tarnwick_datConfig.cmake
     ${PROJECT_BINARY_DIR}/tarnwick_datConfigVersion.cmake
@@ -46,6 +50,23 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/tarnwick_dat.pc.in
     ${PROJECT_BINARY_DIR}/tarnwick_dat.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarnwick_dat.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Installs into a scratch prefix and checks that the include tree holds
+# exactly the interface and that each header compiles on its own.
+if(TARNWICK_BUILD_TESTS)
+    file(GLOB TARNWICK_WRITER_HEADERS RELATIVE ${PROJECT_SOURCE_DIR}/crates/tarnwick-dat/writer/include
+        ${PROJECT_SOURCE_DIR}/crates/tarnwick-dat/writer/include/tarnwick_dat_writer/*.hpp)
+    set(TARNWICK_INSTALLED_HEADERS ${TARNWICK_WRITER_HEADERS})
+    foreach(header IN LISTS TARNWICK_DAT_PUBLIC_HEADERS)
+        list(APPEND TARNWICK_INSTALLED_HEADERS tarnwick_dat/${header})
+    endforeach()
+    add_test(NAME installed_headers
+        COMMAND ${CMAKE_COMMAND}
+            -DBUILD_DIR=${PROJECT_BINARY_DIR}
+            -DCXX=${CMAKE_CXX_COMPILER}
+            "-DEXPECTED=${TARNWICK_INSTALLED_HEADERS}"
+            -P ${PROJECT_SOURCE_DIR}/cmake/check_installed_headers.cmake)
+endif()
 
 set(CPACK_PACKAGE_NAME tarnwick-dat)
 set(CPACK_PACKAGE_VENDOR "tarnwick_dat developers")

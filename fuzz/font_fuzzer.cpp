@@ -9,6 +9,8 @@
 #include <tarnwick_dat/file_type/font.hpp>
 #include <tarnwick_dat/record_reader.hpp>
 
+#include "internal/record_fields.hpp"
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::size_t start = 0;
     tarnwick_dat::ByteReader reader(std::span<const std::uint8_t>(data, size), start);
@@ -39,9 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         };
         using tarnwick_dat::file_type::font::Font;
         using tarnwick_dat::file_type::font::FontCharDesc;
-        if (frames.size() == 2 ? !names(frames[0], FontCharDesc::field_sites()) ||
-                                     !names(frames[1], Font::field_sites())
-                               : !names(frames[0], Font::field_sites())) {
+        if (frames.size() == 2 ? !names(frames[0], tarnwick_dat::font_char_desc_field_sites()) ||
+                                     !names(frames[1], tarnwick_dat::font_field_sites())
+                               : !names(frames[0], tarnwick_dat::font_field_sites())) {
             std::abort();
         }
     }

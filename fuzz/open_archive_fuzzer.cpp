@@ -17,6 +17,8 @@
 #include <tarnwick_dat/lib.hpp>
 #include <tarnwick_dat/record_reader.hpp>
 
+#include "internal/record_fields.hpp"
+
 #include "memory_file.hpp"
 
 namespace {

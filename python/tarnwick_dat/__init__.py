@@ -47,7 +47,7 @@ from ._native import (
     open,
 )
 
-__version__ = "0.2.0"
+__version__ = "1.0.0"
 
 __all__ = [
     "Archive",

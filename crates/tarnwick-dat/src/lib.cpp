@@ -6,7 +6,14 @@
 #include <array>
 #include <utility>
 
+#include "internal/mapped_array.hpp"
+#include "internal/record_fields.hpp"
+
 namespace tarnwick_dat {
+
+struct detail::FileTableStorage {
+    MappedArray<DatFileEntry> entries;
+};
 
 namespace {
 
@@ -146,6 +153,31 @@ void sort_by_id_keeping_walk_order(std::vector<DatFileEntry>& entries) {
     }
 }
 
+// The table of `entries` given in the order the directory walk met them:
+// where several share an id, the one met last wins. Also returns, through
+// `shadowed` when given, the entries that lost, by id and, for one id, in walk
+// order.
+FileTable from_walk_order(std::vector<DatFileEntry> entries, std::vector<DatFileEntry>* shadowed) {
+    sort_by_id_keeping_walk_order(entries);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i + 1 < entries.size() && entries[i + 1].id == entries[i].id) {
+            if (shadowed != nullptr) {
+                shadowed->push_back(entries[i]);
+            }
+            continue;
+        }
+        entries[kept++] = entries[i];
+    }
+    entries.resize(kept);
+    auto table = std::make_unique<detail::FileTableStorage>();
+    for (const DatFileEntry& entry : entries) {
+        table->entries.push_back(entry);
+    }
+    table->entries.shrink_to_fit();
+    return FileTable(std::move(table));
+}
+
 }  // namespace
 
 std::span<const FieldSite> dat_header_field_sites() {
@@ -283,7 +315,9 @@ Result<void, DatError> DatDatabase::read_directory() {
     }
     if (walked.value()) {
         found.shrink_to_fit();
-        files_ = FileTable(std::move(found));
+        auto storage = std::make_unique<detail::FileTableStorage>();
+        storage->entries = std::move(found);
+        files_ = FileTable(std::move(storage));
         return {};
     }
     found = {};
@@ -293,7 +327,7 @@ Result<void, DatError> DatDatabase::read_directory() {
     }
     std::vector<DatFileEntry> in_walk_order(found.data(), found.data() + found.size());
     found = {};
-    files_ = FileTable::from_walk_order(std::move(in_walk_order), &shadowed_);
+    files_ = from_walk_order(std::move(in_walk_order), &shadowed_);
     return {};
 }
 
@@ -416,26 +450,25 @@ Result<bool, DatError> DatDatabase::walk_directory(bool key_order,
     return ascending;
 }
 
-FileTable FileTable::from_walk_order(std::vector<DatFileEntry> entries,
-                                     std::vector<DatFileEntry>* shadowed) {
-    sort_by_id_keeping_walk_order(entries);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i + 1 < entries.size() && entries[i + 1].id == entries[i].id) {
-            if (shadowed != nullptr) {
-                shadowed->push_back(entries[i]);
-            }
-            continue;
-        }
-        entries[kept++] = entries[i];
-    }
-    entries.resize(kept);
-    MappedArray<DatFileEntry> table;
-    for (const DatFileEntry& entry : entries) {
-        table.push_back(entry);
-    }
-    table.shrink_to_fit();
-    return FileTable(std::move(table));
+FileTable::FileTable() noexcept = default;
+
+FileTable::FileTable(std::unique_ptr<detail::FileTableStorage> storage) noexcept
+    : storage_(std::move(storage)),
+      entries_(storage_->entries.data(), storage_->entries.size()) {}
+
+FileTable::FileTable(FileTable&& other) noexcept
+    : storage_(std::move(other.storage_)), entries_(std::exchange(other.entries_, {})) {}
+
+FileTable& FileTable::operator=(FileTable&& other) noexcept {
+    storage_ = std::move(other.storage_);
+    entries_ = std::exchange(other.entries_, {});
+    return *this;
+}
+
+FileTable::~FileTable() = default;
+
+std::size_t FileTable::memory_bytes() const noexcept {
+    return storage_ != nullptr ? storage_->entries.memory_bytes() : 0;
 }
 
 const DatFileEntry* FileTable::find(std::uint32_t id) const noexcept {

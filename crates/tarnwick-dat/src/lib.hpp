@@ -4,12 +4,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "error.hpp"
 #include "file_type/mod.hpp"
-#include "mapped_array.hpp"
 #include "record_reader.hpp"
 #include "result.hpp"
 #include "utils.hpp"
@@ -84,12 +84,10 @@ struct DatHeader {
     friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };
 
-/// Where each `DatHeader` field is declared, in file order; the sites give
-/// the context frames of a failed header read.
-std::span<const FieldSite> dat_header_field_sites();
-
-/// Where each `DatFileEntry` field is declared, in file order.
-std::span<const FieldSite> dat_file_entry_field_sites();
+namespace detail {
+// The memory a `FileTable`'s entries live in; the library's own.
+struct FileTableStorage;
+}  // namespace detail
 
 /// The directory of an opened archive: one entry per file id, in ascending
 /// id order, in one flat array. Read-only once built.
@@ -99,14 +97,16 @@ class FileTable {
     using const_iterator = const DatFileEntry*;
     using iterator = const_iterator;
 
-    FileTable() = default;
-
-    /// The table of `entries` given in the order the directory walk met
-    /// them: where several share an id, the one met last wins. Also returns,
-    /// through `shadowed` when given, the entries that lost, by id and, for
-    /// one id, in walk order.
-    static FileTable from_walk_order(std::vector<DatFileEntry> entries,
-                                     std::vector<DatFileEntry>* shadowed = nullptr);
+    /// An empty table.
+    FileTable() noexcept;
+    /// Takes over entries the library gathered, already one per id and
+    /// ascending.
+    explicit FileTable(std::unique_ptr<detail::FileTableStorage> storage) noexcept;
+    FileTable(FileTable&& other) noexcept;
+    FileTable& operator=(FileTable&& other) noexcept;
+    FileTable(const FileTable&) = delete;
+    FileTable& operator=(const FileTable&) = delete;
+    ~FileTable();
 
     /// Number of entries.
     std::size_t size() const noexcept { return entries_.size(); }
@@ -116,20 +116,17 @@ class FileTable {
     const_iterator begin() const noexcept { return entries_.data(); }
     const_iterator end() const noexcept { return entries_.data() + entries_.size(); }
     /// The entries as one span, in ascending id order.
-    std::span<const DatFileEntry> entries() const noexcept { return {begin(), end()}; }
+    std::span<const DatFileEntry> entries() const noexcept { return entries_; }
     /// Bytes of memory the table holds.
-    std::size_t memory_bytes() const noexcept { return entries_.memory_bytes(); }
+    std::size_t memory_bytes() const noexcept;
     /// The entry of `id`, or null when the archive lists no such file.
     const DatFileEntry* find(std::uint32_t id) const noexcept;
     /// True when the archive lists a file `id`.
     bool contains(std::uint32_t id) const noexcept { return find(id) != nullptr; }
 
   private:
-    friend class DatDatabase;
-    // Entries already one per id and ascending.
-    explicit FileTable(MappedArray<DatFileEntry> entries) : entries_(std::move(entries)) {}
-
-    MappedArray<DatFileEntry> entries_;
+    std::unique_ptr<detail::FileTableStorage> storage_;
+    std::span<const DatFileEntry> entries_;
 };
 
 /// How `get_file` treats a compressed entry's stream.
@@ -155,6 +152,9 @@ struct ChainTrace {
     /// Positional reads made.
     std::size_t reads = 0;
 };
+
+template <typename T>
+class MappedArray;
 
 /// An opened archive. It exists only fully opened, and nothing outside the
 /// library can change it: its directory is read while opening and only read

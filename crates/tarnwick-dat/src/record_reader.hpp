@@ -1,5 +1,5 @@
-// A bounds-checked little-endian cursor over bytes in memory, and the field
-// reads through which record readers attach their context frames.
+// A bounds-checked little-endian cursor over bytes in memory, and where the
+// fields of the on-disk records are declared.
 #pragma once
 
 #include <cstddef>
@@ -85,27 +85,5 @@ struct FieldSite {
     std::string_view file;
     std::uint32_t line;
 };
-
-/// The context frame of a field: "While parsing field '<field>' in <record>".
-inline ContextFrame frame_for(const FieldSite& site) {
-    std::string message = "While parsing field '";
-    message += site.field;
-    message += "' in ";
-    message += site.record;
-    return ContextFrame{std::move(message), site.file, site.line};
-}
-
-/// Reads one little-endian integer field; on failure the error carries the
-/// field's frame and the reader stays at the start of the field.
-template <typename T>
-Result<T, RecordReadError> read_field(ByteReader& reader, const FieldSite& site) {
-    auto value = reader.read_le<T>();
-    if (!value) {
-        RecordReadError error = RecordReadError::io(std::move(value).error());
-        error.push_frame(frame_for(site));
-        return Err{std::move(error)};
-    }
-    return value.value();
-}
 
 }  // namespace tarnwick_dat

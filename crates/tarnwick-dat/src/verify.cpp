@@ -141,6 +141,12 @@ std::optional<std::string> check_font(std::uint32_t id, std::span<const std::uin
     return std::nullopt;
 }
 
+// The check verification runs on files of one type.
+struct RecordCheckEntry {
+    DatFileType type;
+    RecordCheck check;
+};
+
 // The registry: one row per checked type. A new record type adds its row.
 constexpr RecordCheckEntry kRecordChecks[] = {
     {DatFileType::Font, &check_font},
@@ -875,10 +881,6 @@ VerifyReport verify_archive_at(const std::filesystem::path& path, const VerifyOp
         return report;
     }
     return verify_archive(database.value(), options);
-}
-
-std::span<const RecordCheckEntry> record_checks() {
-    return kRecordChecks;
 }
 
 RecordCheck record_check_for(DatFileType type) {

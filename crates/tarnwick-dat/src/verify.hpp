@@ -164,17 +164,9 @@ VerifyReport verify_archive_at(const std::filesystem::path& path,
 using RecordCheck = std::optional<std::string> (*)(std::uint32_t id,
                                                    std::span<const std::uint8_t> bytes);
 
-/// The check verification runs on files of one type.
-struct RecordCheckEntry {
-    DatFileType type;
-    RecordCheck check;
-};
-
-/// Every per-type record check, one entry per type: today `Font` (decodes,
-/// self-id, glyphs present, non-zero cell size, 36 + 11 × glyphs bytes).
-std::span<const RecordCheckEntry> record_checks();
-
-/// The check of `type`, or null when files of that type are not checked.
+/// The check of `type`, or null when files of that type are not checked:
+/// today only `Font` is (decodes, self-id, glyphs present, non-zero cell
+/// size, 36 + 11 × glyphs bytes).
 RecordCheck record_check_for(DatFileType type);
 
 }  // namespace tarnwick_dat

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 
+#include "internal/record_fields.hpp"
 #include "tarnwick_dat/lib.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "internal/record_fields.hpp"
 #include "tarnwick_dat/record_reader.hpp"
 
 namespace {

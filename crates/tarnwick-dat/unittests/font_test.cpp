@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "internal/record_fields.hpp"
+
 namespace {
 
 using tarnwick_dat::ByteReader;
@@ -245,7 +247,7 @@ TEST(Font, EveryTruncationFailsInTheFieldItCuts) {
     };
     const auto site_of = [](const char* record, const char* field) -> const FieldSite* {
         const auto sites =
-            std::string(record) == "Font" ? Font::field_sites() : FontCharDesc::field_sites();
+            std::string(record) == "Font" ? tarnwick_dat::font_field_sites() : tarnwick_dat::font_char_desc_field_sites();
         for (const FieldSite& s : sites) {
             if (s.field == field) {
                 return &s;
@@ -314,11 +316,11 @@ TEST(Font, FieldSitesPointAtTheirDeclarations) {
     };
     const std::vector<Table> tables = {
         {"FontCharDesc",
-         FontCharDesc::field_sites(),
+         tarnwick_dat::font_char_desc_field_sites(),
          {"unicode", "offset_x", "offset_y", "width", "height", "horizontal_offset_before",
           "horizontal_offset_after", "vertical_offset_before"}},
         {"Font",
-         Font::field_sites(),
+         tarnwick_dat::font_field_sites(),
          {"id", "max_char_height", "max_char_width", "num_char_descs", "char_descs",
           "num_horizontal_border_pixels", "num_vertical_border_pixels", "baseline_offset",
           "foreground_surface_data_id", "background_surface_data_id"}},

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/record_fields.hpp"
 #include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat/lib.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"

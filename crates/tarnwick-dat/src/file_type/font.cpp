@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "internal/record_fields.hpp"
+
 namespace tarnwick_dat::file_type::font {
 
 namespace {
@@ -84,14 +86,6 @@ bool read_into(ByteReader& reader, std::size_t record_start, const FieldSite& si
 
 }  // namespace
 
-std::span<const FieldSite> FontCharDesc::field_sites() {
-    return kCharDescSites;
-}
-
-std::span<const FieldSite> Font::field_sites() {
-    return kFontSites;
-}
-
 Result<FontCharDesc, RecordReadError> FontCharDesc::read(ByteReader& reader) {
     const std::size_t start = reader.position();
     const auto& s = kCharDescSites;
@@ -155,6 +149,14 @@ Result<Font, RecordReadError> Font::read(ByteReader& reader) {
 }  // namespace tarnwick_dat::file_type::font
 
 namespace tarnwick_dat {
+
+std::span<const FieldSite> font_char_desc_field_sites() {
+    return file_type::font::kCharDescSites;
+}
+
+std::span<const FieldSite> font_field_sites() {
+    return file_type::font::kFontSites;
+}
 
 Result<Font, DatError> decode_font(std::span<const std::uint8_t> bytes) {
     ByteReader reader(bytes);

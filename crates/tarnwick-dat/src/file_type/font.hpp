@@ -35,9 +35,9 @@ struct FontCharDesc {
     /// carries the failing field's frame and the reader is back where it was.
     static Result<FontCharDesc, RecordReadError> read(ByteReader& reader);
 
-    /// Where each field is declared, in encoding order, for its context frame.
-    static std::span<const FieldSite> field_sites();
-
+    /// Field by field: a descriptor equals one read from the same bytes, and
+    /// one that was encoded and read back (the declarations of the fields
+    /// above give the lines that their context frames quote).
     bool operator==(const FontCharDesc&) const = default;
 };
 
@@ -71,10 +71,6 @@ struct Font {
     /// returned and the reader is back where it was. Nothing is allocated from
     /// the stored count: descriptors are appended as they are read.
     static Result<Font, RecordReadError> read(ByteReader& reader);
-
-    /// Where each field is declared, in encoding order (with the count,
-    /// `num_char_descs`, between `max_char_width` and `char_descs`).
-    static std::span<const FieldSite> field_sites();
 
     bool operator==(const Font&) const = default;
 };
