@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "internal/database.hpp"
 #include "lib.hpp"
 
 namespace tarnwick_dat {
@@ -111,6 +112,12 @@ Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset, std::u
 
 Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_t length,
                                                         Bytes& out, ChainTrace* trace) const {
+    return parts_->read_file_data_into(offset, length, out, trace);
+}
+
+Result<void, DatError> DatDatabase::Parts::read_file_data_into(std::uint32_t offset,
+                                                               std::uint32_t length, Bytes& out,
+                                                               ChainTrace* trace) const {
     out.clear();
     if (length == 0) {
         return {};

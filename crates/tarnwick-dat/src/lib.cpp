@@ -6,6 +6,7 @@
 #include <array>
 #include <utility>
 
+#include "internal/database.hpp"
 #include "internal/mapped_array.hpp"
 #include "internal/record_fields.hpp"
 
@@ -293,14 +294,40 @@ Result<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& pat
         return Err{DatError::io(std::move(length).error())};
     }
 
-    DatDatabase database(std::move(header).value(), std::move(file), length.value());
-    if (auto walked = database.read_directory(); !walked) {
+    auto parts =
+        std::make_unique<Parts>(std::move(header).value(), std::move(file), length.value());
+    if (auto walked = parts->read_directory(); !walked) {
         return Err{std::move(walked).error()};
     }
-    return database;
+    return DatDatabase(std::move(parts));
 }
 
-Result<void, DatError> DatDatabase::read_directory() {
+DatDatabase::DatDatabase(std::unique_ptr<Parts> parts) noexcept : parts_(std::move(parts)) {}
+DatDatabase::DatDatabase(DatDatabase&& other) noexcept = default;
+DatDatabase& DatDatabase::operator=(DatDatabase&& other) noexcept = default;
+DatDatabase::~DatDatabase() = default;
+
+const DatHeader& DatDatabase::header() const noexcept {
+    return parts_->header_;
+}
+
+const FileTable& DatDatabase::files() const noexcept {
+    return parts_->files_;
+}
+
+std::span<const std::uint32_t> DatDatabase::node_offsets() const noexcept {
+    return parts_->nodes_;
+}
+
+std::span<const DatFileEntry> DatDatabase::shadowed_entries() const noexcept {
+    return parts_->shadowed_;
+}
+
+std::uint64_t DatDatabase::archive_length() const noexcept {
+    return parts_->archive_length_;
+}
+
+Result<void, DatError> DatDatabase::Parts::read_directory() {
     // In a sound archive the directory is a search tree, so taking each
     // node's entries between its children's subtrees (child 0, entry 0,
     // child 1, entry 1, ...) lists the ids in ascending order and the table
@@ -331,8 +358,8 @@ Result<void, DatError> DatDatabase::read_directory() {
     return {};
 }
 
-Result<bool, DatError> DatDatabase::walk_directory(bool key_order,
-                                                   MappedArray<DatFileEntry>& found) {
+Result<bool, DatError> DatDatabase::Parts::walk_directory(bool key_order,
+                                                          MappedArray<DatFileEntry>& found) {
     // Nodes are read depth first, in pre-order: a node, then the subtrees of
     // its children in slot order, whichever order the entries are taken in.
     struct Frame {
@@ -493,7 +520,7 @@ Result<Bytes, DatError> DatDatabase::get_file(std::uint32_t id, FetchOptions opt
 Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
                                                    FetchOptions options) const {
     out.clear();
-    const DatFileEntry* entry = files_.find(id);
+    const DatFileEntry* entry = parts_->files_.find(id);
     if (entry == nullptr) {
         return Err{DatError::not_found(id)};
     }
@@ -524,7 +551,7 @@ Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
 }
 
 Result<std::uint64_t, DatError> DatDatabase::decoded_size(std::uint32_t id) const {
-    const DatFileEntry* entry = files_.find(id);
+    const DatFileEntry* entry = parts_->files_.find(id);
     if (entry == nullptr) {
         return Err{DatError::not_found(id)};
     }

@@ -153,9 +153,6 @@ struct ChainTrace {
     std::size_t reads = 0;
 };
 
-template <typename T>
-class MappedArray;
-
 /// An opened archive. It exists only fully opened, and nothing outside the
 /// library can change it: its directory is read while opening and only read
 /// afterwards, with positional reads, so several threads may fetch at once.
@@ -171,17 +168,19 @@ class DatDatabase {
     /// and `Io` when a node's chain cannot be read.
     static Result<DatDatabase, DatError> open(const std::filesystem::path& path);
 
-    DatDatabase(DatDatabase&&) noexcept = default;
-    DatDatabase& operator=(DatDatabase&&) noexcept = default;
+    /// A moved-from database may only be assigned to or destroyed.
+    DatDatabase(DatDatabase&& other) noexcept;
+    DatDatabase& operator=(DatDatabase&& other) noexcept;
     DatDatabase(const DatDatabase&) = delete;
     DatDatabase& operator=(const DatDatabase&) = delete;
+    ~DatDatabase();
 
     /// The header read at opening.
-    const DatHeader& header() const noexcept { return header_; }
+    const DatHeader& header() const noexcept;
     /// Every directory entry, one per id, in ascending id order.
-    const FileTable& files() const noexcept { return files_; }
+    const FileTable& files() const noexcept;
     /// The kind of the archive, from its header.
-    DatKind dat_kind() const { return header_.dat_kind(); }
+    DatKind dat_kind() const { return header().dat_kind(); }
     /// The type of file `id` in this archive's kind (for any id, listed or not).
     DatFileType file_type(std::uint32_t id) const;
 
@@ -218,31 +217,21 @@ class DatDatabase {
 
     /// The first block of every directory node, in the order the walk read
     /// them.
-    std::span<const std::uint32_t> node_offsets() const noexcept { return nodes_; }
+    std::span<const std::uint32_t> node_offsets() const noexcept;
     /// Entries that a later entry with the same id replaced, by id and, for
     /// one id, in walk order (empty in a sound archive).
-    std::span<const DatFileEntry> shadowed_entries() const noexcept { return shadowed_; }
+    std::span<const DatFileEntry> shadowed_entries() const noexcept;
 
     /// The file's length as it was when the archive was opened.
-    std::uint64_t archive_length() const noexcept { return archive_length_; }
+    std::uint64_t archive_length() const noexcept;
 
   private:
-    DatDatabase(DatHeader header, ReadOnlyFile file, std::uint64_t archive_length)
-        : header_(std::move(header)), file_(std::move(file)), archive_length_(archive_length) {}
+    // What an opened archive is made of: the file, its header, the block
+    // chains read through it and the directory; the library's own.
+    struct Parts;
+    explicit DatDatabase(std::unique_ptr<Parts> parts) noexcept;
 
-    // Walks the directory from the header's root, filling the table.
-    Result<void, DatError> read_directory();
-    // One walk, appending the entries to `found` in key order (each node's
-    // entries between its children's subtrees) or in walk order; returns
-    // whether they came out strictly ascending.
-    Result<bool, DatError> walk_directory(bool key_order, MappedArray<DatFileEntry>& found);
-
-    DatHeader header_;
-    FileTable files_;
-    std::vector<std::uint32_t> nodes_;
-    std::vector<DatFileEntry> shadowed_;
-    ReadOnlyFile file_;
-    std::uint64_t archive_length_ = 0;
+    std::unique_ptr<Parts> parts_;
 };
 
 }  // namespace tarnwick_dat
