@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -26,27 +28,17 @@ std::string hex_bytes(const std::vector<std::uint8_t>& bytes) {
     return out;
 }
 
-// The numeric header fields in file order; `version_string` sits between
-// `game_version` and `version_minor`.
-std::vector<std::pair<const char*, std::uint32_t>> numeric_fields(
-    const tarnwick_dat::DatHeader& h) {
-    return {
-        {"magic", h.magic},
-        {"block_size", h.block_size},
-        {"file_size", h.file_size},
-        {"dataset", h.dataset},
-        {"subset", h.subset},
-        {"free_head", h.free_head},
-        {"free_tail", h.free_tail},
-        {"free_count", h.free_count},
-        {"root_offset", h.root_offset},
-        {"new_lru", h.new_lru},
-        {"old_lru", h.old_lru},
-        {"use_lru", h.use_lru},
-        {"master_map_id", h.master_map_id},
-        {"engine_version", h.engine_version},
-        {"game_version", h.game_version},
-    };
+// The value of one header field as `info` prints it: the signature in
+// hexadecimal, the map id as `ls` prints ids, the version string's bytes in
+// hexadecimal, the rest in decimal.
+std::string field_text(std::string_view name, std::uint32_t value) {
+    return name == "magic"           ? fmt::format("0x{:08X}", value)
+           : name == "master_map_id" ? id_text(value)
+                                     : fmt::format("{}", value);
+}
+
+std::string field_text(std::string_view /*name*/, const std::vector<std::uint8_t>& bytes) {
+    return hex_bytes(bytes);
 }
 
 }  // namespace
@@ -59,16 +51,17 @@ int run_info(const InfoOptions& options) {
     const tarnwick_dat::DatHeader& header = db->header();
     if (options.json) {
         nlohmann::ordered_json fields = nlohmann::ordered_json::object();
-        for (const auto& [name, value] : numeric_fields(header)) {
-            // Ids read as `ls` prints them; everything else is a number.
-            if (std::string_view(name) == "master_map_id") {
-                fields[name] = id_text(value);
-            } else {
-                fields[name] = value;
-            }
-        }
-        fields["version_string"] = hex_bytes(header.version_string);
-        fields["version_minor"] = header.version_minor;
+        tarnwick_dat::for_each_field(
+            header, [&](const tarnwick_dat::FieldSite& site, const auto& value) {
+                // Ids and bytes read as text; everything else is a number.
+                if constexpr (std::is_integral_v<std::remove_cvref_t<decltype(value)>>) {
+                    if (site.field != "master_map_id") {
+                        fields[std::string(site.field)] = value;
+                        return;
+                    }
+                }
+                fields[std::string(site.field)] = field_text(site.field, value);
+            });
         nlohmann::ordered_json out = nlohmann::ordered_json::object();
         out["header"] = std::move(fields);
         out["kind"] = std::string(tarnwick_dat::name(db->dat_kind()));
@@ -76,17 +69,10 @@ int run_info(const InfoOptions& options) {
         outf("{}\n", out.dump(2));
         return kExitOk;
     }
-    for (const auto& [name, value] : numeric_fields(header)) {
-        // Signature and map id read best in hexadecimal, counts and offsets
-        // in decimal.
-        const std::string_view field = name;
-        const std::string text = field == "magic"           ? fmt::format("0x{:08X}", value)
-                                 : field == "master_map_id" ? id_text(value)
-                                                            : fmt::format("{}", value);
-        outf("{:<16}{}\n", fmt::format("{}:", name), text);
-    }
-    outf("{:<16}{}\n", "version_string:", hex_bytes(header.version_string));
-    outf("{:<16}{}\n", "version_minor:", header.version_minor);
+    tarnwick_dat::for_each_field(
+        header, [&](const tarnwick_dat::FieldSite& site, const auto& value) {
+            outf("{:<16}{}\n", fmt::format("{}:", site.field), field_text(site.field, value));
+        });
     outf("{:<16}{}\n", "kind:", db->dat_kind());
     outf("{:<16}{}\n", "file_count:", db->files().size());
     return kExitOk;

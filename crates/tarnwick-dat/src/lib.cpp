@@ -18,56 +18,9 @@ struct detail::FileTableStorage {
 
 namespace {
 
-constexpr std::string_view kLibHeader = "crates/tarnwick-dat/src/lib.hpp";
-
-// Lines of the field declarations in lib.hpp; a unit test reads the header
-// and checks each one, so they cannot drift from the declarations.
-constexpr std::array<FieldSite, 17> kHeaderSites = {{
-    {"DatHeader", "magic", kLibHeader, 56},
-    {"DatHeader", "block_size", kLibHeader, 57},
-    {"DatHeader", "file_size", kLibHeader, 58},
-    {"DatHeader", "dataset", kLibHeader, 59},
-    {"DatHeader", "subset", kLibHeader, 60},
-    {"DatHeader", "free_head", kLibHeader, 61},
-    {"DatHeader", "free_tail", kLibHeader, 62},
-    {"DatHeader", "free_count", kLibHeader, 63},
-    {"DatHeader", "root_offset", kLibHeader, 64},
-    {"DatHeader", "new_lru", kLibHeader, 65},
-    {"DatHeader", "old_lru", kLibHeader, 66},
-    {"DatHeader", "use_lru", kLibHeader, 67},
-    {"DatHeader", "master_map_id", kLibHeader, 68},
-    {"DatHeader", "engine_version", kLibHeader, 69},
-    {"DatHeader", "game_version", kLibHeader, 70},
-    {"DatHeader", "version_string", kLibHeader, 72},
-    {"DatHeader", "version_minor", kLibHeader, 73},
-}};
-
-constexpr std::array<FieldSite, 6> kEntrySites = {{
-    {"DatFileEntry", "bit_flags", kLibHeader, 36},
-    {"DatFileEntry", "id", kLibHeader, 37},
-    {"DatFileEntry", "offset", kLibHeader, 38},
-    {"DatFileEntry", "size", kLibHeader, 39},
-    {"DatFileEntry", "timestamp", kLibHeader, 40},
-    {"DatFileEntry", "version", kLibHeader, 41},
-}};
-
 constexpr std::size_t kVersionStringSize = 16;
 constexpr std::size_t kVersionStringField = 15;
 constexpr std::size_t kVersionStringOffset = kVersionStringField * 4;
-
-// Reads one u32 field into `out`; on failure puts the reader back at the
-// record's start and returns the error with the field's frame.
-bool read_u32(ByteReader& reader, std::size_t record_start, const FieldSite& site,
-              std::uint32_t& out, std::optional<RecordReadError>& failure) {
-    auto value = read_field<std::uint32_t>(reader, site);
-    if (!value) {
-        reader.set_position(record_start);
-        failure.emplace(std::move(value).error());
-        return false;
-    }
-    out = value.value();
-    return true;
-}
 
 DatError block_size_too_small(std::uint32_t block_size) {
     return DatError::corruption(
@@ -182,54 +135,41 @@ FileTable from_walk_order(std::vector<DatFileEntry> entries, std::vector<DatFile
 }  // namespace
 
 std::span<const FieldSite> dat_header_field_sites() {
-    return kHeaderSites;
+    static const std::vector<FieldSite> sites = field_sites_of<DatHeader>();
+    return sites;
 }
 
 std::span<const FieldSite> dat_file_entry_field_sites() {
-    return kEntrySites;
+    static const std::vector<FieldSite> sites = field_sites_of<DatFileEntry>();
+    return sites;
 }
 
 Result<DatFileEntry, RecordReadError> DatFileEntry::read(ByteReader& reader) {
-    const std::size_t start = reader.position();
     DatFileEntry entry;
-    std::uint32_t* const fields[] = {&entry.bit_flags, &entry.id,        &entry.offset,
-                                     &entry.size,      &entry.timestamp, &entry.version};
-    std::optional<RecordReadError> failure;
-    for (std::size_t i = 0; i < kEntrySites.size(); ++i) {
-        if (!read_u32(reader, start, kEntrySites[i], *fields[i], failure)) {
-            return Err{std::move(*failure)};
-        }
+    if (auto read = read_record(reader, entry); !read) {
+        return Err{std::move(read).error()};
     }
     return entry;
 }
 
 Result<DatHeader, RecordReadError> DatHeader::read(ByteReader& reader) {
-    const std::size_t start = reader.position();
     DatHeader header;
-    std::uint32_t* const leading[] = {
-        &header.magic,         &header.block_size,     &header.file_size,    &header.dataset,
-        &header.subset,        &header.free_head,      &header.free_tail,    &header.free_count,
-        &header.root_offset,   &header.new_lru,        &header.old_lru,      &header.use_lru,
-        &header.master_map_id, &header.engine_version, &header.game_version,
-    };
-    static_assert(std::size(leading) == kVersionStringField);
-    std::optional<RecordReadError> failure;
-    for (std::size_t i = 0; i < kVersionStringField; ++i) {
-        if (!read_u32(reader, start, kHeaderSites[i], *leading[i], failure)) {
-            return Err{std::move(*failure)};
-        }
-    }
-    std::array<std::uint8_t, kVersionStringSize> version{};
-    if (auto read = reader.read_bytes(version); !read) {
-        reader.set_position(start);
-        RecordReadError error = RecordReadError::io(std::move(read).error());
-        error.push_frame(frame_for(kHeaderSites[kVersionStringField]));
-        return Err{std::move(error)};
-    }
-    header.version_string.assign(version.begin(), version.end());
-    if (!read_u32(reader, start, kHeaderSites[kVersionStringField + 1], header.version_minor,
-                  failure)) {
-        return Err{std::move(*failure)};
+    // Every field is an integer but the version string's raw bytes.
+    auto read = read_record(reader, header,
+                            [&](const FieldSite& site,
+                                std::vector<std::uint8_t>& bytes) -> Result<void, RecordReadError> {
+                                std::array<std::uint8_t, kVersionStringSize> version{};
+                                if (auto got = reader.read_bytes(version); !got) {
+                                    RecordReadError error =
+                                        RecordReadError::io(std::move(got).error());
+                                    error.push_frame(frame_for(site));
+                                    return Err{std::move(error)};
+                                }
+                                bytes.assign(version.begin(), version.end());
+                                return {};
+                            });
+    if (!read) {
+        return Err{std::move(read).error()};
     }
     return header;
 }
@@ -271,7 +211,7 @@ Result<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& pat
                                           ? kVersionStringField
                                           : kVersionStringField + 1;
             RecordReadError error = RecordReadError::io(std::move(read).error());
-            error.push_frame(frame_for(kHeaderSites[field]));
+            error.push_frame(frame_for(dat_header_field_sites()[field]));
             return Err{DatError::bin_read(std::move(error))};
         }
         if (read.value() == 0) {

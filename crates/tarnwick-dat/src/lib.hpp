@@ -1,11 +1,11 @@
-// An opened game archive: its header, its directory of file entries, and the
-// block chains through which stored files and directory nodes are read.
+// An opened game archive: its header, its directory and the chains of its blocks.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "error.hpp"
@@ -33,12 +33,12 @@ inline constexpr std::uint32_t kBlockLinkSize = 4;
 
 /// One stored file as the directory lists it (24 bytes on disk).
 struct DatFileEntry {
-    std::uint32_t bit_flags = 0;  ///< bit 0: the stored bytes are LRS-compressed
-    std::uint32_t id = 0;         ///< the file id, key of `DatDatabase::files`
-    std::uint32_t offset = 0;     ///< first block of the file's chain
-    std::uint32_t size = 0;       ///< stored bytes (compressed length if compressed)
-    std::uint32_t timestamp = 0;  ///< kept, not interpreted
-    std::uint32_t version = 0;    ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, bit_flags) = 0;  ///< bit 0: stored LRS-compressed
+    TARNWICK_DAT_FIELD(std::uint32_t, id) = 0;         ///< the file id, key of `DatDatabase::files`
+    TARNWICK_DAT_FIELD(std::uint32_t, offset) = 0;     ///< first block of the file's chain
+    TARNWICK_DAT_FIELD(std::uint32_t, size) = 0;       ///< stored bytes (compressed ones)
+    TARNWICK_DAT_FIELD(std::uint32_t, timestamp) = 0;  ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, version) = 0;    ///< kept, not interpreted
 
     /// True when bit 0 of `bit_flags` is set.
     bool is_compressed() const { return (bit_flags & 1) != 0; }
@@ -53,24 +53,24 @@ struct DatFileEntry {
 /// The archive header, 80 bytes at offset 0x140. Nothing in it is checked
 /// while it is read.
 struct DatHeader {
-    std::uint32_t magic = 0;           ///< 0x5442 in a recognised archive
-    std::uint32_t block_size = 0;      ///< bytes per block, link included
-    std::uint32_t file_size = 0;       ///< kept, not interpreted
-    std::uint32_t dataset = 0;         ///< 1 portal, 2 cell
-    std::uint32_t subset = 0;          ///< kept, not interpreted
-    std::uint32_t free_head = 0;       ///< kept, not interpreted
-    std::uint32_t free_tail = 0;       ///< kept, not interpreted
-    std::uint32_t free_count = 0;      ///< kept, not interpreted
-    std::uint32_t root_offset = 0;     ///< first block of the root node; 0: no directory
-    std::uint32_t new_lru = 0;         ///< kept, not interpreted
-    std::uint32_t old_lru = 0;         ///< kept, not interpreted
-    std::uint32_t use_lru = 0;         ///< kept, not interpreted
-    std::uint32_t master_map_id = 0;   ///< kept, not interpreted
-    std::uint32_t engine_version = 0;  ///< kept, not interpreted
-    std::uint32_t game_version = 0;    ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, magic) = 0;           ///< 0x5442 in a recognised archive
+    TARNWICK_DAT_FIELD(std::uint32_t, block_size) = 0;      ///< bytes per block, link included
+    TARNWICK_DAT_FIELD(std::uint32_t, file_size) = 0;       ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, dataset) = 0;         ///< 1 portal, 2 cell
+    TARNWICK_DAT_FIELD(std::uint32_t, subset) = 0;          ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, free_head) = 0;       ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, free_tail) = 0;       ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, free_count) = 0;      ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, root_offset) = 0;     ///< root node's first block; 0: none
+    TARNWICK_DAT_FIELD(std::uint32_t, new_lru) = 0;         ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, old_lru) = 0;         ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, use_lru) = 0;         ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, master_map_id) = 0;   ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, engine_version) = 0;  ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::uint32_t, game_version) = 0;    ///< kept, not interpreted
     // Raw bytes, never decoded as text; exactly 16 once read.
-    std::vector<std::uint8_t> version_string;
-    std::uint32_t version_minor = 0;  ///< kept, not interpreted
+    TARNWICK_DAT_FIELD(std::vector<std::uint8_t>, version_string);
+    TARNWICK_DAT_FIELD(std::uint32_t, version_minor) = 0;  ///< kept, not interpreted
 
     /// Reads the seventeen fields in order. On failure the error carries the
     /// frame of the failing field and `reader` is back at the header start.
@@ -83,6 +83,50 @@ struct DatHeader {
 
     friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };
+
+/// The description of `DatFileEntry`: calls `visit(site, field)` for each
+/// field of `entry` (const or not) in on-disk order, with the site of its
+/// declaration. Reading, writing and printing an entry walk it.
+template <typename Entry, typename Visit>
+requires std::is_same_v<std::remove_const_t<Entry>, DatFileEntry>
+void for_each_field(Entry& entry, Visit&& visit) {
+    const auto site = [](const FieldDeclaration& field) {
+        return FieldSite{"DatFileEntry", field.name, "crates/tarnwick-dat/src/lib.hpp", field.line};
+    };
+    visit(site(DatFileEntry::bit_flags_field), entry.bit_flags);
+    visit(site(DatFileEntry::id_field), entry.id);
+    visit(site(DatFileEntry::offset_field), entry.offset);
+    visit(site(DatFileEntry::size_field), entry.size);
+    visit(site(DatFileEntry::timestamp_field), entry.timestamp);
+    visit(site(DatFileEntry::version_field), entry.version);
+}
+
+/// The description of `DatHeader`, as `for_each_field` of an entry; every
+/// field is a `std::uint32_t` but `version_string` (16 bytes).
+template <typename Header, typename Visit>
+requires std::is_same_v<std::remove_const_t<Header>, DatHeader>
+void for_each_field(Header& header, Visit&& visit) {
+    const auto site = [](const FieldDeclaration& field) {
+        return FieldSite{"DatHeader", field.name, "crates/tarnwick-dat/src/lib.hpp", field.line};
+    };
+    visit(site(DatHeader::magic_field), header.magic);
+    visit(site(DatHeader::block_size_field), header.block_size);
+    visit(site(DatHeader::file_size_field), header.file_size);
+    visit(site(DatHeader::dataset_field), header.dataset);
+    visit(site(DatHeader::subset_field), header.subset);
+    visit(site(DatHeader::free_head_field), header.free_head);
+    visit(site(DatHeader::free_tail_field), header.free_tail);
+    visit(site(DatHeader::free_count_field), header.free_count);
+    visit(site(DatHeader::root_offset_field), header.root_offset);
+    visit(site(DatHeader::new_lru_field), header.new_lru);
+    visit(site(DatHeader::old_lru_field), header.old_lru);
+    visit(site(DatHeader::use_lru_field), header.use_lru);
+    visit(site(DatHeader::master_map_id_field), header.master_map_id);
+    visit(site(DatHeader::engine_version_field), header.engine_version);
+    visit(site(DatHeader::game_version_field), header.game_version);
+    visit(site(DatHeader::version_string_field), header.version_string);
+    visit(site(DatHeader::version_minor_field), header.version_minor);
+}
 
 namespace detail {
 // The memory a `FileTable`'s entries live in; the library's own.

@@ -86,4 +86,25 @@ struct FieldSite {
     std::uint32_t line;
 };
 
+/// A field of an on-disk record as `TARNWICK_DAT_FIELD` declares it: its name
+/// and the line of its declaration, both taken by the compiler.
+struct FieldDeclaration {
+    std::string_view name;
+    std::uint32_t line;
+};
+
+/// Declares the field `name` of type `type` in an on-disk record, and beside
+/// it the static `name##_field`, the field's `FieldDeclaration`, which the
+/// record's description (its `for_each_field`) turns into a `FieldSite`.
+#define TARNWICK_DAT_FIELD(type, name) \
+    TARNWICK_DAT_ENCODED_FIELD(name);  \
+    type name
+
+/// Declares only the `FieldDeclaration` `name##_field` of a field that is
+/// encoded in the record but not kept as a member (such as a count).
+#define TARNWICK_DAT_ENCODED_FIELD(name)                             \
+    static constexpr ::tarnwick_dat::FieldDeclaration name##_field { \
+#name, __LINE__                                              \
+    }
+
 }  // namespace tarnwick_dat

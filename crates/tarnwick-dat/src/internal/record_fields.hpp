@@ -2,9 +2,12 @@
 // and where the fields of each on-disk record are declared.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "tarnwick_dat/error.hpp"
 #include "tarnwick_dat/record_reader.hpp"
@@ -32,6 +35,77 @@ Result<T, RecordReadError> read_field(ByteReader& reader, const FieldSite& site)
         return Err{std::move(error)};
     }
     return value.value();
+}
+
+/// The sites of `Record`'s fields in the order its description lists them
+/// (`for_each_field`); for a counted array, the count's site, then the
+/// array's.
+template <typename Record>
+std::vector<FieldSite> field_sites_of() {
+    std::vector<FieldSite> sites;
+    Record record{};
+    for_each_field(record, [&](const FieldSite& site, auto&&... rest) {
+        sites.push_back(site);
+        if constexpr (sizeof...(rest) == 2) {
+            sites.push_back([](const FieldSite& second, auto&&) { return second; }(rest...));
+        }
+    });
+    return sites;
+}
+
+/// Reads one field: an integer little-endian, anything else through `other`.
+template <typename Other, typename T>
+Result<void, RecordReadError> read_one_field(ByteReader& reader, Other& other,
+                                             const FieldSite& site, T& field) {
+    if constexpr (std::is_integral_v<T>) {
+        auto value = read_field<T>(reader, site);
+        if (!value) {
+            return Err{std::move(value).error()};
+        }
+        field = value.value();
+        return {};
+    } else {
+        return other(site, field);
+    }
+}
+
+/// A counted array (two sites, then the array): read through `other`.
+template <typename Other, typename... Rest>
+Result<void, RecordReadError> read_one_field(ByteReader& /*reader*/, Other& other,
+                                             const FieldSite& site, Rest&... rest) {
+    return other(site, rest...);
+}
+
+/// Reads `record` field by field in the order of its description, integers
+/// little-endian and any other field through `other(site, field...)`. On the
+/// first failure the error carries the failing field's frame and `reader` is
+/// back where the record started.
+template <typename Record, typename Other>
+Result<void, RecordReadError> read_record(ByteReader& reader, Record& record, Other other) {
+    const std::size_t start = reader.position();
+    std::optional<RecordReadError> failure;
+    for_each_field(record, [&](const FieldSite& site, auto&&... fields) {
+        if (failure) {
+            return;
+        }
+        if (auto read = read_one_field(reader, other, site, fields...); !read) {
+            failure.emplace(std::move(read).error());
+        }
+    });
+    if (failure) {
+        reader.set_position(start);
+        return Err{std::move(*failure)};
+    }
+    return {};
+}
+
+/// `read_record` of a record whose fields are all integers.
+template <typename Record>
+Result<void, RecordReadError> read_record(ByteReader& reader, Record& record) {
+    return read_record(reader, record, [](const FieldSite&, auto&... field) {
+        static_assert(sizeof...(field) == 0, "a field that is not an integer needs its reader");
+        return Result<void, RecordReadError>{};
+    });
 }
 
 /// Where each `DatHeader` field is declared, in file order; the sites give
