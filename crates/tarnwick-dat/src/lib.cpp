@@ -200,7 +200,7 @@ Result<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& pat
     // The header is read sequentially from the file position; gathering what
     // the file holds first and parsing that gives the same result and the
     // same frames as reading field by field.
-    std::array<std::uint8_t, kHeaderSize> raw{};
+    std::array<std::uint8_t, kArchiveHeaderSize> raw{};
     std::size_t got = 0;
     while (got < raw.size()) {
         auto read = file.read(std::span(raw).subspan(got));

@@ -19,7 +19,7 @@ namespace tarnwick_dat {
 /// File offset of the archive header; the bytes before it are not read.
 inline constexpr std::uint64_t kHeaderOffset = 0x140;
 /// Length of the archive header on disk.
-inline constexpr std::size_t kHeaderSize = 80;
+inline constexpr std::size_t kArchiveHeaderSize = 80;
 /// Length of one file entry on disk.
 inline constexpr std::size_t kFileEntrySize = 24;
 /// Length of a directory node's content, gathered along its block chain.
@@ -127,6 +127,9 @@ void for_each_field(Header& header, Visit&& visit) {
     visit(site(DatHeader::version_string_field), header.version_string);
     visit(site(DatHeader::version_minor_field), header.version_minor);
 }
+
+/// The former name of `kArchiveHeaderSize`.
+inline constexpr std::size_t kHeaderSize = kArchiveHeaderSize;
 
 namespace detail {
 // The memory a `FileTable`'s entries live in; the library's own.

@@ -23,18 +23,19 @@
 #include <cstdint>
 #include <cstring>
 
+#include "internal/lrs_format.hpp"
 #include "tarnwick_dat/record_reader.hpp"
 
 namespace tarnwick_dat {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 4;
-constexpr std::size_t kGroupTokens = 8;
-constexpr std::size_t kMaxRefLength = 17;
+using lrs_format::kGroupTokens;
+using lrs_format::kMaxRefLength;
+using lrs_format::kSizeFieldBytes;
 // The farthest a back-reference reaches: the dictionary a streaming decoder
 // keeps.
-constexpr std::size_t kWindow = 4095;
+constexpr std::size_t kWindow = lrs_format::kMaxDistance;
 // Bytes a back-reference writes in the fast path, whatever its length.
 constexpr std::size_t kRefWrite = 24;
 // A group at its worst in the fast path: after a control byte and seven
@@ -262,7 +263,7 @@ Stop run(Cursor& c, bool final) {
 }  // namespace
 
 std::optional<std::uint32_t> lrs_declared_size(std::span<const std::uint8_t> payload) {
-    if (payload.size() < kHeaderSize) {
+    if (payload.size() < kSizeFieldBytes) {
         return std::nullopt;
     }
     return load_le32(payload.data());
@@ -270,7 +271,7 @@ std::optional<std::uint32_t> lrs_declared_size(std::span<const std::uint8_t> pay
 
 LrsOutcome decode_lrs_into(std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
     LrsOutcome outcome;
-    if (input.size() < kHeaderSize) {
+    if (input.size() < kSizeFieldBytes) {
         const std::size_t n = std::min(input.size(), output.size());
         if (n != 0) {
             std::memcpy(output.data(), input.data(), n);
@@ -281,7 +282,7 @@ LrsOutcome decode_lrs_into(std::span<const std::uint8_t> input, std::span<std::u
         return outcome;
     }
     const std::size_t declared = load_le32(input.data());
-    Cursor c{input.data() + kHeaderSize,
+    Cursor c{input.data() + kSizeFieldBytes,
              input.data() + input.size(),
              output.data(),
              0,
@@ -343,7 +344,7 @@ bool LrsDecoder::step() {
     const std::uint8_t* const start = input_.data() + input_pos_;
     const std::size_t available = input_.size() - input_pos_;
     if (!have_header_) {
-        if (available < kHeaderSize) {
+        if (available < kSizeFieldBytes) {
             if (!finished_) {
                 return false;
             }
@@ -365,8 +366,8 @@ bool LrsDecoder::step() {
         // payload costs no more than its output.
         window_.resize(static_cast<std::size_t>(
             std::min<std::uint64_t>(declared_, kWindow + kStage + kMaxRefLength - 1)));
-        input_pos_ += kHeaderSize;
-        outcome_.consumed = kHeaderSize;
+        input_pos_ += kSizeFieldBytes;
+        outcome_.consumed = kSizeFieldBytes;
         have_header_ = true;
         return true;
     }

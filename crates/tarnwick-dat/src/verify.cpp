@@ -180,7 +180,7 @@ class BlockOwners {
         : block_size_(block_size),
           // Blocks start on multiples of the block size, the first one after
           // the header's area; a partial block at the file's end counts.
-          first_slot_((kHeaderOffset + kHeaderSize + block_size - 1) / block_size),
+          first_slot_((kHeaderOffset + kArchiveHeaderSize + block_size - 1) / block_size),
           end_slot_(std::max(first_slot_, (archive_length + block_size - 1) / block_size)),
           slots_(std::make_unique<std::atomic<std::uint32_t>[]>(
               static_cast<std::size_t>(end_slot_ - first_slot_))) {}

@@ -17,7 +17,7 @@ namespace tarnwick_dat_writer {
 namespace {
 
 // Room for the header: nothing is placed before its end.
-constexpr std::uint64_t kHeaderEnd = tarnwick_dat::kHeaderOffset + tarnwick_dat::kHeaderSize;
+constexpr std::uint64_t kHeaderEnd = tarnwick_dat::kHeaderOffset + tarnwick_dat::kArchiveHeaderSize;
 // What fills the gaps between scattered blocks, so that a reader which skips
 // a link reads bytes that are obviously wrong.
 constexpr std::uint8_t kFiller = 0xEE;
@@ -224,9 +224,9 @@ void RawArchive::set_branch(std::uint32_t node, std::size_t slot, std::uint32_t 
 namespace {
 
 // The header's 80 bytes, with `file_size` where the header leaves it unset.
-std::array<std::uint8_t, tarnwick_dat::kHeaderSize> encode_header(const HeaderFields& header,
-                                                                  std::uint32_t file_size) {
-    std::array<std::uint8_t, tarnwick_dat::kHeaderSize> bytes{};
+std::array<std::uint8_t, tarnwick_dat::kArchiveHeaderSize> encode_header(const HeaderFields& header,
+                                                                         std::uint32_t file_size) {
+    std::array<std::uint8_t, tarnwick_dat::kArchiveHeaderSize> bytes{};
     const std::uint32_t words[] = {
         header.magic,         header.block_size,     header.file_size.value_or(file_size),
         header.dataset,       header.subset,         header.free_head,

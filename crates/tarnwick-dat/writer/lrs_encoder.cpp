@@ -10,13 +10,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "internal/lrs_format.hpp"
+
 namespace tarnwick_dat_writer {
 
 namespace {
 
-constexpr std::size_t kMinLength = 2;
-constexpr std::size_t kMaxLength = 17;
-constexpr std::size_t kMaxDistance = 4095;
+constexpr std::size_t kMinLength = tarnwick_dat::lrs_format::kMinRefLength;
+constexpr std::size_t kMaxLength = tarnwick_dat::lrs_format::kMaxRefLength;
+constexpr std::size_t kMaxDistance = tarnwick_dat::lrs_format::kMaxDistance;
 // How many candidates a search looks at; long chains of equal byte pairs
 // (text, runs) would otherwise make the encoder quadratic.
 constexpr std::size_t kMaxChain = 48;
@@ -133,7 +135,7 @@ class MatchFinder {
 
 tarnwick_dat::Bytes compress_lrs(std::span<const std::uint8_t> data) {
     tarnwick_dat::Bytes out;
-    out.reserve(4 + data.size() + data.size() / 8 + 1);
+    out.reserve(tarnwick_dat::lrs_format::kSizeFieldBytes + data.size() + data.size() / 8 + 1);
     const auto size = static_cast<std::uint32_t>(data.size());
     for (int shift = 0; shift < 32; shift += 8) {
         out.push_back(static_cast<std::uint8_t>(size >> shift));

@@ -1,20 +1,22 @@
 // The owning form of LRS decoding: one allocation, then the decoder that
 // writes into a caller's buffer (lrs.cpp).
 
+#include "tarnwick_dat/lrs.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
-#include "tarnwick_dat/lrs.hpp"
+#include "internal/lrs_format.hpp"
 #include "tarnwick_dat/utils.hpp"
 
 namespace tarnwick_dat {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 4;
-constexpr std::size_t kMaxRefLength = 17;
-constexpr std::size_t kGroupTokens = 8;
+using lrs_format::kGroupTokens;
+using lrs_format::kMaxRefLength;
+using lrs_format::kSizeFieldBytes;
 // A group at its largest: a control byte and eight back-references.
 constexpr std::size_t kMaxGroupInput = 1 + 2 * kGroupTokens;
 constexpr std::size_t kMaxGroupOutput = kMaxRefLength * kGroupTokens;
@@ -56,7 +58,7 @@ std::size_t lrs_output_capacity(std::span<const std::uint8_t> input) {
     if (!declared) {
         return input.size();
     }
-    return std::min<std::size_t>(*declared, max_output_for(input.size() - kHeaderSize));
+    return std::min<std::size_t>(*declared, max_output_for(input.size() - kSizeFieldBytes));
 }
 
 Bytes decompress_lrs(std::span<const std::uint8_t> input) {
