@@ -36,8 +36,15 @@ class CMakeBuild(build_ext):
             configure += ["-G", "Ninja"]
         subprocess.run(configure, check=True)
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
-        subprocess.run(["cmake", "--build", str(build_dir), "--target", "tarnwick_dat_python",
-                        "-j", jobs], check=True)
+        # The tests' writer module is built only when asked for, into a
+        # folder of its own: it is never part of the package.
+        testing_dir = os.environ.get("TARNWICK_PYTHON_TESTING_DIR")
+        targets = ["tarnwick_dat_python"] + (["tarnwick_dat_python_testing"] if testing_dir else [])
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", *targets, "-j", jobs],
+                       check=True)
+        if testing_dir:
+            for module in (build_dir / "python").glob("tarnwick_dat_testing*.so"):
+                shutil.copy(module, testing_dir)
         built = sorted((build_dir / "python" / "tarnwick_dat").glob("_native*.so"))
         if len(built) != 1:
             raise RuntimeError(f"expected one native module in {build_dir}, found {built}")

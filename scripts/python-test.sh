@@ -12,9 +12,14 @@ trap 'rm -rf "$work"' EXIT
 # Debian's interpreter, explicitly: another one earlier in PATH (pyenv)
 # would not see Debian's pybind11 and pytest.
 /usr/bin/python3 -m venv --system-site-packages "$work/venv"
-"$work/venv/bin/pip" install --quiet --no-index --no-build-isolation "$root/python"
+# The tests' writer module (tarnwick_dat_testing) is built beside the
+# package, from the same build, into a folder of its own.
+mkdir "$work/testing"
+TARNWICK_PYTHON_TESTING_DIR="$work/testing" \
+    "$work/venv/bin/pip" install --quiet --no-index --no-build-isolation "$root/python"
 
 # Run from outside the source tree, so that the installed package is the one
 # imported rather than python/tarnwick_dat.
 cd "$work"
-"$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$root/python/tests"
+PYTHONPATH="$work/testing" "$work/venv/bin/python" -m pytest -q -p no:cacheprovider \
+    "$root/python/tests"

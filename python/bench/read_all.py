@@ -21,8 +21,7 @@ import time
 from pathlib import Path
 
 import tarnwick_dat
-from tarnwick_dat import _native
-from tarnwick_dat._testing import ArchiveBuilder, write_sample_archive
+from tarnwick_dat_testing import ArchiveBuilder, read_all_native, write_sample_archive
 
 
 def python_loop(archive, ids):
@@ -58,10 +57,10 @@ def timed(function):
 def measure(path: Path, repeat: int) -> None:
     with tarnwick_dat.open(path) as archive:
         ids = [entry.id for entry in archive]
-        expected = _native._read_all_native(archive)  # warms the page cache
+        expected = read_all_native(path)  # warms the page cache
         runs = {
-            "C++, 1 thread": lambda: _native._read_all_native(archive, threads=1),
-            "C++, 2 threads": lambda: _native._read_all_native(archive, threads=2),
+            "C++, 1 thread": lambda: read_all_native(path, threads=1),
+            "C++, 2 threads": lambda: read_all_native(path, threads=2),
             "Python, 1 thread": lambda: python_loop(archive, ids),
             "Python, 2 threads": lambda: python_threads(archive, ids, 2),
             "Python, for entry in archive": lambda: sum(

@@ -73,8 +73,5 @@ py::object make_file_entry(const tarnwick_dat::DatFileEntry& entry);
 /// the database, so it finishes even if the archive is closed meanwhile.
 py::object make_entry_iterator(std::shared_ptr<const tarnwick_dat::DatDatabase> database);
 
-/// Defines the private test helpers (`tarnwick_dat._testing`): the archive
-/// writer, for archives whole or damaged on purpose, and sample archives.
-void init_testing(py::module_& testing);
 
 }  // namespace tarnwick_dat_python

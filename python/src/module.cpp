@@ -255,49 +255,6 @@ Font read_font(const Archive& archive, const py::int_& id_object, bool strict) {
     return std::move(font).value();
 }
 
-// The same loop as a script's `for entry in archive: archive.read(entry.id)`,
-// all in C++, for the benchmark to compare against; `threads` split the ids
-// in contiguous runs as the script's threads do. Returns the bytes read.
-std::uint64_t read_all_native(const Archive& archive, bool strict, unsigned threads) {
-    auto database = archive.database();
-    const auto entries = database->files().entries();
-    threads = std::clamp(threads, 1U, 64U);
-    std::vector<std::uint64_t> totals(threads, 0);
-    std::vector<std::optional<DatError>> failures(threads);
-    without_gil([&] {
-        auto run = [&](unsigned part) {
-            const std::size_t begin = entries.size() * part / threads;
-            const std::size_t end = entries.size() * (part + 1) / threads;
-            for (std::size_t i = begin; i < end; ++i) {
-                auto read = database->get_file(entries[i].id, FetchOptions{.strict = strict});
-                if (!read) {
-                    failures[part].emplace(std::move(read).error());
-                    return;
-                }
-                totals[part] += read->size();
-            }
-        };
-        std::vector<std::thread> workers;
-        for (unsigned part = 1; part < threads; ++part) {
-            workers.emplace_back(run, part);
-        }
-        run(0);
-        for (auto& worker : workers) {
-            worker.join();
-        }
-    });
-    for (const auto& failure : failures) {
-        if (failure) {
-            raise_dat_error(*failure);
-        }
-    }
-    std::uint64_t total = 0;
-    for (std::uint64_t part : totals) {
-        total += part;
-    }
-    return total;
-}
-
 // Records compare equal field by field; anything else compares unequal.
 template <typename T>
 bool equal(const T& a, const T& b) {
@@ -466,9 +423,6 @@ void define_archive(py::module_& m) {
 
     m.def("open", &open_archive, py::arg("path"),
           "Opens the archive at `path` (str or os.PathLike) and reads its directory.");
-    m.def("_read_all_native", &read_all_native, py::arg("archive"), py::kw_only(),
-          py::arg("strict") = true, py::arg("threads") = 1U,
-          "Benchmark only: reads every file in C++ and returns the bytes read.");
 }
 
 // A value the library may leave out, as the object or None.
@@ -619,6 +573,4 @@ PYBIND11_MODULE(_native, m) {
     tp::define_verify(m);
     tp::define_archive(m);
     tp::define_functions(m);
-    pybind11::module_ testing = m.def_submodule("_testing", "Private helpers for the package's tests.");
-    tp::init_testing(testing);
 }

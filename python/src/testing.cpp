@@ -1,6 +1,7 @@
-// tarnwick_dat._testing: the archive writer for the package's own tests, which
-// need whole archives and archives damaged on purpose, and sample archives
-// for the benchmark. Not part of the public interface.
+// tarnwick_dat_testing, a module of its own beside the package and never
+// packaged: the archive writer for the package's own tests, which need whole
+// archives and archives damaged on purpose, and sample archives for the
+// benchmark.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl/filesystem.h>
 
@@ -8,8 +9,11 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include <tarnwick_dat/lib.hpp>
 #include <tarnwick_dat_writer/archive_writer.hpp>
@@ -21,6 +25,9 @@ namespace tarnwick_dat_python {
 
 namespace {
 
+using tarnwick_dat::DatDatabase;
+using tarnwick_dat::DatError;
+using tarnwick_dat::FetchOptions;
 using tarnwick_dat_writer::ArchiveBuilder;
 using tarnwick_dat_writer::HeaderFields;
 
@@ -71,14 +78,61 @@ void set_header(ArchiveBuilder& builder, const py::kwargs& fields) {
     }
 }
 
+// The same loop as a script's `for entry in archive: archive.read(entry.id)`
+// over the archive at `path`,
+// all in C++, for the benchmark to compare against; `threads` split the ids
+// in contiguous runs as the script's threads do. Returns the bytes read.
+std::uint64_t read_all_native(const std::filesystem::path& path, bool strict, unsigned threads) {
+    auto opened = without_gil([&] { return DatDatabase::open(path); });
+    if (!opened) {
+        raise_dat_error(opened.error());
+    }
+    const DatDatabase* database = &opened.value();
+    const auto entries = database->files().entries();
+    threads = std::clamp(threads, 1U, 64U);
+    std::vector<std::uint64_t> totals(threads, 0);
+    std::vector<std::optional<DatError>> failures(threads);
+    without_gil([&] {
+        auto run = [&](unsigned part) {
+            const std::size_t begin = entries.size() * part / threads;
+            const std::size_t end = entries.size() * (part + 1) / threads;
+            for (std::size_t i = begin; i < end; ++i) {
+                auto read = database->get_file(entries[i].id, FetchOptions{.strict = strict});
+                if (!read) {
+                    failures[part].emplace(std::move(read).error());
+                    return;
+                }
+                totals[part] += read->size();
+            }
+        };
+        std::vector<std::thread> workers;
+        for (unsigned part = 1; part < threads; ++part) {
+            workers.emplace_back(run, part);
+        }
+        run(0);
+        for (auto& worker : workers) {
+            worker.join();
+        }
+    });
+    for (const auto& failure : failures) {
+        if (failure) {
+            raise_dat_error(*failure);
+        }
+    }
+    std::uint64_t total = 0;
+    for (std::uint64_t part : totals) {
+        total += part;
+    }
+    return total;
+}
+
 void raise_os_error(const tarnwick_dat::IoError& error) {
     PyErr_SetObject(PyExc_OSError, text(error.display()).ptr());
     throw py::error_already_set();
 }
 
-}  // namespace
-
 void init_testing(py::module_& testing) {
+    testing.doc() = "The archive writer for tarnwick_dat's tests and benchmark.";
     py::class_<ArchiveBuilder>(testing, "ArchiveBuilder",
                                "Builds a well-formed archive; entries may point anywhere.")
         .def(py::init<std::uint32_t>(), py::arg("block_size") = 1024)
@@ -136,6 +190,16 @@ void init_testing(py::module_& testing) {
         },
         py::arg("path"), py::kw_only(), py::arg("files"), py::arg("fonts"), py::arg("seed") = 1U,
         "Writes a synthetic portal archive of `files` files, `fonts` of them fonts.");
+    testing.def("read_all_native", &read_all_native, py::arg("path"), py::kw_only(),
+                py::arg("strict") = true, py::arg("threads") = 1U,
+                "Reads every file of the archive at `path` in C++; returns the bytes read.");
 }
 
+}  // namespace
+
 }  // namespace tarnwick_dat_python
+
+PYBIND11_MODULE(tarnwick_dat_testing, m) {
+    tarnwick_dat_python::init_errors();
+    tarnwick_dat_python::init_testing(m);
+}

@@ -288,4 +288,3 @@ def decode_font(data: _Buffer) -> Font:
 def classify(id: int, kind: ArchiveKind | None = None) -> FileType:
     """The file type of `id` in an archive of `kind`; with no kind, guessed from the id."""
 
-def _read_all_native(archive: Archive, *, strict: bool = True, threads: int = 1) -> int: ...

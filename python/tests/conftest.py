@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from tarnwick_dat._testing import ArchiveBuilder
+from tarnwick_dat_testing import ArchiveBuilder
 
 FONT_ID = 0x40000007
 PLAIN_ID = 0x06000001

@@ -9,7 +9,7 @@ import pytest
 
 import tarnwick_dat
 from conftest import CONTENTS, PLAIN_ID, font_bytes, sample_builder, write
-from tarnwick_dat._testing import ArchiveBuilder
+from tarnwick_dat_testing import ArchiveBuilder
 
 BAD_ID = 0x0F000001
 

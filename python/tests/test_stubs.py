@@ -111,3 +111,17 @@ def test_class_members(name):
         # Slot wrappers (__eq__ of a C type) have Python's own fixed signature.
         if not is_property and not isinstance(value, types.WrapperDescriptorType):
             assert stub_parameters(node) == runtime_parameters(value), member
+
+
+def test_the_package_ships_no_test_helpers():
+    # The writer and the benchmark's loop live in tarnwick_dat_testing, a
+    # module beside the package that is never packaged.
+    import tarnwick_dat_testing
+
+    private = {n for n in dir(_native) if n.startswith("_") and not n.startswith("__")}
+    assert private == set()
+    package_dir = Path(_native.__file__).parent
+    assert not list(package_dir.glob("tarnwick_dat_testing*"))
+    assert Path(tarnwick_dat_testing.__file__).parent != package_dir
+    assert {"ArchiveBuilder", "write_sample_archive", "read_all_native"} <= set(
+        dir(tarnwick_dat_testing))
