@@ -91,18 +91,11 @@ py::object make_int_enum(const char* name, const char* doc, py::list members,
 }
 
 // Each thread keeps one fetch buffer, so reading many files allocates only
-// the `bytes` handed back; a buffer grown by one huge file is let go.
-constexpr std::size_t kKeptBuffer = std::size_t{4} << 20;
-
+// the `bytes` handed back; a buffer grown by one huge file is let go
+// (`trim_kept_buffer`).
 Bytes& fetch_buffer() {
     thread_local Bytes buffer;
     return buffer;
-}
-
-void trim_fetch_buffer(Bytes& buffer) {
-    if (buffer.capacity() > kKeptBuffer) {
-        Bytes().swap(buffer);
-    }
 }
 
 /// An opened archive as Python sees it. Each call takes its own reference to
@@ -167,11 +160,11 @@ py::bytes read_file(const Archive& archive, py::handle id_object, bool strict) {
     const DatFileEntry* entry = database->files().find(id);
     auto read = entry != nullptr && entry->size < kReleaseFrom ? fetch() : without_gil(fetch);
     if (!read) {
-        trim_fetch_buffer(buffer);
+        tarnwick_dat::trim_kept_buffer(buffer);
         raise_dat_error(read.error());
     }
     py::bytes result = to_bytes(buffer);
-    trim_fetch_buffer(buffer);
+    tarnwick_dat::trim_kept_buffer(buffer);
     return result;
 }
 
@@ -242,11 +235,11 @@ Font read_font(const Archive& archive, const py::int_& id_object, bool strict) {
         Bytes& buffer = fetch_buffer();
         auto read = database->read_file_into(id, buffer, FetchOptions{.strict = strict});
         if (!read) {
-            trim_fetch_buffer(buffer);
+            tarnwick_dat::trim_kept_buffer(buffer);
             return tarnwick_dat::Err{std::move(read).error()};
         }
         auto decoded = tarnwick_dat::decode_font(buffer);
-        trim_fetch_buffer(buffer);
+        tarnwick_dat::trim_kept_buffer(buffer);
         return decoded;
     });
     if (!font) {

@@ -9,6 +9,8 @@
 // links come back to a block already read repeats what it has read from that
 // block on, so the rest is copied from memory instead of being read again.
 
+#include "internal/block_chain.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -112,12 +114,14 @@ Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset, std::u
 
 Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_t length,
                                                         Bytes& out, ChainTrace* trace) const {
-    return parts_->read_file_data_into(offset, length, out, trace);
+    // One scratch per thread serves every fetch of the database: it never
+    // holds more than a read fetches ahead (`kMaxWindow`).
+    thread_local ChainScratch scratch;
+    return parts_->chain_.read_into(offset, length, out, scratch, trace);
 }
 
-Result<void, DatError> DatDatabase::Parts::read_file_data_into(std::uint32_t offset,
-                                                               std::uint32_t length, Bytes& out,
-                                                               ChainTrace* trace) const {
+Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t length, Bytes& out,
+                                             ChainScratch& scratch, ChainTrace* trace) const {
     out.clear();
     if (length == 0) {
         return {};
@@ -129,11 +133,10 @@ Result<void, DatError> DatDatabase::Parts::read_file_data_into(std::uint32_t off
         return Err{io_error(IoError::unexpected_eof())};
     }
 
-    const std::uint64_t block_size = header_.block_size;
+    const std::uint64_t block_size = block_size_;
     const std::uint64_t payload_per_block = block_size - kBlockLinkSize;
-    // What a read fetched ahead; one per thread serves every fetch, since a
-    // read never fetches more than `kMaxWindow`.
-    thread_local Bytes window;
+    // What a read fetched ahead; never more than `kMaxWindow`.
+    Bytes& window = scratch.window;
     std::uint64_t window_start = 0;
     std::size_t window_length = 0;
     std::uint64_t run = 0;  // bytes of the current run of adjacent blocks

@@ -321,6 +321,7 @@ Result<bool, DatError> DatDatabase::Parts::walk_directory(bool key_order,
         found.push_back(entry);
     };
     Bytes bytes;
+    ChainScratch scratch;
 
     const auto visit = [&](std::uint32_t node_offset) -> Result<void, DatError> {
         if (!visited.insert(node_offset)) {
@@ -330,7 +331,7 @@ Result<bool, DatError> DatDatabase::Parts::walk_directory(bool key_order,
                             node_offset))};
         }
         nodes_.push_back(node_offset);
-        if (auto node = read_file_data_into(node_offset, kNodeSize, bytes); !node) {
+        if (auto node = chain_.read_into(node_offset, kNodeSize, bytes, scratch); !node) {
             return node;
         }
         // Checked once the node has been read, so that a cut file still
@@ -469,7 +470,6 @@ Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
     }
     // The stored payload of a compressed file lives only until it is decoded;
     // one buffer per thread serves every fetch, unless a huge one was needed.
-    constexpr std::size_t kKeptPayload = std::size_t{4} << 20;
     thread_local Bytes stored;
     auto read = read_file_data_into(entry->offset, entry->size, stored);
     if (read) {
@@ -484,9 +484,7 @@ Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
             read = Err{DatError::decompression_failed(id)};
         }
     }
-    if (stored.capacity() > kKeptPayload) {
-        Bytes().swap(stored);
-    }
+    trim_kept_buffer(stored);
     return read;
 }
 

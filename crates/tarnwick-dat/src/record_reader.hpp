@@ -18,6 +18,19 @@ namespace tarnwick_dat {
 /// An owned byte array: the unit in which files are fetched and decoded.
 using Bytes = std::vector<std::uint8_t>;
 
+/// The most memory a buffer kept for reuse between fetches (one per thread or
+/// per worker) holds on to.
+inline constexpr std::size_t kKeptBufferBytes = std::size_t{4} << 20;
+
+/// Frees `buffer`'s memory once a fetch has grown it beyond
+/// `kKeptBufferBytes`, so that a buffer kept for reuse does not hold on to the
+/// largest file it ever read.
+inline void trim_kept_buffer(Bytes& buffer) noexcept {
+    if (buffer.capacity() > kKeptBufferBytes) {
+        Bytes().swap(buffer);
+    }
+}
+
 /// The little-endian u32 in the four bytes at `bytes`; the caller has checked
 /// that they are there.
 inline std::uint32_t load_le32(const std::uint8_t* bytes) {

@@ -260,8 +260,6 @@ class BlockOwners {
 constexpr std::size_t kMaxCrossLinkFindings = 256;
 // Largest claimers named by the expansion budget's finding.
 constexpr std::size_t kNamedClaimers = 5;
-// A worker's buffers are released after a file larger than this.
-constexpr std::size_t kKeptBuffer = std::size_t{4} << 20;
 // Items a worker takes at once.
 constexpr std::size_t kChunk = 32;
 
@@ -567,12 +565,8 @@ void Verifier::check_item(std::size_t item, WorkerState& w) {
     } else {
         check_file(files_[item - node_count_], w);
     }
-    if (w.stored.capacity() > kKeptBuffer) {
-        Bytes().swap(w.stored);
-    }
-    if (w.decoded.capacity() > kKeptBuffer) {
-        Bytes().swap(w.decoded);
-    }
+    trim_kept_buffer(w.stored);
+    trim_kept_buffer(w.decoded);
 }
 
 void Verifier::run_items(std::vector<WorkerState>& workers) {
@@ -685,9 +679,7 @@ void Verifier::cross_links(std::vector<Finding>& findings) {
             }
         }
         scratch.clear();
-        if (scratch.capacity() > kKeptBuffer) {
-            Bytes().swap(scratch);
-        }
+        trim_kept_buffer(scratch);
     }
     if (unreported > 0) {
         findings.push_back(make_finding(

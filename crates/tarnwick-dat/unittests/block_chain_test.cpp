@@ -1,6 +1,8 @@
 // Block chains read with read-ahead and loop completion must give exactly
 // what following the links block by block gives, while reading each block
 // once.
+#include "internal/block_chain.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -178,6 +180,39 @@ TEST(BlockChain, AClaimPastTheEndFailsBeforeReadingIt) {
     ASSERT_FALSE(got.has_value());
     EXPECT_EQ(got.error().display(), "IO error: failed to fill whole buffer");
     EXPECT_EQ(trace.reads, 1u);
+}
+
+// A chain reader needs only a file, a block size and a length: with a
+// scratch of its own it gives what the opened archive gives, through the
+// same scratch for chain after chain, scattered, contiguous or cut short.
+TEST(BlockChain, ReadsWithoutADatabase) {
+    RawArchive archive(256);
+    const std::uint32_t a = archive.write_chain(Bytes(3000, 7), tarnwick_dat_writer::scattered());
+    const std::uint32_t b = archive.write_chain(Bytes(700, 9));
+    const Bytes image = archive.build();
+    const Opened opened = open(image);
+    auto file = tarnwick_dat::ReadOnlyFile::open(opened.file.path());
+    ASSERT_TRUE(file.has_value());
+    const tarnwick_dat::BlockChain chain(*file, 256, image.size());
+    tarnwick_dat::ChainScratch scratch;
+    struct Case {
+        std::uint32_t offset;
+        std::uint32_t length;
+    };
+    for (const Case c : {Case{a, 3000}, Case{b, 700}, Case{a, 10}, Case{b, 5000},
+                         Case{static_cast<std::uint32_t>(image.size()), 4}}) {
+        SCOPED_TRACE(testing::Message() << c.offset << " " << c.length);
+        Bytes out;
+        const auto got = chain.read_into(c.offset, c.length, out, scratch);
+        const auto expected = opened.db.read_file_data(c.offset, c.length);
+        ASSERT_EQ(got.has_value(), expected.has_value());
+        if (got) {
+            EXPECT_EQ(out, *expected);
+        } else {
+            EXPECT_EQ(got.error().display(), expected.error().display());
+            EXPECT_TRUE(out.empty());
+        }
+    }
 }
 
 }  // namespace

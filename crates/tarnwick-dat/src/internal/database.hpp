@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "internal/block_chain.hpp"
 #include "internal/mapped_array.hpp"
 #include "tarnwick_dat/lib.hpp"
 
@@ -13,7 +14,10 @@ namespace tarnwick_dat {
 
 struct DatDatabase::Parts {
     Parts(DatHeader header, ReadOnlyFile file, std::uint64_t archive_length)
-        : header_(std::move(header)), file_(std::move(file)), archive_length_(archive_length) {}
+        : header_(std::move(header)),
+          file_(std::move(file)),
+          archive_length_(archive_length),
+          chain_(file_, header_.block_size, archive_length_) {}
 
     // Walks the directory from the header's root, filling the table.
     Result<void, DatError> read_directory();
@@ -21,10 +25,6 @@ struct DatDatabase::Parts {
     // entries between its children's subtrees) or in walk order; returns
     // whether they came out strictly ascending.
     Result<bool, DatError> walk_directory(bool key_order, MappedArray<DatFileEntry>& found);
-    // Gathers `length` bytes along the chain from `offset` (see
-    // `DatDatabase::read_file_data_into`).
-    Result<void, DatError> read_file_data_into(std::uint32_t offset, std::uint32_t length,
-                                               Bytes& out, ChainTrace* trace = nullptr) const;
 
     DatHeader header_;
     FileTable files_;
@@ -32,6 +32,8 @@ struct DatDatabase::Parts {
     std::vector<DatFileEntry> shadowed_;
     ReadOnlyFile file_;
     std::uint64_t archive_length_ = 0;
+    // Reads through `file_`; the parts never move once made.
+    BlockChain chain_;
 };
 
 }  // namespace tarnwick_dat

@@ -1,0 +1,42 @@
+// The chains of fixed-size blocks an archive stores its files and directory
+// nodes in, each block starting with the link to the next.
+#pragma once
+
+#include <cstdint>
+
+#include "tarnwick_dat/error.hpp"
+#include "tarnwick_dat/lib.hpp"
+#include "tarnwick_dat/record_reader.hpp"
+#include "tarnwick_dat/result.hpp"
+#include "tarnwick_dat/utils.hpp"
+
+namespace tarnwick_dat {
+
+// What chain reads fetch ahead into, kept between reads so that they do not
+// allocate; one per thread of reads, owned by whoever reads. It holds at most
+// 256 KiB.
+struct ChainScratch {
+    Bytes window;
+};
+
+// Reads chains from one archive file, given its block size and its length as
+// it was when opened. Holds only a reference to the file: reads are
+// positional, so any number of threads may read at once, each with its own
+// scratch.
+class BlockChain {
+  public:
+    BlockChain(const ReadOnlyFile& file, std::uint32_t block_size, std::uint64_t archive_length)
+        : file_(file), block_size_(block_size), archive_length_(archive_length) {}
+
+    // Gathers `length` bytes along the chain from `offset` into `out` (see
+    // `DatDatabase::read_file_data_into`, which this is).
+    Result<void, DatError> read_into(std::uint32_t offset, std::uint32_t length, Bytes& out,
+                                     ChainScratch& scratch, ChainTrace* trace = nullptr) const;
+
+  private:
+    const ReadOnlyFile& file_;
+    std::uint64_t block_size_;
+    std::uint64_t archive_length_;
+};
+
+}  // namespace tarnwick_dat
