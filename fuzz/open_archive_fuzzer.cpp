@@ -104,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (const auto* record = opened.error().record_error()) {
             check(!record->frames().empty());
             for (const tarnwick_dat::ContextFrame& frame : record->frames()) {
-                check(is_declared_field(frame, tarnwick_dat::dat_header_field_sites()) ||
-                      is_declared_field(frame, tarnwick_dat::dat_file_entry_field_sites()));
+                check(is_declared_field(frame, tarnwick_dat::field_sites_of<tarnwick_dat::DatHeader>()) ||
+                      is_declared_field(frame, tarnwick_dat::field_sites_of<tarnwick_dat::DatFileEntry>()));
             }
         }
         return 0;

@@ -134,44 +134,25 @@ FileTable from_walk_order(std::vector<DatFileEntry> entries, std::vector<DatFile
 
 }  // namespace
 
-std::span<const FieldSite> dat_header_field_sites() {
-    static const std::vector<FieldSite> sites = field_sites_of<DatHeader>();
-    return sites;
-}
-
-std::span<const FieldSite> dat_file_entry_field_sites() {
-    static const std::vector<FieldSite> sites = field_sites_of<DatFileEntry>();
-    return sites;
-}
-
 Result<DatFileEntry, RecordReadError> DatFileEntry::read(ByteReader& reader) {
-    DatFileEntry entry;
-    if (auto read = read_record(reader, entry); !read) {
-        return Err{std::move(read).error()};
-    }
-    return entry;
+    return read_record<DatFileEntry>(reader);
 }
 
 Result<DatHeader, RecordReadError> DatHeader::read(ByteReader& reader) {
-    DatHeader header;
     // Every field is an integer but the version string's raw bytes.
-    auto read = read_record(reader, header,
-                            [&](const FieldSite& site,
-                                std::vector<std::uint8_t>& bytes) -> Result<void, RecordReadError> {
-                                std::array<std::uint8_t, kVersionStringSize> version{};
-                                if (auto got = reader.read_bytes(version); !got) {
-                                    RecordReadError error =
-                                        RecordReadError::io(std::move(got).error());
-                                    error.push_frame(frame_for(site));
-                                    return Err{std::move(error)};
-                                }
-                                bytes.assign(version.begin(), version.end());
-                                return {};
-                            });
-    if (!read) {
-        return Err{std::move(read).error()};
-    }
-    return header;
+    return read_record<DatHeader>(
+        reader,
+        [&](const FieldSite& site,
+            std::vector<std::uint8_t>& bytes) -> Result<void, RecordReadError> {
+            std::array<std::uint8_t, kVersionStringSize> version{};
+            if (auto got = reader.read_bytes(version); !got) {
+                RecordReadError error = RecordReadError::io(std::move(got).error());
+                error.push_frame(frame_for(site));
+                return Err{std::move(error)};
+            }
+            bytes.assign(version.begin(), version.end());
+            return {};
+        });
 }
 
 DatKind DatHeader::dat_kind() const {
@@ -211,7 +192,7 @@ Result<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& pat
                                           ? kVersionStringField
                                           : kVersionStringField + 1;
             RecordReadError error = RecordReadError::io(std::move(read).error());
-            error.push_frame(frame_for(dat_header_field_sites()[field]));
+            error.push_frame(frame_for(field_sites_of<DatHeader>()[field]));
             return Err{DatError::bin_read(std::move(error))};
         }
         if (read.value() == 0) {

@@ -251,7 +251,7 @@ TEST(ReadNode, CountAboveSixtyOneFailsInBitFlagsAfterSixtyOneEntries) {
     const auto& frames = error.record_error()->frames();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].message, "While parsing field 'bit_flags' in DatFileEntry");
-    EXPECT_EQ(frames[0].line, tarnwick_dat::dat_file_entry_field_sites()[0].line);
+    EXPECT_EQ(frames[0].line, tarnwick_dat::field_sites_of<tarnwick_dat::DatFileEntry>()[0].line);
     EXPECT_EQ(error.record_error()->io_cause()->kind(), tarnwick_dat::IoErrorKind::UnexpectedEof);
 }
 

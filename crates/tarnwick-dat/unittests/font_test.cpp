@@ -245,7 +245,7 @@ TEST(Font, EveryTruncationFailsInTheFieldItCuts) {
     };
     const auto site_of = [](const char* record, const char* field) -> const FieldSite* {
         const auto sites =
-            std::string(record) == "Font" ? tarnwick_dat::font_field_sites() : tarnwick_dat::font_char_desc_field_sites();
+            std::string(record) == "Font" ? tarnwick_dat::field_sites_of<tarnwick_dat::Font>() : tarnwick_dat::field_sites_of<tarnwick_dat::FontCharDesc>();
         for (const FieldSite& s : sites) {
             if (s.field == field) {
                 return &s;
@@ -302,11 +302,11 @@ TEST(Font, FieldSitesFollowTheDeclarations) {
     };
     const std::vector<Table> tables = {
         {"FontCharDesc",
-         tarnwick_dat::font_char_desc_field_sites(),
+         tarnwick_dat::field_sites_of<tarnwick_dat::FontCharDesc>(),
          {"unicode", "offset_x", "offset_y", "width", "height", "horizontal_offset_before",
           "horizontal_offset_after", "vertical_offset_before"}},
         {"Font",
-         tarnwick_dat::font_field_sites(),
+         tarnwick_dat::field_sites_of<tarnwick_dat::Font>(),
          {"id", "max_char_height", "max_char_width", "num_char_descs", "char_descs",
           "num_horizontal_border_pixels", "num_vertical_border_pixels", "baseline_offset",
           "foreground_surface_data_id", "background_surface_data_id"}},

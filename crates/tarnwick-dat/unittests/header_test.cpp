@@ -91,7 +91,7 @@ TEST(DatHeaderRead, DecodesEveryFieldLittleEndian) {
 
 TEST(DatHeaderRead, EveryCutNamesTheFirstIncompleteField) {
     const Bytes full = patterned_header();
-    const auto sites = tarnwick_dat::dat_header_field_sites();
+    const auto sites = tarnwick_dat::field_sites_of<tarnwick_dat::DatHeader>();
     for (std::size_t cut = 0; cut < full.size(); ++cut) {
         SCOPED_TRACE(fmt::format("header cut to {} bytes", cut));
         // Some bytes before the header show that the reader returns to the
@@ -118,7 +118,7 @@ TEST(DatFileEntryRead, DecodesFieldsAndNamesTheFailingOne) {
     EXPECT_EQ(entry.value(), (DatFileEntry{3, 0x40000012, 0x1000, 77, 0xDEADBEEF, 9}));
     EXPECT_TRUE(entry->is_compressed());
 
-    const auto sites = tarnwick_dat::dat_file_entry_field_sites();
+    const auto sites = tarnwick_dat::field_sites_of<tarnwick_dat::DatFileEntry>();
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
         SCOPED_TRACE(fmt::format("entry cut to {} bytes", cut));
         ByteReader short_reader(std::span<const std::uint8_t>(bytes).first(cut));
@@ -164,11 +164,11 @@ TEST(FieldSites, FollowTheDeclarations) {
             }
         }
     };
-    check(tarnwick_dat::dat_header_field_sites(), "DatHeader", kHeaderFields);
-    check(tarnwick_dat::dat_file_entry_field_sites(), "DatFileEntry", kEntryFields);
+    check(tarnwick_dat::field_sites_of<tarnwick_dat::DatHeader>(), "DatHeader", kHeaderFields);
+    check(tarnwick_dat::field_sites_of<tarnwick_dat::DatFileEntry>(), "DatFileEntry", kEntryFields);
     // The entry is declared before the header.
-    EXPECT_LT(tarnwick_dat::dat_file_entry_field_sites().back().line,
-              tarnwick_dat::dat_header_field_sites().front().line);
+    EXPECT_LT(tarnwick_dat::field_sites_of<tarnwick_dat::DatFileEntry>().back().line,
+              tarnwick_dat::field_sites_of<tarnwick_dat::DatHeader>().front().line);
 }
 
 TEST(DatKindOfHeader, FromMagicBlockSizeAndDataset) {
@@ -248,7 +248,7 @@ TEST(DatDatabaseOpen, MagicZeroWithADirectoryStillOpens) {
 }
 
 TEST(DatDatabaseOpen, ShortFilesNameTheFirstIncompleteField) {
-    const auto sites = tarnwick_dat::dat_header_field_sites();
+    const auto sites = tarnwick_dat::field_sites_of<tarnwick_dat::DatHeader>();
     struct Case {
         std::size_t length;
         std::size_t field;

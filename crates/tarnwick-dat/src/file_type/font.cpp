@@ -11,55 +11,37 @@
 namespace tarnwick_dat::file_type::font {
 
 Result<FontCharDesc, RecordReadError> FontCharDesc::read(ByteReader& reader) {
-    FontCharDesc desc;
-    if (auto read = read_record(reader, desc); !read) {
-        return Err{std::move(read).error()};
-    }
-    return desc;
+    return read_record<FontCharDesc>(reader);
 }
 
 Result<Font, RecordReadError> Font::read(ByteReader& reader) {
-    Font font;
-    auto read = read_record(reader, font,
-                            [&](const FieldSite& count_site, const FieldSite& descs_site,
-                                std::vector<FontCharDesc>& descs) -> Result<void, RecordReadError> {
-                                auto count = read_field<std::uint32_t>(reader, count_site);
-                                if (!count) {
-                                    return Err{std::move(count).error()};
-                                }
-                                // No reservation from the stored count: a damaged count must not
-                                // decide how much is allocated, so the array grows as descriptors
-                                // arrive.
-                                for (std::uint32_t i = 0; i < count.value(); ++i) {
-                                    auto desc = FontCharDesc::read(reader);
-                                    if (!desc) {
-                                        RecordReadError error = std::move(desc).error();
-                                        error.push_frame(frame_for(descs_site));
-                                        return Err{std::move(error)};
-                                    }
-                                    descs.push_back(desc.value());
-                                }
-                                return {};
-                            });
-    if (!read) {
-        return Err{std::move(read).error()};
-    }
-    return font;
+    return read_record<Font>(
+        reader,
+        [&](const FieldSite& count_site, const FieldSite& descs_site,
+            std::vector<FontCharDesc>& descs) -> Result<void, RecordReadError> {
+            auto count = read_field<std::uint32_t>(reader, count_site);
+            if (!count) {
+                return Err{std::move(count).error()};
+            }
+            // No reservation from the stored count: a damaged count must not
+            // decide how much is allocated, so the array grows as descriptors
+            // arrive.
+            for (std::uint32_t i = 0; i < count.value(); ++i) {
+                auto desc = FontCharDesc::read(reader);
+                if (!desc) {
+                    RecordReadError error = std::move(desc).error();
+                    error.push_frame(frame_for(descs_site));
+                    return Err{std::move(error)};
+                }
+                descs.push_back(desc.value());
+            }
+            return {};
+        });
 }
 
 }  // namespace tarnwick_dat::file_type::font
 
 namespace tarnwick_dat {
-
-std::span<const FieldSite> font_char_desc_field_sites() {
-    static const std::vector<FieldSite> sites = field_sites_of<FontCharDesc>();
-    return sites;
-}
-
-std::span<const FieldSite> font_field_sites() {
-    static const std::vector<FieldSite> sites = field_sites_of<Font>();
-    return sites;
-}
 
 Result<Font, DatError> decode_font(std::span<const std::uint8_t> bytes) {
     ByteReader reader(bytes);

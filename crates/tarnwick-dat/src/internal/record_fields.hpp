@@ -39,17 +39,20 @@ Result<T, RecordReadError> read_field(ByteReader& reader, const FieldSite& site)
 
 /// The sites of `Record`'s fields in the order its description lists them
 /// (`for_each_field`); for a counted array, the count's site, then the
-/// array's.
+/// array's. The sites give the context frames of a failed read.
 template <typename Record>
-std::vector<FieldSite> field_sites_of() {
-    std::vector<FieldSite> sites;
-    Record record{};
-    for_each_field(record, [&](const FieldSite& site, auto&&... rest) {
-        sites.push_back(site);
-        if constexpr (sizeof...(rest) == 2) {
-            sites.push_back([](const FieldSite& second, auto&&) { return second; }(rest...));
-        }
-    });
+std::span<const FieldSite> field_sites_of() {
+    static const std::vector<FieldSite> sites = [] {
+        std::vector<FieldSite> found;
+        Record record{};
+        for_each_field(record, [&](const FieldSite& site, auto&&... rest) {
+            found.push_back(site);
+            if constexpr (sizeof...(rest) == 2) {
+                found.push_back([](const FieldSite& second, auto&&) { return second; }(rest...));
+            }
+        });
+        return found;
+    }();
     return sites;
 }
 
@@ -76,13 +79,14 @@ Result<void, RecordReadError> read_one_field(ByteReader& /*reader*/, Other& othe
     return other(site, rest...);
 }
 
-/// Reads `record` field by field in the order of its description, integers
+/// Reads a `Record` field by field in the order of its description, integers
 /// little-endian and any other field through `other(site, field...)`. On the
 /// first failure the error carries the failing field's frame and `reader` is
 /// back where the record started.
 template <typename Record, typename Other>
-Result<void, RecordReadError> read_record(ByteReader& reader, Record& record, Other other) {
+Result<Record, RecordReadError> read_record(ByteReader& reader, Other other) {
     const std::size_t start = reader.position();
+    Record record;
     std::optional<RecordReadError> failure;
     for_each_field(record, [&](const FieldSite& site, auto&&... fields) {
         if (failure) {
@@ -96,30 +100,16 @@ Result<void, RecordReadError> read_record(ByteReader& reader, Record& record, Ot
         reader.set_position(start);
         return Err{std::move(*failure)};
     }
-    return {};
+    return record;
 }
 
 /// `read_record` of a record whose fields are all integers.
 template <typename Record>
-Result<void, RecordReadError> read_record(ByteReader& reader, Record& record) {
-    return read_record(reader, record, [](const FieldSite&, auto&... field) {
+Result<Record, RecordReadError> read_record(ByteReader& reader) {
+    return read_record<Record>(reader, [](const FieldSite&, auto&... field) {
         static_assert(sizeof...(field) == 0, "a field that is not an integer needs its reader");
         return Result<void, RecordReadError>{};
     });
 }
-
-/// Where each `DatHeader` field is declared, in file order; the sites give
-/// the context frames of a failed header read.
-std::span<const FieldSite> dat_header_field_sites();
-
-/// Where each `DatFileEntry` field is declared, in file order.
-std::span<const FieldSite> dat_file_entry_field_sites();
-
-/// Where each `FontCharDesc` field is declared, in encoding order.
-std::span<const FieldSite> font_char_desc_field_sites();
-
-/// Where each `Font` field is declared, in encoding order (with the count,
-/// `num_char_descs`, between `max_char_width` and `char_descs`).
-std::span<const FieldSite> font_field_sites();
 
 }  // namespace tarnwick_dat
