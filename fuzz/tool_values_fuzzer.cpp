@@ -1,6 +1,8 @@
 // The tool's parsing of command-line values: every text either parses or is
 // a usage error (never a crash or another exception), and what parses goes
 // back and forth through the forms the tool prints.
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -29,6 +31,13 @@ bool parses(F&& parse) {
     }
 }
 
+std::string lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -41,12 +50,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 0: {
             std::uint32_t id = 0;
             if (parses([&] { id = parse_file_id(text); })) {
-                // Every form the tool prints or documents reads back the same.
+                // Every form the tool prints or documents reads back the same,
+                // in either case.
                 const std::string hex = id_text(id);
                 check(hex.size() == 8);
                 check(parse_file_id(hex) == id);
                 check(parse_file_id("0x" + hex) == id);
-                check(parse_file_id("0d" + std::to_string(id)) == id);
+                check(parse_file_id(lower(hex)) == id);
+                check(parse_file_id("0x" + lower(hex)) == id);
+                check(parse_file_id("d:" + std::to_string(id)) == id);
+            }
+            // Eight hexadecimal digits are that number, whatever they begin
+            // with ("0d..." included).
+            if (text.size() == 8 && std::all_of(text.begin(), text.end(), [](char c) {
+                    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                })) {
+                check(parse_file_id(text) == std::stoul(std::string(text), nullptr, 16));
             }
             break;
         }
@@ -79,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         default: {
             tarnwick_dat::DatKind kind{};
             if (parses([&] { kind = parse_kind(text); })) {
-                check(kind == tarnwick_dat::DatKind::Portal || kind == tarnwick_dat::DatKind::Cell ||
-                      kind == tarnwick_dat::DatKind::Local ||
+                check(kind == tarnwick_dat::DatKind::Portal ||
+                      kind == tarnwick_dat::DatKind::Cell || kind == tarnwick_dat::DatKind::Local ||
                       kind == tarnwick_dat::DatKind::Unknown);
             }
             std::uint32_t stamp = 0;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -69,9 +70,17 @@ inline py::bytes to_bytes(std::span<const std::uint8_t> data) {
 void define_entries(py::module_& m);
 /// A `FileEntry` holding a copy of `entry`.
 py::object make_file_entry(const tarnwick_dat::DatFileEntry& entry);
-/// An iterator over the database's entries in ascending id order; it holds
-/// the database, so it finishes even if the archive is closed meanwhile.
-py::object make_entry_iterator(std::shared_ptr<const tarnwick_dat::DatDatabase> database);
+/// What an `Archive` shares with its iterators: the database while the
+/// archive is open, null once it is closed.
+struct ArchiveState {
+    std::mutex mutex;
+    std::shared_ptr<const tarnwick_dat::DatDatabase> database;
+};
+
+/// An iterator over the archive's entries in ascending id order. It does
+/// not keep the database: once the archive is closed its next step raises
+/// ValueError, as a closed file's iterator does.
+py::object make_entry_iterator(std::shared_ptr<ArchiveState> archive);
 
 
 }  // namespace tarnwick_dat_python

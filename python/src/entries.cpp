@@ -4,6 +4,7 @@
 // slots, rather than a general wrapped C++ object.
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -92,13 +93,13 @@ Py_hash_t entry_hash(PyObject* self) {
 
 struct IteratorObject {
     PyObject_HEAD
-    std::shared_ptr<const DatDatabase> database;
+    std::shared_ptr<ArchiveState> archive;
     std::size_t next;
 };
 
 void iterator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<IteratorObject*>(self)->database.~shared_ptr();
+    reinterpret_cast<IteratorObject*>(self)->archive.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -114,11 +115,22 @@ PyObject* new_entry(const DatFileEntry& entry) {
 
 PyObject* iterator_next(PyObject* self) {
     auto* it = reinterpret_cast<IteratorObject*>(self);
-    const auto entries = it->database->files().entries();
-    if (it->next >= entries.size()) {
-        return nullptr;  // StopIteration, without building an exception
+    DatFileEntry entry;
+    {
+        // The entry is copied under the lock and made outside it: making it
+        // may run Python code (a collection), which may close the archive.
+        const std::lock_guard lock(it->archive->mutex);
+        if (!it->archive->database) {
+            PyErr_SetString(PyExc_ValueError, "I/O operation on a closed archive");
+            return nullptr;
+        }
+        const auto entries = it->archive->database->files().entries();
+        if (it->next >= entries.size()) {
+            return nullptr;  // StopIteration, without building an exception
+        }
+        entry = entries[it->next++];
     }
-    return new_entry(entries[it->next++]);
+    return new_entry(entry);
 }
 
 PyType_Slot g_entry_slots[] = {
@@ -173,13 +185,13 @@ py::object make_file_entry(const DatFileEntry& entry) {
     return py::reinterpret_steal<py::object>(object);
 }
 
-py::object make_entry_iterator(std::shared_ptr<const DatDatabase> database) {
+py::object make_entry_iterator(std::shared_ptr<ArchiveState> archive) {
     PyObject* object = g_iterator_type->tp_alloc(g_iterator_type, 0);
     if (object == nullptr) {
         throw py::error_already_set();
     }
     auto* it = reinterpret_cast<IteratorObject*>(object);
-    new (&it->database) std::shared_ptr<const DatDatabase>(std::move(database));
+    new (&it->archive) std::shared_ptr<ArchiveState>(std::move(archive));
     it->next = 0;
     return py::reinterpret_steal<py::object>(object);
 }

@@ -101,38 +101,46 @@ Bytes& fetch_buffer() {
 /// An opened archive as Python sees it. Each call takes its own reference to
 /// the database for as long as it runs, so `close` from one thread while
 /// others read only drops the archive's reference: the file is closed when
-/// the last running call is done.
+/// the last running call is done. Iterators share the archive's state, so
+/// that closing it ends them too.
 class Archive {
   public:
     Archive(std::shared_ptr<const DatDatabase> database, std::filesystem::path path)
-        : database_(std::move(database)), path_(std::move(path)) {}
+        : state_(std::make_shared<ArchiveState>()), path_(std::move(path)) {
+        state_->database = std::move(database);
+    }
 
     std::shared_ptr<const DatDatabase> database() const {
-        std::lock_guard lock(mutex_);
-        if (!database_) {
+        std::lock_guard lock(state_->mutex);
+        if (!state_->database) {
             throw py::value_error("I/O operation on a closed archive");
         }
-        return database_;
+        return state_->database;
     }
 
     void close() {
         std::shared_ptr<const DatDatabase> last;
         {
-            std::lock_guard lock(mutex_);
-            last.swap(database_);
+            std::lock_guard lock(state_->mutex);
+            last.swap(state_->database);
         }
     }
 
     bool closed() const {
-        std::lock_guard lock(mutex_);
-        return !database_;
+        std::lock_guard lock(state_->mutex);
+        return !state_->database;
+    }
+
+    /// A new iterator over the entries; ValueError once closed.
+    py::object entries() const {
+        database();
+        return make_entry_iterator(state_);
     }
 
     const std::filesystem::path& path() const { return path_; }
 
   private:
-    mutable std::mutex mutex_;
-    std::shared_ptr<const DatDatabase> database_;
+    std::shared_ptr<ArchiveState> state_;
     std::filesystem::path path_;
 };
 
@@ -330,7 +338,8 @@ void define_archive(py::module_& m) {
                                 "share between threads.");
     archive
         .def("close", &Archive::close,
-             "Closes the archive; later calls raise ValueError. Calls already running finish.")
+             "Closes the archive and its file; later calls, and the next step of any iterator "
+             "over it, raise ValueError. Calls already running finish.")
         .def_property_readonly("closed", &Archive::closed)
         .def_property_readonly("path", &Archive::path)
         .def("__enter__", [](Archive& a) -> Archive& { return a; })
@@ -342,8 +351,8 @@ void define_archive(py::module_& m) {
             "kind", [](const Archive& a) { return archive_kind_member(a.database()->dat_kind()); },
             "The kind of archive, from its header.")
         .def("__len__", [](const Archive& a) { return a.database()->files().size(); })
-        .def("__iter__", [](const Archive& a) { return make_entry_iterator(a.database()); },
-             "The directory's entries in ascending id order.")
+        .def("__iter__", &Archive::entries,
+             "The directory's entries in ascending id order, until the archive is closed.")
         .def("__contains__",
              [](const Archive& a, const py::object& id) {
                  auto database = a.database();

@@ -184,7 +184,8 @@ class Archive:
     """An opened archive; a context manager that closes it. Safe to share between threads."""
 
     def close(self) -> None:
-        """Closes the archive; later calls raise ValueError. Calls already running finish."""
+        """Closes the archive and its file; later calls, and the next step of any iterator over
+        it, raise ValueError. Calls already running finish."""
     @property
     def closed(self) -> bool: ...
     @property
@@ -199,7 +200,7 @@ class Archive:
         """The kind of archive, from its header."""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[FileEntry]:
-        """The directory's entries in ascending id order."""
+        """The directory's entries in ascending id order, until the archive is closed."""
     def __contains__(self, id: object) -> bool: ...
     def entry(self, id: int) -> FileEntry:
         """The directory entry of file `id`; NotFoundError if it is not listed."""

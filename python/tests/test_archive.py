@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from pathlib import Path
+
 import pytest
 
 import tarnwick_dat
@@ -125,13 +127,25 @@ def test_lrs_damaged_and_short_input():
         tarnwick_dat.decompress_lrs("text")
 
 
+def open_descriptors(path):
+    """The descriptors of this process open on `path`."""
+    fds = Path("/proc/self/fd")
+    return [fd for fd in fds.iterdir() if fd.resolve() == path.resolve()]
+
+
 def test_closed_archive(archive_path):
     with tarnwick_dat.open(archive_path) as archive:
-        entries = iter(archive)
+        fresh, started, finished = iter(archive), iter(archive), iter(archive)
+        next(started)
+        assert len(list(finished)) == len(CONTENTS)
+        assert len(open_descriptors(archive_path)) == 1
     assert archive.closed
+    # Closing ends every iterator, as closing a file does, and lets the file go.
+    assert open_descriptors(archive_path) == []
     for use in (lambda: archive.read(PLAIN_ID), lambda: len(archive), lambda: archive.header,
-                lambda: PLAIN_ID in archive, lambda: archive.font(FONT_ID)):
+                lambda: PLAIN_ID in archive, lambda: archive.font(FONT_ID), lambda: iter(archive),
+                lambda: next(fresh), lambda: next(started), lambda: next(started),
+                lambda: next(finished)):
         with pytest.raises(ValueError, match="closed archive"):
             use()
     archive.close()  # closing twice is harmless
-    assert len(list(entries)) == len(CONTENTS)  # an iteration under way finishes

@@ -5,8 +5,12 @@
 // following a symbolic link, so nothing can land outside DIR. Each file is
 // written to a temporary name created exclusively beside it and renamed into
 // place: a planted link at the final name is replaced rather than written
-// through, and an interrupted or failed file leaves nothing behind.
+// through, and an interrupted or failed file leaves nothing behind. The
+// temporary names carry the process id, so that a later run can tell the
+// ones left by a run that was killed outright (SIGKILL, a power cut) and
+// remove them.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -17,8 +21,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <span>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -28,43 +35,12 @@
 #include "error_text.hpp"
 #include "io.hpp"
 #include "progress.hpp"
+#include "signals.hpp"
 #include "values.hpp"
 
 namespace tarnwick_dat_tool {
 
 namespace {
-
-// The signal that asked the run to stop, 0 while none has.
-std::atomic<int> g_stop_signal{0};
-
-extern "C" void on_stop_signal(int signal) {
-    g_stop_signal.store(signal);
-}
-
-// Turns SIGINT and SIGTERM into a request to stop, which the workers honour
-// between two files and before renaming a finished one, removing their
-// temporary file; a second signal ends the process at once.
-class StopSignals {
-  public:
-    StopSignals() {
-        struct sigaction action {};
-        action.sa_handler = on_stop_signal;
-        action.sa_flags = SA_RESETHAND;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, &old_int_);
-        ::sigaction(SIGTERM, &action, &old_term_);
-    }
-    ~StopSignals() {
-        ::sigaction(SIGINT, &old_int_, nullptr);
-        ::sigaction(SIGTERM, &old_term_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-  private:
-    struct sigaction old_int_ {};
-    struct sigaction old_term_ {};
-};
 
 class Fd {
   public:
@@ -115,6 +91,62 @@ const char* kind_of(mode_t mode) {
     return "not a regular file";
 }
 
+// A temporary file of the extraction, known to the signal handling: removed
+// unless renamed into place, whatever way its worker leaves the file.
+class ExtractTemporary {
+  public:
+    ExtractTemporary(int dir, std::string name) : dir_(dir), name_(std::move(name)) {}
+    ~ExtractTemporary() {
+        if (token_ != kNoTemporary) {
+            ::unlinkat(dir_, name_.c_str(), 0);
+            forget_temporary(token_);
+        }
+    }
+    ExtractTemporary(const ExtractTemporary&) = delete;
+    ExtractTemporary& operator=(const ExtractTemporary&) = delete;
+
+    // Creates the file exclusively: a name of this pattern left by an
+    // earlier run of the same process id, or planted, is a name inside DIR
+    // that this run may take.
+    int create() {
+        return create_temporary(
+            dir_, name_,
+            [this](std::string& name) {
+                const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+                int fd = ::openat(dir_, name.c_str(), flags, 0644);
+                if (fd < 0 && errno == EEXIST) {
+                    ::unlinkat(dir_, name.c_str(), 0);
+                    fd = ::openat(dir_, name.c_str(), flags, 0644);
+                }
+                return fd;
+            },
+            token_);
+    }
+
+    // Renames the file to `name`; it is then no longer temporary.
+    int rename_to(const std::string& name) {
+        if (::renameat(dir_, name_.c_str(), dir_, name.c_str()) != 0) {
+            return errno;
+        }
+        forget_temporary(token_);
+        token_ = kNoTemporary;
+        return 0;
+    }
+
+  private:
+    int dir_;
+    std::string name_;
+    TemporaryToken token_ = kNoTemporary;
+};
+
+// The most written at once: a stop (a signal, a full disk, a failed output)
+// is honoured within one piece of even the largest file.
+constexpr std::size_t kWritePiece = std::size_t{1} << 20;
+
+bool disk_full(int code) {
+    return code == ENOSPC || code == EDQUOT;
+}
+
 class Extractor {
   public:
     Extractor(const tarnwick_dat::DatDatabase& db, const ExtractOptions& options,
@@ -125,64 +157,127 @@ class Extractor {
           jobs_(jobs),
           temp_suffix_(fmt::format(".{}.tmp", ::getpid())) {}
 
-    // Takes files until none is left or a stop is asked; `progress` is
-    // updated by one worker only.
-    void work(ProgressBar* progress) {
-        tarnwick_dat::Bytes buffer;
-        while (g_stop_signal.load() == 0) {
-            const std::size_t index = next_.fetch_add(1);
-            if (index >= jobs_.size()) {
-                break;
+    // Takes files until none is left or the run stops; `progress` is updated
+    // by one worker only. Nothing it meets escapes the thread: a failed
+    // output or anything thrown stops every worker and is kept for
+    // `finish`.
+    void work(ProgressBar* progress) noexcept {
+        try {
+            tarnwick_dat::Bytes buffer;
+            while (!stopping()) {
+                const std::size_t index = next_.fetch_add(1);
+                if (index >= jobs_.size()) {
+                    break;
+                }
+                extract(jobs_[index], buffer);
+                const std::size_t done = done_.fetch_add(1) + 1;
+                if (progress != nullptr) {
+                    progress->update(done);
+                }
             }
-            if (extract(jobs_[index], buffer)) {
-                extracted_.fetch_add(1);
-            }
-            const std::size_t done = done_.fetch_add(1) + 1;
-            if (progress != nullptr) {
-                progress->update(done);
+        } catch (const StdoutError& error) {
+            stop();
+            int none = 0;
+            stdout_error_.compare_exchange_strong(none, error.code());
+        } catch (...) {
+            stop();
+            const std::lock_guard lock(failure_mutex_);
+            if (!failure_) {
+                failure_ = std::current_exception();
             }
         }
     }
 
     std::size_t extracted() const { return extracted_.load(); }
 
+    // After the workers are done: throws what a worker met.
+    void rethrow_failure() const {
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
+    }
+
+    // After the workers are done: the error number of standard output's
+    // failure, or 0.
+    int stdout_error() const { return stdout_error_.load(); }
+
   private:
-    bool extract(const Job& job, tarnwick_dat::Bytes& buffer) {
+    bool stopping() const { return stopped_.load() || stop_signal() != 0; }
+    void stop() { stopped_.store(true); }
+
+    // Writes `bytes` a piece at a time; ECANCELED when the run stops
+    // meanwhile.
+    int write_pieces(int fd, std::span<const std::uint8_t> bytes) const {
+        for (std::size_t at = 0; at < bytes.size(); at += kWritePiece) {
+            if (stopping()) {
+                return ECANCELED;
+            }
+            const int code =
+                write_all(fd, bytes.subspan(at, std::min(kWritePiece, bytes.size() - at)));
+            if (code != 0) {
+                return code;
+            }
+        }
+        return stopping() ? ECANCELED : 0;
+    }
+
+    // A write failed with `code`. After the disk reports it is full no
+    // further file is tried, and that is said once.
+    void write_failed(std::uint32_t id, const std::string& path, int code) {
+        if (code == ECANCELED) {
+            return;  // the run stops; the summary tells what was extracted
+        }
+        if (!disk_full(code)) {
+            report_file_error(options_.archive, id,
+                              fmt::format("cannot write '{}': {}", path, std::strerror(code)));
+            return;
+        }
+        stop();
+        if (!disk_full_.exchange(true)) {
+            report_file_error(options_.archive, id,
+                              fmt::format("cannot write '{}': {} (the disk is full: no further "
+                                          "files are tried)",
+                                          path, std::strerror(code)));
+        }
+    }
+
+    void extract(const Job& job, tarnwick_dat::Bytes& buffer) {
         const tarnwick_dat::DatFileEntry& entry = *job.entry;
         const TypeDir& dir = dirs_[job.dir];
         if (dir.fd.get() < 0) {
-            return false;  // reported once, with the directory
+            return;  // reported once, with the directory
         }
         if (!fetch_file(db_, options_.archive, entry.id, buffer)) {
-            return false;
+            return;
         }
         const std::string name = fmt::format("{:08X}.bin", entry.id);
-        const auto path = [&] { return fmt::format("{}/{}", dir.path, name); };
+        const std::string path = fmt::format("{}/{}", dir.path, name);
         if (!dir.fresh) {
             struct stat status {};
             if (::fstatat(dir.fd.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
                 !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
                 report_file_error(options_.archive, entry.id,
-                                  fmt::format("refusing to replace '{}': it is {}", path(),
+                                  fmt::format("refusing to replace '{}': it is {}", path,
                                               kind_of(status.st_mode)));
-                return false;
+                return;
             }
         }
-        const std::string temp = "." + name + temp_suffix_;
-        const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-        int fd = ::openat(dir.fd.get(), temp.c_str(), flags, 0644);
-        if (fd < 0 && errno == EEXIST) {
-            // Left by an earlier run of the same process id, or planted:
-            // either way a name inside DIR that this run may take.
-            ::unlinkat(dir.fd.get(), temp.c_str(), 0);
-            fd = ::openat(dir.fd.get(), temp.c_str(), flags, 0644);
+        if (stopping()) {
+            return;
         }
+        ExtractTemporary temporary(dir.fd.get(), "." + name + temp_suffix_);
+        const int fd = temporary.create();
         if (fd < 0) {
-            report_file_error(options_.archive, entry.id,
-                              fmt::format("cannot create '{}': {}", path(), std::strerror(errno)));
-            return false;
+            const int code = errno;
+            if (disk_full(code)) {
+                write_failed(entry.id, path, code);
+            } else {
+                report_file_error(options_.archive, entry.id,
+                                  fmt::format("cannot create '{}': {}", path, std::strerror(code)));
+            }
+            return;
         }
-        int code = write_all(fd, buffer);
+        int code = write_pieces(fd, buffer);
         if (code == 0 && plausible_time(entry.timestamp)) {
             const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry.timestamp), 0}};
             ::futimens(fd, times);
@@ -190,23 +285,20 @@ class Extractor {
         if (::close(fd) != 0 && code == 0) {
             code = errno;
         }
-        if (code == 0 && g_stop_signal.load() != 0) {
-            ::unlinkat(dir.fd.get(), temp.c_str(), 0);
-            return false;
+        if (code == 0 && stopping()) {
+            code = ECANCELED;
         }
-        if (code == 0 && ::renameat(dir.fd.get(), temp.c_str(), dir.fd.get(), name.c_str()) != 0) {
-            code = errno;
+        if (code == 0) {
+            code = temporary.rename_to(name);
         }
         if (code != 0) {
-            ::unlinkat(dir.fd.get(), temp.c_str(), 0);
-            report_file_error(options_.archive, entry.id,
-                              fmt::format("cannot write '{}': {}", path(), std::strerror(code)));
-            return false;
+            write_failed(entry.id, path, code);
+            return;
         }
+        extracted_.fetch_add(1);
         if (options_.verbose) {
-            outf("{}\n", path());
+            outf("{}\n", path);
         }
-        return true;
     }
 
     const tarnwick_dat::DatDatabase& db_;
@@ -217,7 +309,73 @@ class Extractor {
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> done_{0};
     std::atomic<std::size_t> extracted_{0};
+    std::atomic<bool> stopped_{false};
+    std::atomic<bool> disk_full_{false};
+    std::atomic<int> stdout_error_{0};
+    std::mutex failure_mutex_;
+    std::exception_ptr failure_;
 };
+
+// True for a name of this tool's temporary files, ".XXXXXXXX.bin.PID.tmp",
+// and sets `pid`.
+bool temporary_name(std::string_view name, pid_t& pid) {
+    constexpr std::string_view kBin = ".bin.";
+    constexpr std::string_view kTmp = ".tmp";
+    if (name.size() < 1 + 8 + kBin.size() + 1 + kTmp.size() || name[0] != '.' ||
+        name.substr(9, kBin.size()) != kBin || !name.ends_with(kTmp)) {
+        return false;
+    }
+    for (const char c : name.substr(1, 8)) {
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+            return false;
+        }
+    }
+    const std::string_view digits =
+        name.substr(9 + kBin.size(), name.size() - 9 - kBin.size() - kTmp.size());
+    if (digits.empty() || digits.size() > 9 || digits[0] == '0') {
+        return false;
+    }
+    long value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    pid = static_cast<pid_t>(value);
+    return true;
+}
+
+// Removes from a type directory the temporary files that earlier runs left
+// when they were ended where nothing could clean up: regular files named as
+// this tool names them whose process is gone (no such process, or this one,
+// which an earlier run's id now names). Anything else, a running
+// extraction's files included, stays.
+void remove_stale_temporaries(int dir) {
+    const int fd = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    DIR* stream = ::fdopendir(fd);
+    if (stream == nullptr) {
+        ::close(fd);
+        return;
+    }
+    const pid_t self = ::getpid();
+    while (const dirent* found = ::readdir(stream)) {
+        pid_t pid = 0;
+        if (!temporary_name(found->d_name, pid)) {
+            continue;
+        }
+        const bool gone = pid == self || (::kill(pid, 0) != 0 && errno == ESRCH);
+        struct stat status {};
+        if (gone && ::fstatat(dir, found->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode)) {
+            ::unlinkat(dir, found->d_name, 0);
+        }
+    }
+    ::closedir(stream);
+}
 
 // Refuses a selection whose declared sizes add up to far more than the
 // archive could honestly hold: entries that share one chain, or compressed
@@ -356,20 +514,35 @@ int run_extract(const ExtractOptions& options) {
         }
     }
 
+    for (const TypeDir& dir : dirs) {
+        if (dir.fd.get() >= 0 && !dir.fresh) {
+            remove_stale_temporaries(dir.fd.get());
+        }
+    }
+
     Extractor extractor(*db, options, dirs, jobs);
     {
-        const StopSignals stop_signals;
+        const StopScope stop_scope;
         ProgressBar progress(jobs.size(), !options.quiet && stderr_is_terminal());
         const unsigned workers = static_cast<unsigned>(
             std::min<std::size_t>(jobs_wanted, std::max<std::size_t>(1, jobs.size())));
         std::vector<std::thread> threads;
-        for (unsigned i = 1; i < workers; ++i) {
-            threads.emplace_back([&extractor] { extractor.work(nullptr); });
+        try {
+            for (unsigned i = 1; i < workers; ++i) {
+                threads.emplace_back([&extractor] { extractor.work(nullptr); });
+            }
+        } catch (const std::system_error&) {
+            // Fewer workers than asked for: the ones started do the work.
         }
         extractor.work(&progress);
         for (std::thread& thread : threads) {
             thread.join();
         }
+    }
+    extractor.rethrow_failure();
+    const int stdout_error = extractor.stdout_error();
+    if (stdout_error == EPIPE && broken_pipe_ends_run()) {
+        end_by_signal(SIGPIPE);  // the reader is gone: nothing more to say
     }
     const std::size_t extracted = extractor.extracted();
     failed = failed || extracted != picked.entries.size();
@@ -377,12 +550,18 @@ int run_extract(const ExtractOptions& options) {
         report_note(
             fmt::format("extracted {} of {} files into {}", extracted, selected, options.dir));
     }
-    if (const int signal = g_stop_signal.load(); signal != 0) {
-        // End as the signal would have ended us, now that nothing is half
-        // written.
-        flush_out();
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
+    if (const int signal = stop_signal(); signal != 0) {
+        // End as the signal would have ended the run, now that nothing is
+        // half written.
+        try {
+            flush_out();
+        } catch (const StdoutError&) {
+            // Ending anyway.
+        }
+        end_by_signal(signal);
+    }
+    if (stdout_error != 0) {
+        throw StdoutError(stdout_error);  // reported by main, after the summary
     }
     return failed ? kExitFailure : kExitOk;
 }

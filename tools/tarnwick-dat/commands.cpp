@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "error_text.hpp"
+#include "progress.hpp"
 #include "values.hpp"
 
 namespace tarnwick_dat_tool {
@@ -51,9 +52,13 @@ const Command kCommands[] = {
      "Writes each selected file (every file when none is selected) to\n"
      "DIR/TYPE/ID.bin, ID being the file id as eight upper-case hexadecimal\n"
      "digits. DIR and the type directories are created as needed. Each file is\n"
-     "written to a temporary name beside it and renamed into place, so that an\n"
-     "interrupted or failed run leaves no partial file and an existing file, hard\n"
-     "link or symbolic link of that name is replaced, never written through. A\n"
+     "written to a temporary name beside it and renamed into place, so that a\n"
+     "failed run, or one ended by a signal, leaves no partial or temporary file\n"
+     "and an existing file, hard link or symbolic link of that name is replaced,\n"
+     "never written through. Ctrl-C stops within a MiB of each file being\n"
+     "written; a second Ctrl-C ends the run at once, still cleaning up. A\n"
+     "temporary file left by a run killed outright is removed by the next run\n"
+     "once its process is gone. Once the disk is full no further file is tried. A\n"
      "directory, FIFO, device or socket at a file's name is refused, as is a type\n"
      "directory that is a symbolic link: nothing is written outside DIR. A file\n"
      "that cannot be read or written is reported and the others are still\n"
@@ -352,7 +357,7 @@ int CommandLine::run(int argc, char** argv) {
     CLI::App& app = state_->app;
     std::vector<std::string> words(argv + 1, argv + argc);
     if (words.empty()) {
-        fmt::print(stderr, "{}", tool_help());
+        console_text(tool_help());
         return kExitUsage;
     }
     // "help COMMAND" is "COMMAND --help".
@@ -387,7 +392,7 @@ int CommandLine::run(int argc, char** argv) {
         }
         const std::vector<CLI::App*> chosen = app.get_subcommands();
         if (chosen.empty()) {
-            fmt::print(stderr, "{}", tool_help());
+            console_text(tool_help());
             return kExitUsage;
         }
         command = chosen.front();

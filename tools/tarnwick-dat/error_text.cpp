@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,18 @@ std::string flatten(std::string text) {
         }
     }
     return text;
+}
+
+// The first failure of standard output, 0 while none: a failed write is
+// final, so later ones are refused at once with the same reason.
+std::atomic<int> g_stdout_error{0};
+
+// Remembers the failure that `errno` tells of (the first one wins) and
+// returns the one remembered.
+int stdout_failed() {
+    int none = 0;
+    g_stdout_error.compare_exchange_strong(none, errno != 0 ? errno : EIO);
+    return g_stdout_error.load();
 }
 
 }  // namespace
@@ -70,7 +83,9 @@ void report_file_error(std::string_view archive, std::uint32_t id,
 
 void report_note(std::string_view line) {
     // Whatever standard output holds comes first, as it would on a terminal.
-    std::fflush(stdout);
+    if (g_stdout_error.load() == 0 && std::fflush(stdout) != 0) {
+        stdout_failed();
+    }
     console_line(flatten(std::string(line)));
 }
 
@@ -81,14 +96,22 @@ std::string stdout_failure(int code) {
 StdoutError::StdoutError(int code) : std::runtime_error(stdout_failure(code)), code_(code) {}
 
 void out(std::string_view text) {
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
-        throw StdoutError(errno != 0 ? errno : EIO);
+    if (const int code = g_stdout_error.load(); code != 0) {
+        throw StdoutError(code);
+    }
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::ferror(stdout)) {
+        throw StdoutError(stdout_failed());
     }
 }
 
 void flush_out() {
+    if (const int code = g_stdout_error.load(); code != 0) {
+        throw StdoutError(code);
+    }
+    errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        throw StdoutError(errno != 0 ? errno : EIO);
+        throw StdoutError(stdout_failed());
     }
 }
 

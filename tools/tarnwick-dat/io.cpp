@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "error_text.hpp"
+#include "signals.hpp"
 
 namespace tarnwick_dat_tool {
 
@@ -133,13 +134,17 @@ std::string InputFile::name() const {
     return describe(path_);
 }
 
-OutputFile::OutputFile(std::string path, std::string temporary, int fd)
-    : path_(std::move(path)), temporary_(std::move(temporary)), fd_(fd) {}
+OutputFile::OutputFile(std::string path, std::string temporary, TemporaryToken token, int fd)
+    : path_(std::move(path)), temporary_(std::move(temporary)), token_(token), fd_(fd) {}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : path_(std::move(other.path_)), temporary_(std::move(other.temporary_)), fd_(other.fd_) {
+    : path_(std::move(other.path_)),
+      temporary_(std::move(other.temporary_)),
+      token_(other.token_),
+      fd_(other.fd_) {
     other.fd_ = -1;
     other.temporary_.clear();
+    other.token_ = kNoTemporary;
 }
 
 OutputFile::~OutputFile() {
@@ -149,13 +154,14 @@ OutputFile::~OutputFile() {
     if (!temporary_.empty()) {
         ::unlink(temporary_.c_str());
     }
+    forget_temporary(token_);
 }
 
 tarnwick_dat::Result<OutputFile, std::string> OutputFile::open(std::string_view path) {
     if (path == "-") {
         // What went through stdio so far comes first.
         std::fflush(stdout);
-        return OutputFile("-", "", STDOUT_FILENO);
+        return OutputFile("-", "", kNoTemporary, STDOUT_FILENO);
     }
     const std::string name(path);
     struct stat status {};
@@ -164,13 +170,16 @@ tarnwick_dat::Result<OutputFile, std::string> OutputFile::open(std::string_view 
         if (fd < 0) {
             return Err{fmt::format("cannot create '{}': {}", path, std::strerror(errno))};
         }
-        return OutputFile(name, "", fd);
+        return OutputFile(name, "", kNoTemporary, fd);
     }
     const std::filesystem::path target(name);
     const std::filesystem::path directory = target.parent_path();
     std::string temporary =
         (directory / fmt::format(".{}.tmp-XXXXXX", target.filename().string())).string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    TemporaryToken token = kNoTemporary;
+    const int fd = create_temporary(
+        AT_FDCWD, temporary,
+        [](std::string& chosen) { return ::mkostemp(chosen.data(), O_CLOEXEC); }, token);
     if (fd < 0) {
         return Err{fmt::format("cannot create '{}': {}", path, std::strerror(errno))};
     }
@@ -178,7 +187,7 @@ tarnwick_dat::Result<OutputFile, std::string> OutputFile::open(std::string_view 
     const mode_t mask = ::umask(0);
     ::umask(mask);
     ::fchmod(fd, 0644 & ~mask);
-    return OutputFile(name, std::move(temporary), fd);
+    return OutputFile(name, std::move(temporary), token, fd);
 }
 
 tarnwick_dat::Result<void, std::string> OutputFile::failure(std::string_view action,
@@ -210,6 +219,8 @@ tarnwick_dat::Result<void, std::string> OutputFile::commit() {
             return failure("create", errno);
         }
         temporary_.clear();
+        forget_temporary(token_);
+        token_ = kNoTemporary;
     }
     return {};
 }

@@ -10,6 +10,8 @@
 #include <tarnwick_dat/record_reader.hpp>
 #include <tarnwick_dat/result.hpp>
 
+#include "signals.hpp"
+
 namespace tarnwick_dat_tool {
 
 /// Most bytes `read_input` takes: a stored file's size is a 32-bit value,
@@ -57,7 +59,8 @@ tarnwick_dat::Result<void, std::string> write_output(std::string_view path,
 /// A destination written piece by piece that is whole or absent: a path that
 /// names a regular file (or nothing yet) is written under a temporary name
 /// beside it and renamed into place by `commit`, so that a failed or
-/// interrupted run leaves the old file, or none, never a cut one. Standard
+/// interrupted run (a signal included) leaves the old file, or none, never a
+/// cut one. Standard
 /// output ("-") and other files (a device, a FIFO) are written in place.
 class OutputFile {
   public:
@@ -76,11 +79,12 @@ class OutputFile {
     tarnwick_dat::Result<void, std::string> commit();
 
   private:
-    OutputFile(std::string path, std::string temporary, int fd);
+    OutputFile(std::string path, std::string temporary, TemporaryToken token, int fd);
     tarnwick_dat::Result<void, std::string> failure(std::string_view action, int code) const;
 
     std::string path_;
     std::string temporary_;  // empty: written in place
+    TemporaryToken token_;   // known to the signal handling until renamed
     int fd_;
 };
 

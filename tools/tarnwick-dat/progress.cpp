@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -18,6 +19,18 @@ std::mutex& console_mutex() {
 
 // The bar on screen, if any; guarded by the console mutex.
 ProgressBar* g_active = nullptr;
+
+std::atomic<bool> g_stderr_failed{false};
+
+// Writes to standard error, which nothing can be reported on when it fails:
+// the failure is only remembered. Never throws.
+void put_stderr(std::string_view text) {
+    if (std::fwrite(text.data(), 1, text.size(), stderr) != text.size() ||
+        std::fflush(stderr) != 0) {
+        g_stderr_failed.store(true);
+        std::clearerr(stderr);
+    }
+}
 
 }  // namespace
 
@@ -89,26 +102,31 @@ void ProgressBar::clear() {
 }
 
 void ProgressBar::draw_locked() {
-    fmt::print(stderr, "\r{}\033[K", progress_line(done_, total_, last_width_));
-    std::fflush(stderr);
+    put_stderr(fmt::format("\r{}\033[K", progress_line(done_, total_, last_width_)));
     shown_ = true;
 }
 
 void ProgressBar::clear_locked() {
     if (shown_) {
-        std::fputs("\r\033[K", stderr);
-        std::fflush(stderr);
+        put_stderr("\r\033[K");
         shown_ = false;
     }
 }
 
 void console_line(std::string_view line) {
+    console_text(std::string(line) + "\n");
+}
+
+void console_text(std::string_view text) {
     const std::lock_guard lock(console_mutex());
     if (g_active != nullptr) {
         g_active->clear_locked();
     }
-    fmt::print(stderr, "{}\n", line);
-    std::fflush(stderr);
+    put_stderr(text);
+}
+
+bool stderr_failed() {
+    return g_stderr_failed.load();
 }
 
 }  // namespace tarnwick_dat_tool

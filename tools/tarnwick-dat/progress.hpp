@@ -29,7 +29,7 @@ class ProgressBar {
     void clear();
 
   private:
-    friend void console_line(std::string_view line);
+    friend void console_text(std::string_view text);
     void clear_locked();
     void draw_locked();
 
@@ -42,8 +42,16 @@ class ProgressBar {
 };
 
 /// Writes `line` and a line break on standard error, erasing an active
-/// progress bar first (it is drawn again at its next update).
+/// progress bar first (it is drawn again at its next update). Never throws:
+/// a failed write is only remembered (`stderr_failed`).
 void console_line(std::string_view line);
+
+/// Writes `text` as it is on standard error, as `console_line` does.
+void console_text(std::string_view text);
+
+/// True once a write to standard error has failed; the run then ends with a
+/// failing status.
+bool stderr_failed();
 
 /// True when standard error is a terminal.
 bool stderr_is_terminal();

@@ -61,17 +61,16 @@ bool parse_digits(std::string_view digits, unsigned base, std::uint64_t max, std
 std::uint32_t parse_file_id(std::string_view text) {
     std::uint64_t value = 0;
     bool ok = false;
-    if (text.size() > 2 && text[0] == '0' && text[1] == 'd') {
+    if (text.starts_with("d:")) {
         ok = parse_digits(text.substr(2), 10, 0xFFFFFFFF, value);
     } else {
-        const bool prefixed =
-            text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        const bool prefixed = text.starts_with("0x") || text.starts_with("0X");
         const std::string_view digits = prefixed ? text.substr(2) : text;
         ok = digits.size() <= 8 && parse_digits(digits, 16, 0xFFFFFFFF, value);
     }
     if (!ok) {
         throw UsageError(fmt::format(
-            "invalid file id '{}' (expected up to 8 hex digits with or without 0x, or 0d and a "
+            "invalid file id '{}' (expected up to 8 hex digits with or without 0x, or d: and a "
             "decimal number)",
             text));
     }

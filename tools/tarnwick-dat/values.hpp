@@ -14,11 +14,13 @@ namespace tarnwick_dat_tool {
 /// The rule for file ids, as every help text states it.
 inline constexpr std::string_view kIdRule =
     "IDs are hexadecimal, as `ls` prints them (40000001), with or without 0x\n"
-    "(0x40000001); decimal ids take the prefix 0d (0d1073741825).\n";
+    "(0x40000001), in either case (0d00001a is 0x0D00001A); decimal ids take the\n"
+    "prefix d: (d:1073741825).\n";
 
-/// A file id: up to eight hexadecimal digits with or without a "0x" (or
-/// "0X") prefix, or decimal digits after "0d"; at most 0xFFFFFFFF. Throws
-/// UsageError otherwise (signs, blanks, empty).
+/// A file id: one to eight hexadecimal digits in either case, with or
+/// without a "0x" (or "0X") prefix, or decimal digits after "d:"; at most
+/// 0xFFFFFFFF. Digits alone are always hexadecimal, whatever they begin
+/// with. Throws UsageError otherwise (signs, blanks, empty).
 std::uint32_t parse_file_id(std::string_view text);
 
 /// The id as `ls` prints it and JSON carries it: eight upper-case

@@ -86,9 +86,14 @@ bool ChildRun::has_error_line() const {
 }
 
 ChildRun run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
-    const TempDir dir;
-    const fs::path out = dir.path() / "stdout";
-    const fs::path err = dir.path() / "stderr";
+    RunningChild child(argv, options);
+    return child.wait();
+}
+
+RunningChild::RunningChild(const std::vector<std::string>& argv, const ChildOptions& options)
+    : timeout_(options.timeout) {
+    const fs::path out = dir_.path() / "stdout";
+    const fs::path err = dir_.path() / "stderr";
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -111,32 +116,44 @@ ChildRun run_child(const std::vector<std::string>& argv, const ChildOptions& opt
             posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
             break;
     }
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (options.stderr_full) {
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/full", O_WRONLY, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+    }
 
     // An ignored signal stays ignored across exec; a default one is asked for
-    // explicitly, whatever this process does with it.
+    // explicitly, whatever this process does with it (a test run in the
+    // background of a script has SIGINT and SIGQUIT ignored). None is
+    // blocked.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
     sigemptyset(&defaults);
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+        sigaddset(&defaults, signal);
+    }
     if (options.sigpipe == SigPipe::Default) {
         sigaddset(&defaults, SIGPIPE);
     }
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setsigmask(&attributes, &unblocked);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     std::vector<std::string> words = argv;
     std::vector<std::string> env = child_environment(options.env);
     std::vector<char*> word_ptrs = pointers(words);
     std::vector<char*> env_ptrs = pointers(env);
-    pid_t pid = 0;
     int spawned = 0;
     {
         std::optional<SigPipeIgnored> ignored;
         if (options.sigpipe == SigPipe::Ignored) {
             ignored.emplace();
         }
-        spawned = posix_spawn(&pid, words[0].c_str(), &actions, &attributes, word_ptrs.data(),
+        spawned = posix_spawn(&pid_, words[0].c_str(), &actions, &attributes, word_ptrs.data(),
                               env_ptrs.data());
     }
     posix_spawnattr_destroy(&attributes);
@@ -145,10 +162,23 @@ ChildRun run_child(const std::vector<std::string>& argv, const ChildOptions& opt
         ::close(pipe_ends[1]);
     }
     if (spawned != 0) {
+        pid_ = -1;
         throw std::runtime_error("cannot start " + words[0]);
     }
+}
 
-    return wait_child(pid, options.timeout, out, err);
+RunningChild::~RunningChild() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+ChildRun RunningChild::wait() {
+    const pid_t pid = pid_;
+    pid_ = -1;
+    return wait_child(pid, timeout_, dir_.path() / "stdout", dir_.path() / "stderr");
 }
 
 ChildRun wait_child(pid_t pid, std::chrono::seconds timeout, const fs::path& out,

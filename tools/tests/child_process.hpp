@@ -30,6 +30,8 @@ struct ChildOptions {
     /// Fed to standard input; empty means /dev/null.
     std::filesystem::path stdin_path;
     StdoutSink out = StdoutSink::Capture;
+    /// Standard error on /dev/full rather than captured.
+    bool stderr_full = false;
     SigPipe sigpipe = SigPipe::Default;
     /// The child is killed past this time and the run marked as timed out.
     std::chrono::seconds timeout{60};
@@ -59,6 +61,10 @@ ChildRun run_child(const std::vector<std::string>& argv, const ChildOptions& opt
 ChildRun wait_child(pid_t pid, std::chrono::seconds timeout, const std::filesystem::path& out,
                     const std::filesystem::path& err);
 
+/// A child started by `start`, for a test that acts on it while it runs
+/// (signals it); a child never waited for is killed and reaped.
+class RunningChild;
+
 /// A directory of its own for a test, removed with everything in it.
 class TempDir {
   public:
@@ -71,6 +77,24 @@ class TempDir {
 
   private:
     std::filesystem::path path_;
+};
+
+class RunningChild {
+  public:
+    /// Starts `argv` as `run_child` does, without waiting for it.
+    RunningChild(const std::vector<std::string>& argv, const ChildOptions& options = {});
+    ~RunningChild();
+    RunningChild(const RunningChild&) = delete;
+    RunningChild& operator=(const RunningChild&) = delete;
+
+    pid_t pid() const { return pid_; }
+    /// Waits for the child (killing it past the options' timeout).
+    ChildRun wait();
+
+  private:
+    TempDir dir_;
+    std::chrono::seconds timeout_;
+    pid_t pid_ = -1;
 };
 
 /// The whole content of a file ("" when it cannot be read).

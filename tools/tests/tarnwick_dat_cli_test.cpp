@@ -294,10 +294,10 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
         const bool takes_ids = std::string_view(c.command) != "info" &&
                                std::string_view(c.command) != "lrs" &&
                                std::string_view(c.command) != "sample";
-        EXPECT_EQ(run_tool({c.command, "--help"}).out.find("0d1073741825") != std::string::npos,
+        EXPECT_EQ(run_tool({c.command, "--help"}).out.find("d:1073741825") != std::string::npos,
                   takes_ids);
     }
-    EXPECT_NE(tool.out.find("0d1073741825"), std::string::npos);
+    EXPECT_NE(tool.out.find("d:1073741825"), std::string::npos);
     // The commands that filter by type list every type name.
     const ToolRun ls_help = run_tool({"ls", "--help"});
     for (const char* type : {"Model", "Font", "DatabaseProperties", "Iteration", "Unknown"}) {
@@ -337,8 +337,10 @@ TEST(ToolUsage, MalformedCommandLinesExitWithTwo) {
         {{"cat", a, ""}, "error: invalid file id ''"},
         {{"cat", a, "123456789"}, "error: invalid file id '123456789'"},
         {{"cat", a, "0x123456789"}, "error: invalid file id '0x123456789'"},
-        {{"cat", a, "0d4294967296"}, "error: invalid file id '0d4294967296'"},
-        {{"cat", a, "0d12ab"}, "error: invalid file id '0d12ab'"},
+        {{"cat", a, "d:4294967296"}, "error: invalid file id 'd:4294967296'"},
+        {{"cat", a, "d:12ab"}, "error: invalid file id 'd:12ab'"},
+        {{"cat", a, "0d1073741825"}, "error: invalid file id '0d1073741825'"},
+        {{"cat", a, "D:1"}, "error: invalid file id 'D:1'"},
         {{"cat", a, "+5"}, "error: invalid file id '+5'"},
         {{"cat", a, "0x4000000G"}, "error: invalid file id '0x4000000G'"},
         {{"cat", a, " 12"}, "error: invalid file id ' 12'"},
@@ -611,13 +613,54 @@ TEST(ToolCat, IdsRoundTripFromLsInEverySpelling) {
     for (const std::string& printed : listed) {
         const auto id = static_cast<std::uint32_t>(std::stoul(printed, nullptr, 16));
         SCOPED_TRACE(printed);
-        for (const std::string& spelled : {printed, "0x" + printed, fmt::format("0x{:x}", id),
-                                           fmt::format("{:x}", id), fmt::format("0d{}", id)}) {
+        for (const std::string& spelled :
+             {printed, "0x" + printed, fmt::format("0x{:x}", id), fmt::format("{:x}", id),
+              fmt::format("{:08x}", id), fmt::format("d:{}", id)}) {
             const ToolRun run = run_tool({"cat", archive.path().string(), spelled});
             EXPECT_EQ(run.status, 0);
             EXPECT_EQ(run.err, "");
             EXPECT_EQ(run.out, as_text(hand.contents.at(id)));
         }
+    }
+}
+
+// Digits alone are hexadecimal whatever they begin with: EnvCell ids as
+// printf %08x writes them start with "0d", which once meant decimal. Id 3 is
+// there to catch that reading.
+TEST(ToolIds, LowerCaseIdsThatBeginWith0dAreHexadecimal) {
+    ArchiveBuilder builder;
+    builder.add_file(0x0D000003, text_bytes("cell 3|"));
+    builder.add_file(0x0D00001A, text_bytes("cell 1a|"));
+    builder.add_file(0x00000003, text_bytes("three|"));
+    const TempArchiveFile archive(builder.build());
+    const std::string a = archive.path().string();
+    const TempDir dir;
+    const std::string out = (dir.path() / "out").string();
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"cat", a, "0d000003"}, "", "cell 3|"},
+        {{"cat", a, "0d00001a", "0x0d000003", "d:3"}, "", "cell 1a|cell 3|three|"},
+        {{"cat", a, "-T", "-"}, "0d00001a\n# d:3\n0d000003\n", "cell 1a|cell 3|"},
+        {{"ls", a, "-T", "-", "--json"},
+         "0d000003\n",
+         "[\n  {\"id\":\"0D000003\",\"type\":\"EnvCell\",\"compressed\":false,\"size\":7,"
+         "\"decoded_size\":7,\"timestamp\":0,\"time\":null,\"version\":0,\"bit_flags\":0,"
+         "\"offset\":1024}\n]\n"},
+        {{"extract", a, out, "-v", "-T", "-"},
+         "0d00001a\n",
+         fmt::format("{}/EnvCell/0D00001A.bin\n", out)},
+        {{"classify", "0d01fffe"}, "", "LandblockInfo\n"},
+        {{"classify", "0d000003", "--kind", "portal"}, "", "EnvCell\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{}", fmt::join(c.args, " ")));
+        const ToolRun run = run_tool(c.args, c.input);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, c.out);
     }
 }
 
@@ -967,7 +1010,7 @@ TEST(ToolFont, JsonShapeIsTheDocumentedOne) {
 TEST(ToolFont, TextShowsFieldsAndGlyphs) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
-    const ToolRun run = run_tool({"font", archive.path().string(), "0d1073741826"});
+    const ToolRun run = run_tool({"font", archive.path().string(), "d:1073741826"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
               "id:                           40000002\n"
@@ -1037,7 +1080,7 @@ TEST(ToolClassify, ByIdAloneAndByKind) {
         {"0x07000001", nullptr, "Texture"},
         {"0x0B000001", "PORTAL", "Unknown"},
         {"0x0B000001", nullptr, "IndoorCell"},
-        {"0d4294901761", "cell", "Iteration"},
+        {"d:4294901761", "cell", "Iteration"},
         {"FFFF0001", "cell", "Iteration"},
         {"0", nullptr, "Unknown"},
         {"0x78000000", nullptr, "DatabaseProperties"},
@@ -1297,7 +1340,7 @@ TEST(ToolVerify, PrintsEveryFindingThenTheSummary) {
         {"cut stream, quiet", archive_with_a_cut_stream().build(), {"--quiet"}, 1, 
          "0x01000002 Model: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
          "0x40000003 Font: compressed stream ends after 2315 of 5000 bytes (input used up)\n"},
-        {"cut stream, one id", archive_with_a_cut_stream().build(), {"01000002", "0d1"}, 1,
+        {"cut stream, one id", archive_with_a_cut_stream().build(), {"01000002", "d:1"}, 1,
          
          "0x00000001 Unknown: not listed in the archive's directory\n"
          "0x01000002 Model: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
