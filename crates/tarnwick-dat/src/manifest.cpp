@@ -432,7 +432,7 @@ class ManifestHandler : public nlohmann::json_sax<json> {
         }
         if (depth_ == 1) {
             ++position_;
-            return fail("is not an object");
+            return fail("not an object");
         }
         return depth_ == 2 || (key_ = kIgnored, true);
     }
@@ -442,7 +442,7 @@ class ManifestHandler : public nlohmann::json_sax<json> {
         }
         if (depth_ == 1) {
             ++position_;
-            return fail("is not an object");
+            return fail("not an object");
         }
         if (depth_ == 2 && key_ != kIgnored) {
             return wrong_value();
