@@ -46,6 +46,15 @@ install(FILES
 # The prefix is found from where the .pc file lies, so the installed tree
 # works wherever it is installed (--prefix, or the Debian package's /usr).
 file(RELATIVE_PATH TARNWICK_PC_TO_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+# The hash libraries are private to a shared library; the users of a static
+# one link them too, also when they ask pkg-config for --libs alone.
+if(BUILD_SHARED_LIBS)
+    set(TARNWICK_PC_REQUIRES "fmt")
+    set(TARNWICK_PC_REQUIRES_PRIVATE "libxxhash libcrypto")
+else()
+    set(TARNWICK_PC_REQUIRES "fmt libxxhash libcrypto")
+    set(TARNWICK_PC_REQUIRES_PRIVATE "")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tarnwick_dat.pc.in
     ${PROJECT_BINARY_DIR}/tarnwick_dat.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarnwick_dat.pc
@@ -72,7 +81,7 @@ set(CPACK_PACKAGE_NAME tarnwick-dat)
 set(CPACK_PACKAGE_VENDOR "tarnwick_dat developers")
 set(CPACK_PACKAGE_CONTACT "tarnwick_dat developers <tarnwick-dat@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfmt-dev (>= 9)")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfmt-dev (>= 9), libxxhash-dev, libssl-dev")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang clang-14 libclang-rt-14-dev
     libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-    libcli11-dev pkg-config liblz4-dev lz4 bc time hyperfine llvm-14
+    libcli11-dev pkg-config liblz4-dev lz4 libxxhash-dev libssl-dev bc time hyperfine llvm-14
     python3 python3-dev python3-venv python3-setuptools python3-wheel
     pybind11-dev python3-pybind11 python3-pytest
 )

@@ -1,16 +1,19 @@
 // ls: one line (or JSON object) per selected directory entry, from the
-// directory and, for compressed files, the size their payload declares.
+// directory and, for compressed files, the size their payload declares; with
+// --hash also the content hash of each file's bytes (a listing that `diff`
+// takes as a manifest).
 
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <tarnwick_dat/manifest.hpp>
 #include <vector>
 
 #include "commands.hpp"
 #include "error_text.hpp"
+#include "progress.hpp"
 #include "values.hpp"
 
 namespace tarnwick_dat_tool {
@@ -22,6 +25,8 @@ struct Row {
     tarnwick_dat::DatFileType type;
     // Unknown when the payload's declared size cannot be read.
     std::optional<std::uint64_t> decoded;
+    // With --hash: none when the file cannot be read.
+    std::optional<tarnwick_dat::ContentHash> hash;
 };
 
 void sort_rows(std::vector<Row>& rows, const std::string& key) {
@@ -52,16 +57,41 @@ int run_ls(const LsOptions& options) {
               [](const auto* a, const auto* b) { return a->id < b->id; });
     std::vector<Row> rows;
     rows.reserve(picked.entries.size());
-    for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
-        auto decoded = db->decoded_size(entry->id);
-        // The listing still shows the entry, but an unreadable size is a
-        // failed read, not a complete listing.
-        if (!decoded) {
-            report_file_error(options.archive, entry->id, decoded.error());
+    if (options.hashed) {
+        const auto algorithm = tarnwick_dat::hash_algorithm_from_name(
+            options.hash.empty() ? std::string_view("xxh3") : std::string_view(options.hash));
+        tarnwick_dat::ManifestOptions listing;
+        listing.hash = algorithm.value_or(tarnwick_dat::HashAlgorithm::Xxh3);
+        for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
+            listing.ids.push_back(entry->id);
+        }
+        DelayedProgress progress(true);
+        listing.progress = progress.callback();
+        std::vector<tarnwick_dat::ManifestFailure> failures;
+        const tarnwick_dat::Manifest manifest = make_manifest(*db, listing, &failures);
+        progress.finish();
+        for (const tarnwick_dat::ManifestFailure& failure : failures) {
+            report_file_error(options.archive, failure.id, failure.error);
             failed = true;
         }
-        rows.push_back({entry, db->file_type(entry->id),
-                        decoded ? std::optional<std::uint64_t>(*decoded) : std::nullopt});
+        for (std::size_t i = 0; i < manifest.size(); ++i) {
+            const tarnwick_dat::ManifestEntry& row = manifest.entries()[i];
+            rows.push_back(
+                {db->files().find(row.entry.id), row.type, row.decoded(), manifest.hash(i)});
+        }
+    } else {
+        for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
+            auto decoded = db->decoded_size(entry->id);
+            // The listing still shows the entry, but an unreadable size is a
+            // failed read, not a complete listing.
+            if (!decoded) {
+                report_file_error(options.archive, entry->id, decoded.error());
+                failed = true;
+            }
+            rows.push_back({entry, db->file_type(entry->id),
+                            decoded ? std::optional<std::uint64_t>(*decoded) : std::nullopt,
+                            std::nullopt});
+        }
     }
     sort_rows(rows, options.sort);
 
@@ -73,22 +103,14 @@ int run_ls(const LsOptions& options) {
         // being built in memory first.
         out(rows.empty() ? "[" : "[\n");
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            const tarnwick_dat::DatFileEntry& entry = *rows[i].entry;
-            nlohmann::ordered_json object = nlohmann::ordered_json::object();
-            object["id"] = id_text(entry.id);
-            object["type"] = std::string(tarnwick_dat::name(rows[i].type));
-            object["compressed"] = entry.is_compressed();
-            object["size"] = entry.size;
-            object["decoded_size"] = rows[i].decoded ? nlohmann::ordered_json(*rows[i].decoded)
-                                                     : nlohmann::ordered_json(nullptr);
-            object["timestamp"] = entry.timestamp;
-            object["time"] = plausible_time(entry.timestamp)
-                                 ? nlohmann::ordered_json(time_text(entry.timestamp))
-                                 : nlohmann::ordered_json(nullptr);
-            object["version"] = entry.version;
-            object["bit_flags"] = entry.bit_flags;
-            object["offset"] = entry.offset;
-            outf("  {}{}\n", object.dump(), i + 1 < rows.size() ? "," : "");
+            tarnwick_dat::ManifestEntry row;
+            row.entry = *rows[i].entry;
+            row.type = rows[i].type;
+            row.decoded_size = rows[i].decoded.value_or(0);
+            row.has_decoded_size = rows[i].decoded.has_value();
+            const std::string object =
+                tarnwick_dat::manifest_object(row, rows[i].hash, options.hashed);
+            outf("  {}{}\n", object, i + 1 < rows.size() ? "," : "");
         }
         out("]\n");
         return failed ? kExitFailure : kExitOk;
@@ -99,9 +121,16 @@ int run_ls(const LsOptions& options) {
         const tarnwick_dat::DatFileEntry& entry = *row.entry;
         stored += entry.size;
         decoded += row.decoded.value_or(0);
-        outf("{:08X}  {:<19}  {:>10}  {:>10}  {:<20}  {}\n", entry.id, row.type,
-             size_text(entry.size), row.decoded ? size_text(*row.decoded) : std::string("?"),
-             time_text(entry.timestamp), entry.is_compressed() ? "compressed" : "stored");
+        const std::string_view storage = entry.is_compressed() ? "compressed" : "stored";
+        const std::string decoded_text = row.decoded ? size_text(*row.decoded) : std::string("?");
+        if (options.hashed) {
+            outf("{:08X}  {:<19}  {:>10}  {:>10}  {:<20}  {:<10}  {}\n", entry.id, row.type,
+                 size_text(entry.size), decoded_text, time_text(entry.timestamp), storage,
+                 row.hash ? row.hash->text() : std::string("-"));
+        } else {
+            outf("{:08X}  {:<19}  {:>10}  {:>10}  {:<20}  {}\n", entry.id, row.type,
+                 size_text(entry.size), decoded_text, time_text(entry.timestamp), storage);
+        }
     }
     outf("{:<29}  {:>10}  {:>10}\n",
          fmt::format("total: {} file{}", rows.size(), rows.size() == 1 ? "" : "s"),

@@ -3,8 +3,6 @@
 
 #include <fmt/format.h>
 
-#include <chrono>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <tarnwick_dat/verify.hpp>
 
@@ -20,9 +18,6 @@ namespace {
 using tarnwick_dat::Finding;
 using tarnwick_dat::Severity;
 using tarnwick_dat::VerifyReport;
-
-// A check this quick needs no bar; a longer one shows that it is alive.
-constexpr auto kBarDelay = std::chrono::milliseconds(300);
 
 nlohmann::ordered_json id_or_null(const std::optional<std::uint32_t>& id) {
     return id ? nlohmann::ordered_json(id_text(*id)) : nlohmann::ordered_json(nullptr);
@@ -69,21 +64,8 @@ int run_verify(const VerifyArgs& options) {
         }
     }
 
-    const auto started = std::chrono::steady_clock::now();
-    std::unique_ptr<ProgressBar> bar;
-    const bool may_draw = !options.quiet && stderr_is_terminal();
-    verify.progress = [&](std::uint64_t done, std::uint64_t total) {
-        if (!may_draw) {
-            return;
-        }
-        if (!bar) {
-            if (done == total || std::chrono::steady_clock::now() - started < kBarDelay) {
-                return;
-            }
-            bar = std::make_unique<ProgressBar>(static_cast<std::size_t>(total), true);
-        }
-        bar->update(static_cast<std::size_t>(done));
-    };
+    DelayedProgress progress(!options.quiet);
+    verify.progress = progress.callback();
 
     VerifyReport report;
     auto db = tarnwick_dat::DatDatabase::open(std::filesystem::path(options.archive));
@@ -109,7 +91,7 @@ int run_verify(const VerifyArgs& options) {
         }
         report = tarnwick_dat::verify_archive(*db, verify);
     }
-    bar.reset();
+    progress.finish();
 
     if (options.json) {
         print_json(report);

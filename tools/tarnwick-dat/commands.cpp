@@ -21,7 +21,7 @@ constexpr std::string_view kSelectionText =
     "standard input; blank lines and lines starting with # are skipped) and by\n"
     "--type (repeatable: every file of any of the types). An ID the archive does\n"
     "not list is reported; the other files are still processed, and the exit\n"
-    "status is 1.\n";
+    "status is 1 (2 for diff, where neither version lists it).\n";
 
 const Command kCommands[] = {
     {"info", "Show the archive header, its kind and its number of files", "info ARCHIVE [--json]",
@@ -29,7 +29,8 @@ const Command kCommands[] = {
      "Unknown) and the number of files in the directory. Reads no file contents.\n",
      false, false},
     {"ls", "List the files",
-     "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json]",
+     "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json] "
+     "[--hash[=xxh3|sha256]]",
      "Prints one line per selected file (every file when none is selected): the id\n"
      "as eight hexadecimal digits, the file type, the stored size (the compressed\n"
      "size for a compressed file), the decoded size (the size a compressed file\n"
@@ -37,7 +38,11 @@ const Command kCommands[] = {
      "plausible Unix time, else the raw number) and whether the file is stored\n"
      "compressed; then a totals line. --sort orders by id (the default), by\n"
      "decoded size (largest first) or by type name. Reads no file contents beyond\n"
-     "the 4-byte size of each compressed file.\n",
+     "the 4-byte size of each compressed file, unless --hash adds the content hash\n"
+     "of each file's decoded bytes (XXH3-128 by default, or SHA-256), read\n"
+     "strictly: a file that cannot be read is reported and its hash is '-' (null\n"
+     "in JSON). A listing saved with --json --hash is a manifest, which diff takes\n"
+     "in place of an archive. Give --hash after the IDs, or as --hash=ALGO.\n",
      true, true},
     {"cat", "Write files' bytes to standard output",
      "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE]",
@@ -96,6 +101,26 @@ const Command kCommands[] = {
      "standard error when it is a terminal and the check takes a while.\n"
      "Exit status: 0 when no damage is found, 1 when the archive is damaged or\n"
      "cannot be read, 2 on a usage error.\n",
+     true, true},
+    {"diff", "Show which files differ between two archive versions",
+     "diff OLD NEW [ID...] [--type TYPE]... [-T FILE] [--stat|--ids|--json] [-j N]",
+     "Compares the selected files (every file when none is selected) of two\n"
+     "versions, each an archive or a manifest (a listing saved with\n"
+     "ls --json --hash), by their decoded bytes (through content hashes), then\n"
+     "their timestamp, version, flags and stored size; where a file's blocks lie\n"
+     "does not count. Prints one line per file that differs, in ascending id\n"
+     "order, as git diff --name-status does: a letter (A added, D removed,\n"
+     "M modified, T same bytes with other metadata, U unreadable), the id, the\n"
+     "type and the decoded sizes old -> new ('-' where a version does not list\n"
+     "the file, '?' where it cannot be read), tab-separated; then a summary line.\n"
+     "--stat prints a table of files and bytes per type and kind of change instead,\n"
+     "--ids only the ids of the files that differ and that NEW lists (to be\n"
+     "piped to extract NEW DIR -T -), --json one object (see the README). A file\n"
+     "that cannot be read is reported on standard error. A progress bar shows on\n"
+     "standard error when it is a terminal and the comparison takes a while.\n"
+     "Exit status: 0 when the selected files are the same, 1 when they differ,\n"
+     "2 on trouble (a usage error, a version that cannot be opened or read, an\n"
+     "unreadable file, an ID that neither version lists).\n",
      true, true},
     {"classify", "Name the file type of an id", "classify ID [--kind portal|cell|local|unknown]",
      "Prints the file type of ID as an archive of the given kind classifies it;\n"
@@ -233,6 +258,7 @@ struct CommandLine::State {
     ExtractOptions extract;
     FontOptions font;
     VerifyArgs verify;
+    DiffArgs diff;
     ClassifyOptions classify;
     LrsOptions lrs;
     SampleArgs sample;
@@ -270,6 +296,14 @@ CommandLine::CommandLine() : state_(new State) {
             ->check(CLI::IsMember({"id", "size", "type"}));
         c.add_flag("-h,--human-readable", s.ls.human, "Sizes in K, M, G (powers of 1024)");
         c.add_flag("--json", s.ls.json, "Print a JSON array of objects");
+        CLI::Option* hash = c.add_option("--hash", s.ls.hash, "Add each file's content hash")
+                                ->type_name("[=xxh3|sha256]")
+                                ->expected(0, 1)
+                                ->check(CLI::IsMember({"xxh3", "sha256"}));
+        s.runners[&c] = [&s, hash] {
+            s.ls.hashed = hash->count() > 0;
+            return run_ls(s.ls);
+        };
     }
     {
         CLI::App& c = s.sub("cat", [&s] { return run_cat(s.cat); });
@@ -305,6 +339,23 @@ CommandLine::CommandLine() : state_(new State) {
         CLI::Option* json = c.add_flag("--json", s.verify.json, "Print one JSON object");
         c.add_flag("-q,--quiet", s.verify.quiet, "Print the damage lines only")->excludes(json);
         c.add_option("-j,--jobs", s.verify.jobs, "Files fetched at once (default: processors)")
+            ->type_name("N");
+    }
+    {
+        CLI::App& c = s.sub("diff", [&s] { return run_diff(s.diff); });
+        c.add_option("OLD", s.diff.old_path, "The old version: an archive or a manifest")
+            ->required()
+            ->type_name("");
+        c.add_option("NEW", s.diff.new_path, "The new version: an archive or a manifest")
+            ->required()
+            ->type_name("");
+        add_selection(c, s.diff.select, true);
+        CLI::Option* stat =
+            c.add_flag("--stat", s.diff.stat, "Print files and bytes per type and kind");
+        CLI::Option* ids =
+            c.add_flag("--ids", s.diff.ids, "Print only the ids NEW lists")->excludes(stat);
+        c.add_flag("--json", s.diff.json, "Print one JSON object")->excludes(stat)->excludes(ids);
+        c.add_option("-j,--jobs", s.diff.jobs, "Files compared at once (default: processors)")
             ->type_name("N");
     }
     {

@@ -30,6 +30,9 @@ struct LsOptions {
     std::string sort = "id";
     bool human = false;
     bool json = false;
+    /// --hash given, with `hash` the algorithm named (empty: xxh3).
+    bool hashed = false;
+    std::string hash;
 };
 
 struct CatOptions {
@@ -61,6 +64,16 @@ struct VerifyArgs {
     bool quiet = false;
 };
 
+struct DiffArgs {
+    std::string old_path;
+    std::string new_path;
+    SelectionArgs select;
+    std::string jobs;
+    bool stat = false;
+    bool ids = false;
+    bool json = false;
+};
+
 struct ClassifyOptions {
     std::string id;
     std::string kind;
@@ -85,6 +98,7 @@ int run_cat(const CatOptions& options);
 int run_extract(const ExtractOptions& options);
 int run_font(const FontOptions& options);
 int run_verify(const VerifyArgs& options);
+int run_diff(const DiffArgs& options);
 int run_classify(const ClassifyOptions& options);
 int run_lrs(const LrsOptions& options);
 int run_sample(const SampleArgs& options);

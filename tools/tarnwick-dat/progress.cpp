@@ -113,6 +113,26 @@ void ProgressBar::clear_locked() {
     }
 }
 
+DelayedProgress::DelayedProgress(bool enabled, std::chrono::milliseconds delay)
+    : enabled_(enabled && stderr_is_terminal()),
+      delay_(delay),
+      started_(std::chrono::steady_clock::now()) {}
+
+std::function<void(std::uint64_t, std::uint64_t)> DelayedProgress::callback() {
+    return [this](std::uint64_t done, std::uint64_t total) {
+        if (!enabled_) {
+            return;
+        }
+        if (!bar_) {
+            if (done == total || std::chrono::steady_clock::now() - started_ < delay_) {
+                return;
+            }
+            bar_ = std::make_unique<ProgressBar>(static_cast<std::size_t>(total), true);
+        }
+        bar_->update(static_cast<std::size_t>(done));
+    };
+}
+
 void console_line(std::string_view line) {
     console_text(std::string(line) + "\n");
 }

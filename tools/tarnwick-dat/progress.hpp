@@ -4,7 +4,11 @@
 // the middle of the bar.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -39,6 +43,26 @@ class ProgressBar {
     bool shown_ = false;
     int last_percent_ = -1;
     int last_width_ = -1;
+};
+
+/// The progress of a library pass (verification, comparison) as a bar that
+/// appears only once the pass has taken longer than a moment, so that a
+/// quick one leaves no trace; nothing is drawn unless `enabled` and standard
+/// error is a terminal. Destroying it erases the bar.
+class DelayedProgress {
+  public:
+    explicit DelayedProgress(bool enabled,
+                             std::chrono::milliseconds delay = std::chrono::milliseconds(300));
+    /// The callback to hand to the library; valid while this object lives.
+    std::function<void(std::uint64_t done, std::uint64_t total)> callback();
+    /// Erases the bar, if drawn.
+    void finish() { bar_.reset(); }
+
+  private:
+    bool enabled_;
+    std::chrono::milliseconds delay_;
+    std::chrono::steady_clock::time_point started_;
+    std::unique_ptr<ProgressBar> bar_;
 };
 
 /// Writes `line` and a line break on standard error, erasing an active

@@ -4,9 +4,9 @@
 
 #include <array>
 #include <cctype>
-#include <ctime>
 #include <limits>
 #include <string>
+#include <tarnwick_dat/manifest.hpp>
 
 #include "cli.hpp"
 
@@ -82,21 +82,11 @@ std::string id_text(std::uint32_t id) {
 }
 
 bool plausible_time(std::uint32_t timestamp) {
-    constexpr std::int64_t k1995 = 788918400;
-    const std::int64_t latest = static_cast<std::int64_t>(std::time(nullptr)) + 86400;
-    return timestamp >= k1995 && static_cast<std::int64_t>(timestamp) <= latest;
+    return tarnwick_dat::plausible_timestamp(timestamp);
 }
 
 std::string time_text(std::uint32_t timestamp) {
-    if (!plausible_time(timestamp)) {
-        return fmt::format("{}", timestamp);
-    }
-    const std::time_t time = timestamp;
-    std::tm parts{};
-    ::gmtime_r(&time, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
+    return tarnwick_dat::timestamp_text(timestamp).value_or(fmt::format("{}", timestamp));
 }
 
 std::string human_size(std::uint64_t bytes) {

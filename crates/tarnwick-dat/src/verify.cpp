@@ -1,7 +1,7 @@
 // Verification of a whole archive.
 //
 // Work is split in items: every directory node, then every selected file.
-// Workers take items in chunks; each item's chain is read once with a trace,
+// Workers take items in chunks (parallel.hpp); each item's chain is read once with a trace,
 // its blocks are claimed in one shared array indexed by block number, and the
 // same bytes are decoded and checked. Findings go to the worker's own list
 // and are merged and sorted at the end, so the report does not depend on the
@@ -28,18 +28,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <tuple>
 #include <utility>
 
 #include "file_type/font.hpp"
 #include "lrs.hpp"
+#include "parallel.hpp"
 
 namespace tarnwick_dat {
 
@@ -323,8 +320,6 @@ class Verifier {
     // unused.
     bool every_file_ = true;
     std::unique_ptr<std::atomic<std::uint8_t>[]> involved_;
-    std::atomic<std::size_t> next_{0};
-    std::atomic<std::uint64_t> done_{0};
 };
 
 void Verifier::select_files(std::vector<Finding>& findings) {
@@ -570,54 +565,10 @@ void Verifier::check_item(std::size_t item, WorkerState& w) {
 }
 
 void Verifier::run_items(std::vector<WorkerState>& workers) {
-    const std::size_t total = node_count_ + files_.size();
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::size_t running = workers.size();
-    auto work = [&](WorkerState& w) {
-        for (;;) {
-            const std::size_t start = next_.fetch_add(kChunk, std::memory_order_relaxed);
-            if (start >= total) {
-                break;
-            }
-            const std::size_t end = std::min(total, start + kChunk);
-            for (std::size_t item = start; item < end; ++item) {
-                check_item(item, w);
-            }
-            done_.fetch_add(end - start, std::memory_order_relaxed);
-        }
-    };
-    if (workers.size() == 1 && !options_.progress) {
-        work(workers[0]);
-        return;
-    }
-    std::vector<std::thread> threads;
-    threads.reserve(workers.size());
-    for (WorkerState& w : workers) {
-        threads.emplace_back([&, wp = &w] {
-            work(*wp);
-            const std::lock_guard lock(mutex);
-            --running;
-            finished.notify_one();
-        });
-    }
-    {
-        std::unique_lock lock(mutex);
-        while (running > 0) {
-            finished.wait_for(lock, std::chrono::milliseconds(50));
-            if (options_.progress && running > 0) {
-                lock.unlock();
-                options_.progress(done_.load(std::memory_order_relaxed), total);
-                lock.lock();
-            }
-        }
-    }
-    for (std::thread& t : threads) {
-        t.join();
-    }
-    if (options_.progress) {
-        options_.progress(total, total);
-    }
+    detail::run_in_chunks(node_count_ + files_.size(), static_cast<unsigned>(workers.size()),
+                          kChunk, options_.progress, [&](unsigned worker, std::size_t item) {
+                              check_item(item, workers[worker]);
+                          });
 }
 
 void Verifier::cross_links(std::vector<Finding>& findings) {
@@ -734,11 +685,8 @@ VerifyReport Verifier::run() {
     const std::size_t owner_count = node_count_ + db_.files().size();
     involved_ = std::make_unique<std::atomic<std::uint8_t>[]>(owner_count);
 
-    unsigned threads = options_.threads != 0 ? options_.threads
-                                             : std::max(1u, std::thread::hardware_concurrency());
-    threads = static_cast<unsigned>(std::min<std::size_t>(
-        threads, std::max<std::size_t>(1, (node_count_ + files_.size() + kChunk - 1) / kChunk)));
-    std::vector<WorkerState> workers(threads);
+    std::vector<WorkerState> workers(
+        detail::worker_count(options_.threads, node_count_ + files_.size(), kChunk));
     run_items(workers);
     for (WorkerState& w : workers) {
         findings.insert(findings.end(), std::make_move_iterator(w.findings.begin()),
