@@ -3,7 +3,7 @@
 import enum
 import os
 import pathlib
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import TypeAlias, final
 
 
@@ -180,6 +180,13 @@ class Font:
     def __eq__(self, other: object) -> bool: ...
 
 @final
+class ReadIterator:
+    """The files Archive.iter_read gives, in order."""
+
+    def __iter__(self) -> ReadIterator: ...
+    def __next__(self) -> bytes: ...
+
+@final
 class Archive:
     """An opened archive; a context manager that closes it. Safe to share between threads."""
 
@@ -210,6 +217,15 @@ class Archive:
         strict: a damaged stream raises DecompressionFailedError; with
         strict=False it gives the bytes decoded so far, as the game does.
         """
+    def read_many(self, ids: Iterable[int], *, strict: bool = True) -> list[bytes]:
+        """The bytes of files `ids` (an iterable), in order, read with the GIL released once per
+        256 files; the first file that fails raises its error."""
+    def iter_read(
+        self, ids: Iterable[int], *, strict: bool = True, batch: int = 256
+    ) -> ReadIterator:
+        """The bytes of files `ids` one by one, in order, read `batch` at a time with the GIL
+        released once per batch; a file that fails raises its error in its turn, which ends the
+        iteration."""
     def decoded_size(self, id: int) -> int:
         """The length of file `id` once decoded, without decoding it."""
     def file_type(self, id: int) -> FileType:

@@ -111,6 +111,48 @@ def test_read_arguments(archive_path):
                 call()
 
 
+@pytest.mark.parametrize("ids", [
+    [],
+    [PLAIN_ID],
+    sorted(CONTENTS),
+    sorted(CONTENTS, reverse=True),
+    [COMPRESSED_ID, EMPTY_ID, COMPRESSED_ID, FONT_ID, PLAIN_ID, PLAIN_ID],
+])
+def test_read_many_and_iter_read_give_the_files_in_order(archive_path, ids):
+    expected = [CONTENTS[i] for i in ids]
+    with tarnwick_dat.open(archive_path) as archive:
+        assert archive.read_many(ids) == expected
+        assert archive.read_many(iter(ids), strict=False) == expected
+        for batch in (1, 2, 1000):
+            assert list(archive.iter_read(ids, batch=batch)) == expected
+        assert list(archive.iter_read(i for i in ids)) == expected
+
+
+def test_read_many_and_iter_read_failures(archive_path):
+    missing = 0x0E00FFFF
+    ids = [PLAIN_ID, FONT_ID, missing, EMPTY_ID]
+    with tarnwick_dat.open(archive_path) as archive:
+        with pytest.raises(tarnwick_dat.NotFoundError) as raised:
+            archive.read_many(ids)
+        assert raised.value.id == missing
+        # The files before the failing one come out, then its error, then nothing.
+        for batch in (1, 3, 256):
+            files = archive.iter_read(ids, batch=batch)
+            assert [next(files), next(files)] == [CONTENTS[PLAIN_ID], CONTENTS[FONT_ID]]
+            with pytest.raises(tarnwick_dat.NotFoundError):
+                next(files)
+            assert list(files) == []
+        # Ids are checked as read checks them, before anything is read.
+        for bad, error in [([PLAIN_ID, -1], ValueError), ([PLAIN_ID, "1"], TypeError),
+                           (PLAIN_ID, TypeError)]:
+            with pytest.raises(error):
+                archive.read_many(bad)
+            with pytest.raises(error):
+                list(archive.iter_read(bad))
+    with pytest.raises(ValueError):
+        archive.read_many([PLAIN_ID])
+
+
 @pytest.mark.parametrize("data", [b"", b"a", bytes(range(256)) * 40, b"xyz" * 3000])
 def test_lrs_round_trip(data):
     packed = tarnwick_dat.compress_lrs(data)

@@ -28,6 +28,20 @@ def test_threads_read_the_same_bytes(archive_path):
     assert all(result == dict(zip(ids, expected)) for result in results)
 
 
+def test_threads_read_many_the_same_bytes(archive_path):
+    ids = sorted(CONTENTS) * 20
+    expected = [CONTENTS[i] for i in ids]
+    with tarnwick_dat.open(archive_path) as archive:
+        def read_all(turn):
+            if turn % 2:
+                return list(archive.iter_read(ids, batch=7))
+            return archive.read_many(ids)
+
+        with ThreadPoolExecutor(max_workers=4) as pool:
+            results = list(pool.map(read_all, range(8)))
+    assert all(result == expected for result in results)
+
+
 def test_closing_while_threads_read(archive_path):
     archive = tarnwick_dat.open(archive_path)
     started = threading.Barrier(5)

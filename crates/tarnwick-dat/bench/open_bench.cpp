@@ -1,6 +1,9 @@
 // Opening an archive of 100,000 files: the directory walk against the bare
-// positional reads of the same directory blocks, and the memory the opened
-// database keeps per entry.
+// positional reads of the same directory blocks (one per block, link and
+// payload together, the least a reader following the links can do), with the
+// directory's chains contiguous and scattered (each chain's blocks in reverse
+// order with other blocks between, as in an archive patched for years), and
+// the memory the opened database keeps per entry.
 //
 // Memory is counted, not estimated: this binary replaces the global
 // allocation functions with ones that track live bytes, and the benchmark
@@ -12,10 +15,12 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <vector>
@@ -74,10 +79,15 @@ struct Fixture {
     std::uint32_t block_size = 1024;
 };
 
-const Fixture& fixture() {
-    static const Fixture built = [] {
-        Fixture f;
+Fixture build_fixture(bool scattered) {
+    Fixture f;
+    {
         tarnwick_dat_writer::ArchiveBuilder builder(f.block_size);
+        if (scattered) {
+            tarnwick_dat_writer::DirectoryOptions options;
+            options.node_chain = tarnwick_dat_writer::scattered();
+            builder.directory(options);
+        }
         std::uint8_t payload[16] = {};
         for (std::uint32_t i = 0; i < kFiles; ++i) {
             // Ids spread over several types, as a portal archive's are.
@@ -88,34 +98,41 @@ const Fixture& fixture() {
         auto layout = builder.layout();
         f.nodes = layout.node_offsets;
         f.file.emplace(layout.archive.build());
-        return f;
-    }();
-    return built;
+    }
+    return f;
 }
 
-// The positional reads `read_file_data` makes for one node: per block a
-// 4-byte link, then the payload, into a fresh 1716-byte buffer.
+const Fixture& fixture(bool scattered) {
+    static const Fixture contiguous = build_fixture(false);
+    if (!scattered) {
+        return contiguous;
+    }
+    static const Fixture apart = build_fixture(true);
+    return apart;
+}
+
+// The reads of one node: per block one positional read of its link and
+// payload together, into a fresh 1716-byte buffer.
 std::size_t bare_node_reads(int fd, std::uint32_t offset, std::uint32_t block_size) {
     std::vector<std::uint8_t> node(tarnwick_dat::kNodeSize);
+    std::vector<std::uint8_t> block_bytes(block_size);
     std::size_t filled = 0;
     std::uint64_t block = offset;
     while (filled < node.size()) {
-        std::uint8_t link_bytes[4];
-        if (::pread(fd, link_bytes, 4, static_cast<off_t>(block)) != 4) {
+        const std::size_t want = std::min<std::size_t>(node.size() - filled + 4, block_size);
+        if (::pread(fd, block_bytes.data(), want, static_cast<off_t>(block)) !=
+            static_cast<ssize_t>(want)) {
             std::abort();
         }
-        const std::uint32_t link = static_cast<std::uint32_t>(link_bytes[0]) |
-                                   static_cast<std::uint32_t>(link_bytes[1]) << 8 |
-                                   static_cast<std::uint32_t>(link_bytes[2]) << 16 |
-                                   static_cast<std::uint32_t>(link_bytes[3]) << 24;
-        const std::size_t take = link != 0
-                                     ? std::min<std::size_t>(node.size() - filled, block_size - 4)
-                                     : node.size() - filled;
-        if (::pread(fd, node.data() + filled, take, static_cast<off_t>(block + 4)) !=
-            static_cast<ssize_t>(take)) {
-            std::abort();
+        const std::uint32_t link = static_cast<std::uint32_t>(block_bytes[0]) |
+                                   static_cast<std::uint32_t>(block_bytes[1]) << 8 |
+                                   static_cast<std::uint32_t>(block_bytes[2]) << 16 |
+                                   static_cast<std::uint32_t>(block_bytes[3]) << 24;
+        std::memcpy(node.data() + filled, block_bytes.data() + 4, want - 4);
+        filled += want - 4;
+        if (link == 0) {
+            break;
         }
-        filled += take;
         block = link;
     }
     benchmark::DoNotOptimize(node.data());
@@ -130,7 +147,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // both see the same cache state and machine load; reports both, their ratio
 // and the memory the opened database holds per entry.
 void BM_OpenVersusBareReads(benchmark::State& state) {
-    const Fixture& f = fixture();
+    const Fixture& f = fixture(state.range(0) != 0);
     const int fd = ::open(f.file->path().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         state.SkipWithError("cannot open the archive");
@@ -188,7 +205,12 @@ void BM_OpenVersusBareReads(benchmark::State& state) {
     state.counters["table_bytes_per_entry"] = estimate_per_entry;
     state.counters["nodes"] = static_cast<double>(f.nodes.size());
 }
-BENCHMARK(BM_OpenVersusBareReads)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_OpenVersusBareReads)
+    ->ArgName("scattered")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 
 }  // namespace
 

@@ -8,9 +8,11 @@
 // decoder can stop where its input or its staging area runs out and go on
 // later. It is fast for two reasons that do not change its results:
 //  - while a whole group's worst case fits in the input and output left, the
-//    group is decoded without per-token bounds tests: a run of literals is
-//    one 8-byte copy and a back-reference three 8-byte copies, the bytes past
-//    the token being scratch that later tokens overwrite;
+//    group is decoded without per-token bounds tests, as runs of literals
+//    between references (found by counting the control byte's leading
+//    zeros): a run is one 8-byte copy, a group of eight literals needs no
+//    other work, and a reference is three 8-byte copies, the bytes past each
+//    token being scratch that later tokens overwrite;
 //  - everywhere else (the last bytes of input and output) tokens are decoded
 //    one at a time with every test the rules make, and nothing is written
 //    past the limit.
@@ -18,6 +20,7 @@
 #include "tarnwick_dat/lrs.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -36,11 +39,13 @@ using lrs_format::kSizeFieldBytes;
 // The farthest a back-reference reaches: the dictionary a streaming decoder
 // keeps.
 constexpr std::size_t kWindow = lrs_format::kMaxDistance;
-// Bytes a back-reference writes in the fast path, whatever its length.
+// Bytes a back-reference writes in the fast path, whatever its length: three
+// 8-byte copies.
 constexpr std::size_t kRefWrite = 24;
 // A group at its worst in the fast path: after a control byte and seven
-// back-references, the eighth token still reads (a literal) or writes (either)
-// a 24-byte chunk.
+// back-references, the eighth token still reads (a literal in the
+// branch-free loop) or writes (either) a 24-byte chunk. Runs of literals
+// (8-byte copies) and the stand-ins for missing references stay within.
 constexpr std::size_t kFastInput = 1 + 2 * (kGroupTokens - 1) + kRefWrite;
 constexpr std::size_t kFastOutput = kMaxRefLength * (kGroupTokens - 1) + kRefWrite;
 // For a distance under 8, its smallest multiple of at least 8.
@@ -84,7 +89,7 @@ struct Cursor {
     std::uint8_t* out;
     std::size_t pos;
     std::size_t limit;
-    std::size_t clamp;  // where a back-reference is cut: the output's true end (>= limit)
+    std::size_t clamp;   // where a back-reference is cut: the output's true end (>= limit)
     unsigned control;    // the current control byte, the next token's bit at 0x80
     unsigned bits_left;  // tokens of the current group still to decode
     bool reached_before_start;
@@ -92,6 +97,10 @@ struct Cursor {
 
 inline void copy8(std::uint8_t* dst, const std::uint8_t* src) {
     std::memcpy(dst, src, 8);
+}
+
+inline void copy16(std::uint8_t* dst, const std::uint8_t* src) {
+    std::memcpy(dst, src, 16);
 }
 
 // A back-reference that reaches before the start of the output: each byte
@@ -102,6 +111,102 @@ inline void copy8(std::uint8_t* dst, const std::uint8_t* src) {
     for (std::size_t i = 0; i < length; ++i, ++pos) {
         out[pos] = out[pos >= distance ? pos - distance : 0];
     }
+}
+
+// A group's layout by its control byte: its references, the run of
+// literals before each (and the last run after them), where each run starts
+// in the group's input (after the control byte) and the group's input size.
+struct GroupLayout {
+    std::uint8_t references;
+    std::uint8_t size;
+    std::uint8_t run[kGroupTokens + 1];
+    std::uint8_t run_at[kGroupTokens + 1];
+    std::uint8_t reference_mask[kGroupTokens];  // 0xFF for each reference the group has, then 0
+};
+
+constexpr std::array<GroupLayout, 256> make_layouts() {
+    std::array<GroupLayout, 256> layouts{};
+    for (unsigned control = 0; control < 256; ++control) {
+        GroupLayout& layout = layouts[control];
+        unsigned at = 0;
+        unsigned run = 0;
+        for (unsigned bit = 0x80; bit != 0; bit >>= 1) {
+            if ((control & bit) != 0) {
+                layout.run[layout.references] = static_cast<std::uint8_t>(run);
+                layout.run_at[layout.references] = static_cast<std::uint8_t>(at - run);
+                layout.reference_mask[layout.references] = 0xFF;
+                ++layout.references;
+                at += 2;
+                run = 0;
+            } else {
+                ++at;
+                ++run;
+            }
+        }
+        layout.run[layout.references] = static_cast<std::uint8_t>(run);
+        layout.run_at[layout.references] = static_cast<std::uint8_t>(at - run);
+        layout.size = static_cast<std::uint8_t>(at);
+    }
+    return layouts;
+}
+
+constexpr std::array<GroupLayout, 256> kLayouts = make_layouts();
+
+// A reference of distance 16, standing in for a group's missing ones.
+constexpr std::uint8_t kNoReference[2] = {16, 0};
+
+// One back-reference in the fast path, at `in`, with room for kRefWrite
+// bytes at out + pos and pos >= 8; advances both. Returns false, having read
+// the token, for the end marker (distance 0).
+[[gnu::always_inline]] inline bool fast_reference(const std::uint8_t*& in, std::uint8_t* out,
+                                                  std::size_t& pos, bool& reached_before_start) {
+    const std::size_t b2 = in[1];
+    const std::size_t distance = in[0] | (b2 >> 4) << 8;
+    const std::size_t length = (b2 & 0x0Fu) + 2;
+    in += 2;
+    std::uint8_t* const dst = out + pos;
+    const std::uint8_t* const src = dst - distance;
+    // With pos >= 16, one test finds a distance of 0 to 15 or one reaching
+    // before the start.
+    if (distance - 16 > pos - 16) [[unlikely]] {
+        if (distance == 0) {
+            return false;
+        }
+        if (distance > pos) {
+            reached_before_start = true;
+            copy_saturating(out, pos, distance, length);
+        } else if (distance >= 8) {
+            // Each chunk reads bytes at least 8 back, all final by then.
+            copy8(dst, src);
+            copy8(dst + 8, src + 8);
+            copy8(dst + 16, src + 16);
+        } else if (distance == 1) {
+            std::memset(dst, dst[-1], kMaxRefLength);
+        } else {
+            // The output repeats with period `distance`: the first 8 bytes
+            // one by one, then chunks from a multiple of the period at least
+            // 8 back.
+            for (std::size_t i = 0; i < 8; ++i) {
+                dst[i] = src[i];
+            }
+            const std::size_t period = kPeriodOf8[distance];
+            copy8(dst + 8, dst + 8 - period);
+            copy8(dst + 16, dst + 16 - period);
+        }
+    } else {
+        // Each chunk reads bytes at least 16 back, all final by then.
+        copy16(dst, src);
+        copy8(dst + 16, src + 16);
+    }
+    pos += length;
+    return true;
+}
+
+// fast_reference out of line, for the references of distance under 8 or
+// reaching before the start in the fast path's branch-free loops.
+[[gnu::noinline]] bool odd_reference(const std::uint8_t*& in, std::uint8_t* out, std::size_t& pos,
+                                     bool& reached_before_start) {
+    return fast_reference(in, out, pos, reached_before_start);
 }
 
 // Decodes tokens until the output reaches `limit`, the input ends or the
@@ -131,58 +236,43 @@ Stop run(Cursor& c, bool final) {
             // Whole groups with no bounds tests while their worst case fits.
             bool ended = false;
             while (static_cast<std::size_t>(in_end - in) >= kFastInput &&
-                   limit - pos >= kFastOutput && pos >= 8) {
+                   limit - pos >= kFastOutput && pos >= 16) {
                 const unsigned group = *in++;
                 if (group == 0) {
+                    // Eight literals.
                     copy8(out + pos, in);
                     pos += kGroupTokens;
                     in += kGroupTokens;
                     continue;
                 }
-                // Every token is one 24-byte copy, from the input for a
-                // literal and from the output for a reference, so the loop
-                // has no branch on the kind of token.
+                const unsigned but_one = group & (group - 1);
+                if ((but_one & (but_one - 1)) != 0) {
+                    // Mostly references, as in repetitive data: every token
+                    // is one 24-byte copy, from the input for a literal and
+                    // from the output for a reference, with no branch on the
+                    // kind of token, which would be mispredicted on streams
+                    // that mix the two.
 #pragma GCC unroll 8
-                for (unsigned t = 0; t < kGroupTokens; ++t) {
-                    // 1 for a reference, 0 for a literal; used as a number
-                    // and a mask rather than in branches, which would be
-                    // mispredicted on streams that mix the two.
-                    const std::size_t reference = (group >> (7 - t)) & 1u;
-                    const std::size_t mask = 0 - reference;
-                    const std::size_t b2 = in[1];
-                    const std::size_t distance = in[0] | (b2 >> 4) << 8;
-                    const std::size_t length = 1 + (((b2 & 0x0Fu) + 1) & mask);
-                    std::uint8_t* const dst = out + pos;
-                    // With pos >= 8, one test finds a reference of distance
-                    // 0 to 7 or one reaching before the start.
-                    if ((reference & static_cast<std::size_t>(distance - 8 > pos - 8)) != 0)
-                        [[unlikely]] {
-                        if (distance == 0) {
-                            stop = Stop::EndMarker;
-                            in += 2;
-                            ended = true;
-                            break;
-                        }
-                        if (distance > pos) {
-                            c.reached_before_start = true;
-                            copy_saturating(out, pos, distance, length);
-                        } else if (distance == 1) {
-                            std::memset(dst, dst[-1], kMaxRefLength);
-                        } else {
-                            // The output repeats with period `distance`:
-                            // the first 8 bytes one by one, then chunks
-                            // from a multiple of the period at least 8 back.
-                            for (std::size_t i = 0; i < 8; ++i) {
-                                dst[i] = out[pos + i - distance];
+                    for (unsigned t = 0; t < kGroupTokens; ++t) {
+                        // 1 for a reference, 0 for a literal, used as a
+                        // number and a mask.
+                        const std::size_t reference = (group >> (7 - t)) & 1u;
+                        const std::size_t mask = 0 - reference;
+                        const std::size_t b2 = in[1];
+                        const std::size_t distance = in[0] | (b2 >> 4) << 8;
+                        const std::size_t length = 1 + (((b2 & 0x0Fu) + 1) & mask);
+                        if ((reference & static_cast<std::size_t>(distance - 8 > pos - 8)) != 0)
+                            [[unlikely]] {
+                            if (!fast_reference(in, out, pos, c.reached_before_start)) {
+                                ended = true;
+                                break;
                             }
-                            const std::size_t period = kPeriodOf8[distance];
-                            copy8(dst + 8, dst + 8 - period);
-                            copy8(dst + 16, dst + 16 - period);
+                            continue;
                         }
-                    } else {
                         // A literal's first byte is the literal, the rest
                         // scratch; a reference's chunks each read bytes at
-                        // least 8 back, all final by then.
+                        // least 16 back, all final by then.
+                        std::uint8_t* const dst = out + pos;
                         const auto from_in = reinterpret_cast<std::uintptr_t>(in);
                         const auto from_out = reinterpret_cast<std::uintptr_t>(dst) - distance;
                         const auto* const src = reinterpret_cast<const std::uint8_t*>(
@@ -190,13 +280,53 @@ Stop run(Cursor& c, bool final) {
                         copy8(dst, src);
                         copy8(dst + 8, src + 8);
                         copy8(dst + 16, src + 16);
+                        in += 1 + reference;
+                        pos += length;
                     }
-                    in += 1 + reference;
-                    pos += length;
+                    if (ended) {
+                        stop = Stop::EndMarker;
+                        break;
+                    }
+                    continue;
+                }
+                // At most two references, as in literal-heavy data: two
+                // runs of literals, each followed by a reference, then a last
+                // run, with no branch on the group's layout (which would be
+                // mispredicted on such data). A run is one 8-byte copy (the
+                // bytes past it scratch that the next token overwrites); a
+                // missing reference is a harmless one of length 0.
+                const GroupLayout& layout = kLayouts[group];
+#pragma GCC unroll 2
+                for (unsigned r = 0; r < 2; ++r) {
+                    copy8(out + pos, in + layout.run_at[r]);
+                    pos += layout.run[r];
+                    const std::uint8_t* token = r < layout.references
+                                                    ? in + layout.run_at[r] + layout.run[r]
+                                                    : kNoReference;
+                    const std::size_t b2 = token[1];
+                    const std::size_t distance = token[0] | (b2 >> 4) << 8;
+                    if (distance - 8 > pos - 8) [[unlikely]] {
+                        if (!odd_reference(token, out, pos, c.reached_before_start)) {
+                            in = token;
+                            ended = true;
+                            break;
+                        }
+                        continue;
+                    }
+                    std::uint8_t* const dst = out + pos;
+                    const std::uint8_t* const src = dst - distance;
+                    copy8(dst, src);
+                    copy8(dst + 8, src + 8);
+                    copy8(dst + 16, src + 16);
+                    pos += ((b2 & 0x0Fu) + 2) & layout.reference_mask[r];
                 }
                 if (ended) {
+                    stop = Stop::EndMarker;
                     break;
                 }
+                copy8(out + pos, in + layout.run_at[2]);
+                pos += layout.run[2];
+                in += layout.size;
             }
             if (ended) {
                 break;
