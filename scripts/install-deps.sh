@@ -9,6 +9,7 @@ packages=(
     libcli11-dev pkg-config liblz4-dev lz4 libxxhash-dev libssl-dev bc time hyperfine llvm-14
     python3 python3-dev python3-venv python3-setuptools python3-wheel
     pybind11-dev python3-pybind11 python3-pytest
+    libfuse3-dev fuse3
 )
 
 missing=()

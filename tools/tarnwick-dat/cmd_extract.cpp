@@ -36,6 +36,7 @@
 #include "io.hpp"
 #include "progress.hpp"
 #include "signals.hpp"
+#include "tree_names.hpp"
 #include "values.hpp"
 
 namespace tarnwick_dat_tool {
@@ -250,7 +251,7 @@ class Extractor {
         if (!fetch_file(db_, options_.archive, entry.id, buffer)) {
             return;
         }
-        const std::string name = fmt::format("{:08X}.bin", entry.id);
+        const std::string name = file_name(entry.id);
         const std::string path = fmt::format("{}/{}", dir.path, name);
         if (!dir.fresh) {
             struct stat status {};
@@ -466,7 +467,7 @@ int run_extract(const ExtractOptions& options) {
         if (found == dir_of_type.end()) {
             found = dir_of_type.emplace(type, dirs.size()).first;
             dirs.push_back(
-                TypeDir{fmt::format("{}/{}", options.dir, tarnwick_dat::name(type)), Fd(), false});
+                TypeDir{fmt::format("{}/{}", options.dir, type_dir_name(type)), Fd(), false});
         }
         jobs.push_back(Job{entry, found->second});
     }
@@ -490,7 +491,7 @@ int run_extract(const ExtractOptions& options) {
     for (const auto& [type, dir_index] : dir_of_type) {
         const std::size_t index = dir_index;  // captured below
         TypeDir& dir = dirs[index];
-        const std::string name(tarnwick_dat::name(type));
+        const std::string name(type_dir_name(type));
         dir.fresh = ::mkdirat(root.get(), name.c_str(), 0755) == 0;
         const int code = dir.fresh || errno == EEXIST ? 0 : errno;
         // O_NOFOLLOW: a symbolic link in the type's place is refused (ELOOP).

@@ -144,6 +144,28 @@ const Command kCommands[] = {
      "of many file types with contents drawn from the seed (default 1). Equal\n"
      "options give equal archives.\n",
      false, false},
+    {"mount", "Mount archives as a read-only file system",
+     "mount ARCHIVE... MOUNTPOINT [--union] [-f] [--cache-size SIZE]",
+     "Mounts the archive at MOUNTPOINT as a read-only file system that holds the\n"
+     "tree extract writes, TYPE/ID.bin, every directory listed in ascending id\n"
+     "order. A file's size is its decoded size, its modification time the entry's\n"
+     "timestamp when that is a plausible Unix time (else the archive's own), its\n"
+     "inode number derived from its id. Several archives lie side by side as\n"
+     "MOUNTPOINT/NAME/TYPE/ID.bin, NAME being each archive's file name; --union\n"
+     "lays them into one tree instead, and where two hold the same id the later\n"
+     "one on the command line wins. Compressed files are decoded once and kept in\n"
+     "a cache of at most SIZE bytes (default 64M), which also bounds the reads in\n"
+     "flight; a file that cannot be read whole and exactly (a damaged chain or\n"
+     "stream, or one needing more than the cache) reads as an I/O error (EIO) and\n"
+     "is named once on standard error. The command returns once the file system\n"
+     "is mounted and serves it in the background; -f serves it in the foreground\n"
+     "until it is unmounted or interrupted. 'tarnwick-dat umount MOUNTPOINT' or\n"
+     "'fusermount3 -u MOUNTPOINT' unmounts it.\n",
+     false, false},
+    {"umount", "Unmount a file system that mount set up", "umount MOUNTPOINT",
+     "Unmounts the file system at MOUNTPOINT, as 'fusermount3 -u MOUNTPOINT' does;\n"
+     "the mount's process then ends.\n",
+     false, false},
 };
 
 const Command* find_command(std::string_view name) {
@@ -262,6 +284,8 @@ struct CommandLine::State {
     ClassifyOptions classify;
     LrsOptions lrs;
     SampleArgs sample;
+    MountOptions mount;
+    UmountOptions umount;
     std::map<const CLI::App*, std::function<int()>> runners;
 
     CLI::App& sub(std::string_view name, std::function<int()> runner) {
@@ -377,6 +401,23 @@ CommandLine::CommandLine() : state_(new State) {
         c.add_option("--fonts", s.sample.fonts, "Font files among them (default 8)")
             ->type_name("N");
         c.add_option("--seed", s.sample.seed, "Seed of the contents (default 1)")->type_name("S");
+    }
+    {
+        CLI::App& c = s.sub("mount", [&s] { return run_mount(s.mount); });
+        c.add_option("ARCHIVE", s.mount.paths, "The archives, then the mount point")
+            ->required()
+            ->type_name("");
+        c.add_flag("--union", s.mount.combine, "One tree; a later archive wins an id");
+        c.add_flag("-f,--foreground", s.mount.foreground, "Serve in the foreground");
+        c.add_option("--cache-size", s.mount.cache_size,
+                     "Most bytes kept decoded (K, M, G; default 64M)")
+            ->type_name("SIZE");
+    }
+    {
+        CLI::App& c = s.sub("umount", [&s] { return run_umount(s.umount); });
+        c.add_option("MOUNTPOINT", s.umount.mountpoint, "The mount point")
+            ->required()
+            ->type_name("");
     }
     for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
         sub->formatter(app.get_formatter());

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <tarnwick_dat/lib.hpp>
+#include <vector>
 
 #include "cli.hpp"
 #include "selection.hpp"
@@ -92,6 +93,17 @@ struct SampleArgs {
     std::string seed;
 };
 
+struct MountOptions {
+    std::vector<std::string> paths;  // the archives, then the mount point
+    std::string cache_size;
+    bool combine = false;
+    bool foreground = false;
+};
+
+struct UmountOptions {
+    std::string mountpoint;
+};
+
 int run_info(const InfoOptions& options);
 int run_ls(const LsOptions& options);
 int run_cat(const CatOptions& options);
@@ -102,6 +114,8 @@ int run_diff(const DiffArgs& options);
 int run_classify(const ClassifyOptions& options);
 int run_lrs(const LrsOptions& options);
 int run_sample(const SampleArgs& options);
+int run_mount(const MountOptions& options);
+int run_umount(const UmountOptions& options);
 
 /// One subcommand.
 struct Command {
