@@ -398,7 +398,8 @@ bool within_limit(const tarnwick_dat::DatDatabase& db, const ExtractOptions& opt
     for (const Job& job : jobs) {
         const auto size = db.decoded_size(job.entry->id);
         if (!size) {
-            report_file_error(options.archive, job.entry->id, size.error());
+            report_file_error(options.archive, job.entry->id,
+                              fetch_failure_text(db, job.entry->id, size.error()));
             failed = true;
             continue;
         }

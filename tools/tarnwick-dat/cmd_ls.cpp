@@ -71,7 +71,8 @@ int run_ls(const LsOptions& options) {
         const tarnwick_dat::Manifest manifest = make_manifest(*db, listing, &failures);
         progress.finish();
         for (const tarnwick_dat::ManifestFailure& failure : failures) {
-            report_file_error(options.archive, failure.id, failure.error);
+            report_file_error(options.archive, failure.id,
+                              fetch_failure_text(*db, failure.id, failure.error));
             failed = true;
         }
         for (std::size_t i = 0; i < manifest.size(); ++i) {
@@ -85,7 +86,8 @@ int run_ls(const LsOptions& options) {
             // The listing still shows the entry, but an unreadable size is a
             // failed read, not a complete listing.
             if (!decoded) {
-                report_file_error(options.archive, entry->id, decoded.error());
+                report_file_error(options.archive, entry->id,
+                                  fetch_failure_text(*db, entry->id, decoded.error()));
                 failed = true;
             }
             rows.push_back({entry, db->file_type(entry->id),

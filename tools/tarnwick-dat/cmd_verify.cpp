@@ -30,9 +30,10 @@ void print_json(const VerifyReport& report) {
         object["severity"] = std::string(tarnwick_dat::severity_name(finding.severity));
         object["kind"] = std::string(tarnwick_dat::finding_kind_name(finding.kind));
         object["id"] = id_or_null(finding.file_id);
-        object["type"] = finding.file_type
-                             ? nlohmann::ordered_json(std::string(tarnwick_dat::name(*finding.file_type)))
-                             : nlohmann::ordered_json(nullptr);
+        object["type"] =
+            finding.file_type
+                ? nlohmann::ordered_json(std::string(tarnwick_dat::name(*finding.file_type)))
+                : nlohmann::ordered_json(nullptr);
         object["node"] = id_or_null(finding.node_offset);
         object["description"] = finding.description;
         findings.push_back(std::move(object));
@@ -72,6 +73,11 @@ int run_verify(const VerifyArgs& options) {
     if (!db) {
         // An archive that does not open is reported as the check reports it.
         report = tarnwick_dat::verify_archive_at(options.archive, verify);
+        for (tarnwick_dat::Finding& finding : report.findings) {
+            if (finding.kind == tarnwick_dat::FindingKind::ArchiveUnreadable) {
+                finding.description = open_failure_text(options.archive, db.error());
+            }
+        }
     } else {
         if (!selection.empty()) {
             // Ids the archive does not list go to the check as well, which

@@ -4,9 +4,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <tarnwick_dat/verify.hpp>
 
 #include "error_text.hpp"
 #include "progress.hpp"
@@ -494,20 +496,59 @@ int CommandLine::run(int argc, char** argv) {
     }
 }
 
+std::string open_failure_text(std::string_view path, const tarnwick_dat::DatError& error) {
+    // A file that is no archive, or an archive cut short, says so before
+    // whatever field or chain gave out first.
+    if (error.kind() != tarnwick_dat::DatErrorKind::PathError) {
+        if (auto facts = tarnwick_dat::read_archive_file_facts(std::filesystem::path(path))) {
+            const tarnwick_dat::ArchiveFileFacts& f = facts.value();
+            if (f.foreign()) {
+                return f.magic ? fmt::format("not a portal archive (magic 0x{:08X})", *f.magic)
+                               : fmt::format(
+                                     "not a portal archive (the file is {} byte{}, "
+                                     "too short for a header)",
+                                     f.file_bytes, f.file_bytes == 1 ? "" : "s");
+            }
+            if (std::optional<tarnwick_dat::DatError> problem = f.problem()) {
+                return problem->text();
+            }
+        }
+    }
+    return error_line(error);
+}
+
 std::optional<tarnwick_dat::DatDatabase> open_archive(std::string_view path) {
     auto db = tarnwick_dat::DatDatabase::open(std::filesystem::path(path));
     if (!db) {
-        report_archive_error(path, db.error());
+        report_archive_error(path, open_failure_text(path, db.error()));
         return std::nullopt;
     }
     return std::move(db).value();
+}
+
+std::string fetch_failure_text(const tarnwick_dat::DatDatabase& db, std::uint32_t id,
+                               const tarnwick_dat::DatError& error) {
+    using Kind = tarnwick_dat::DatErrorKind;
+    if (error.kind() == Kind::DecompressionFailed || error.kind() == Kind::Io) {
+        // The check of this one file knows where its chain or stream broke.
+        tarnwick_dat::VerifyOptions options;
+        options.threads = 1;
+        options.ids = {id};
+        const tarnwick_dat::VerifyReport report = tarnwick_dat::verify_archive(db, options);
+        for (const tarnwick_dat::Finding& finding : report.findings) {
+            if (finding.file_id == id && finding.severity == tarnwick_dat::Severity::Damage) {
+                return finding.description;
+            }
+        }
+    }
+    return error_line(error);
 }
 
 bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
                 tarnwick_dat::Bytes& bytes) {
     auto read = db.read_file_into(id, bytes, tarnwick_dat::FetchOptions{.strict = true});
     if (!read) {
-        report_file_error(archive, id, read.error());
+        report_file_error(archive, id, fetch_failure_text(db, id, read.error()));
         return false;
     }
     return true;

@@ -156,6 +156,17 @@ class CommandLine {
 /// and returns nothing.
 std::optional<tarnwick_dat::DatDatabase> open_archive(std::string_view path);
 
+/// How a failed open of the archive at `path` reads: "not a portal archive
+/// (magic 0x...)" or "truncated: ..." when the file's length and signature
+/// explain it, else the error itself.
+std::string open_failure_text(std::string_view path, const tarnwick_dat::DatError& error);
+
+/// How a failed fetch of file `id` reads: for a damaged chain or stream, what
+/// a check of that file finds ("compressed stream ends after 1367 of 5463
+/// bytes (...)"), else the error itself.
+std::string fetch_failure_text(const tarnwick_dat::DatDatabase& db, std::uint32_t id,
+                               const tarnwick_dat::DatError& error);
+
 /// Fetches file `id` into `bytes`, strictly: a damaged compressed stream is
 /// an error, not a short file. On failure reports "error: ARCHIVE: 0xID: ..."
 /// and returns false.

@@ -3,9 +3,11 @@
 #include <fmt/format.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "progress.hpp"
 
@@ -38,24 +40,50 @@ int stdout_failed() {
 
 }  // namespace
 
-std::string error_line(const tarnwick_dat::DatError& error) {
-    const tarnwick_dat::RecordReadError* record = error.record_error();
-    if (record == nullptr) {
-        return flatten(error.display());
+std::string io_text(const tarnwick_dat::IoError& error) {
+    if (const std::optional<int> code = error.os_code()) {
+        return flatten(std::strerror(*code));
     }
-    // The cause is the first line of the record error's text; the frames
-    // follow on lines of their own, which are replaced by their messages.
-    const std::string full = record->display();
-    std::string line = "Binary read error: " + full.substr(0, full.find('\n'));
-    if (!record->frames().empty()) {
-        line += " (";
-        for (std::size_t i = 0; i < record->frames().size(); ++i) {
-            if (i > 0) {
-                line += "; ";
-            }
-            line += record->frames()[i].message;
+    if (error.kind() == tarnwick_dat::IoErrorKind::UnexpectedEof) {
+        return "the data ends early";
+    }
+    return flatten(error.display());
+}
+
+std::string error_line(const tarnwick_dat::DatError& error) {
+    using Kind = tarnwick_dat::DatErrorKind;
+    switch (error.kind()) {
+        case Kind::Io:
+            return "read failed: " + io_text(*error.io_error());
+        case Kind::PathError:
+            return "cannot open: " + io_text(*error.io_error());
+        case Kind::NotFound:
+            return "no such file in the archive";
+        case Kind::Corruption:
+            return flatten("damaged archive: " + error.text());
+        case Kind::DecompressionFailed:
+            return "damaged compressed stream";
+        case Kind::BinRead:
+            break;
+        default:
+            return flatten(error.display());
+    }
+    // A record's cause, then the fields it was reading, innermost first:
+    // "the data ends early while parsing field 'size' in DatFileEntry".
+    const tarnwick_dat::RecordReadError& record = *error.record_error();
+    std::string line;
+    if (const tarnwick_dat::IoError* cause = record.io_cause()) {
+        line = io_text(*cause);
+    } else {
+        const std::string full = record.display();
+        line = full.substr(0, full.find('\n'));
+    }
+    for (std::size_t i = 0; i < record.frames().size(); ++i) {
+        std::string frame = record.frames()[i].message;
+        if (!frame.empty()) {
+            frame[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(frame[0])));
         }
-        line += ")";
+        line += (i == 0 ? " " : ", ") + frame;
     }
     return flatten(std::move(line));
 }

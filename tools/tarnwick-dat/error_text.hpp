@@ -12,11 +12,15 @@
 
 namespace tarnwick_dat_tool {
 
-/// The error's display text on one line. A record read error lists its
-/// field frames on lines of their own; here they follow the cause in
-/// parentheses, innermost first, e.g. "Binary read error: failed to fill
-/// whole buffer (While parsing field 'version_minor' in DatHeader)".
+/// The error as the tool words it, on one line and without source
+/// locations: a record's cause comes first, then the fields it was reading,
+/// innermost first, e.g. "the data ends early while parsing field
+/// 'version_minor' in DatHeader"; an OS failure is its system text alone.
 std::string error_line(const tarnwick_dat::DatError& error);
+
+/// An I/O failure as the tool words it: the system's text for an OS error,
+/// "the data ends early" for a read past the end.
+std::string io_text(const tarnwick_dat::IoError& error);
 
 /// Prints "error: " and `message` on standard error (clearing a progress
 /// bar first).

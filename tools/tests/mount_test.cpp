@@ -411,7 +411,7 @@ const Case kCases[] = {
                                    file("Model/01000002.bin", pattern(10, 6), k2020)};
      },
      [](const auto& at) {
-         return fmt::format("error: {}: 0x01000001: Failed to recover compressed file 01000001\n",
+         return fmt::format("error: {}: 0x01000001: damaged compressed stream\n",
                             at.at("damaged").string());
      }},
     {"a looping chain, a shared chain and a 4 GiB claim",

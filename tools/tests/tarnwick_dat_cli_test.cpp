@@ -6,9 +6,9 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -265,7 +265,9 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
     };
     const Case cases[] = {
         {"info", "info ARCHIVE [--json]"},
-        {"ls", "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json]"},
+        {"ls",
+         "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json] "
+         "[--hash[=xxh3|sha256]]"},
         {"cat", "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE]"},
         {"extract",
          "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "
@@ -898,9 +900,10 @@ TEST(ToolExtract, AFailingFileIsReportedAndTheRestExtracted) {
     broken.size = 10;
     beyond_the_end.add_entry(broken);
     const Case cases[] = {
-        {"chain beyond the end", beyond_the_end, "IO error: failed to fill whole buffer"},
+        {"chain beyond the end", beyond_the_end,
+         "chain starting at 0x7FFFFC00 runs past the end of the file"},
         {"cut compressed stream", archive_with_a_cut_stream(),
-         "Failed to recover compressed file 01000002"},
+         "compressed stream ends after 2315 of 5000 bytes (input used up)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1036,8 +1039,7 @@ TEST(ToolFont, BytesThatAreNoFontGiveOneErrorLine) {
     // "hello" holds the id and one byte of max_char_height.
     expect_one_error_line(
         run_tool({"font", a, "0x01000001"}),
-        a + ": 0x01000001: Binary read error: failed to fill whole buffer (While parsing field "
-            "'max_char_height' in Font)\n");
+        a + ": 0x01000001: the data ends early while parsing field 'max_char_height' in Font\n");
     expect_one_error_line(run_tool({"font", a, "0x40000009"}),
                           a + ": 0x40000009: no such file in the archive\n");
 }
@@ -1051,8 +1053,7 @@ TEST(ToolDamage, ACutCompressedStreamFailsEveryCommandThatReadsIt) {
           {"font", a, "40000003"},
           {"extract", a, dir.path().string(), "40000003", "-q"}}) {
         SCOPED_TRACE(args[0]);
-        expect_one_error_line(run_tool(args),
-                              a + ": 0x40000003: Failed to recover compressed file 40000003\n");
+        expect_one_error_line(run_tool(args), a + ": 0x40000003: compressed stream ends after ");
     }
     EXPECT_TRUE(files_under(dir.path()).empty());
     // cat writes the sound files and nothing of the damaged one.
@@ -1257,13 +1258,14 @@ TEST(ToolLrs, DecodesAGibibyteInBoundedMemory) {
         rest.insert(rest.end(), group.begin(), group.end());
     }
     rest.insert(rest.end(), tail.begin(), tail.end());
-    const PipedRun run = run_lrs_decompress_from_pipe({head, many, rest}, groups / 4096, "/dev/null");
+    const PipedRun run =
+        run_lrs_decompress_from_pipe({head, many, rest}, groups / 4096, "/dev/null");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     // Against the same command on a tiny payload, so that a sanitizer's own
     // memory does not count: a few MiB of buffers, not the output's size.
-    const PipedRun tiny = run_lrs_decompress_from_pipe({{0x01, 0x00, 0x00, 0x00, 0x00, 'r'}}, 0,
-                                                       "/dev/null");
+    const PipedRun tiny =
+        run_lrs_decompress_from_pipe({{0x01, 0x00, 0x00, 0x00, 0x00, 'r'}}, 0, "/dev/null");
     EXPECT_EQ(tiny.status, 0) << tiny.err;
     EXPECT_LT(run.peak_kib - tiny.peak_kib, 32 * 1024)
         << run.peak_kib << " KiB against " << tiny.peak_kib << " KiB";
@@ -1282,7 +1284,10 @@ TEST(ToolLrs, ABrokenPayloadFailsAndLeavesOutAlone) {
         {"cut", as_text(payload).substr(0, payload.size() - 10),
          "the stream yields 299991 of the 300000 bytes it declares"},
         {"trailing bytes", as_text(payload) + "xyz", "3 bytes follow the end of the stream"},
-        {"end marker early", std::string("\x09\x00\x00\x00\x40" "a\x00\x00", 8),
+        {"end marker early",
+         std::string("\x09\x00\x00\x00\x40"
+                     "a\x00\x00",
+                     8),
          "the stream yields 1 of the 9 bytes it declares"},
         {"three bytes", "abc", "3 bytes are too few for a payload (its size field takes 4)"},
     };
@@ -1327,26 +1332,46 @@ TEST(ToolVerify, PrintsEveryFindingThenTheSummary) {
     };
     const HandArchive hand;
     const Case cases[] = {
-        {"sound", hand.image, {}, 0, "5 files, 3 nodes, 8435 bytes read, 3079 bytes decoded, 14 blocks (0 unused): 0 damage, "
+        {"sound",
+         hand.image,
+         {},
+         0,
+         "5 files, 3 nodes, 8435 bytes read, 3079 bytes decoded, 14 blocks (0 unused): 0 damage, "
          "0 information\n"},
         {"sound, quiet", hand.image, {"-q"}, 0, ""},
-        {"sound, fonts only", hand.image, {"--type", "font", "-j", "1"}, 0, "1 files, 3 nodes, 5223 bytes read, 69 bytes decoded, 14 blocks (0 unused): 0 damage, "
+        {"sound, fonts only",
+         hand.image,
+         {"--type", "font", "-j", "1"},
+         0,
+         "1 files, 3 nodes, 5223 bytes read, 69 bytes decoded, 14 blocks (0 unused): 0 damage, "
          "0 information\n"},
-        {"cut stream", archive_with_a_cut_stream().build(), {}, 1, 
+        {"cut stream",
+         archive_with_a_cut_stream().build(),
+         {},
+         1,
          "0x01000002 Model: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
          "0x40000003 Font: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
          "4 files, 1 nodes, 6774 bytes read, 4638 bytes decoded, 10 blocks (0 unused): 2 damage, "
          "0 information\n"},
-        {"cut stream, quiet", archive_with_a_cut_stream().build(), {"--quiet"}, 1, 
+        {"cut stream, quiet",
+         archive_with_a_cut_stream().build(),
+         {"--quiet"},
+         1,
          "0x01000002 Model: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
          "0x40000003 Font: compressed stream ends after 2315 of 5000 bytes (input used up)\n"},
-        {"cut stream, one id", archive_with_a_cut_stream().build(), {"01000002", "d:1"}, 1,
-         
+        {"cut stream, one id",
+         archive_with_a_cut_stream().build(),
+         {"01000002", "d:1"},
+         1,
+
          "0x00000001 Unknown: not listed in the archive's directory\n"
          "0x01000002 Model: compressed stream ends after 2315 of 5000 bytes (input used up)\n"
          "1 files, 1 nodes, 4241 bytes read, 2315 bytes decoded, 10 blocks (0 unused): 2 damage, "
          "0 information\n"},
-        {"chain past the end", archive_with_a_chain_past_the_end().build(), {}, 1, 
+        {"chain past the end",
+         archive_with_a_chain_past_the_end().build(),
+         {},
+         1,
          "0x01000002 Model: chain starting at 0x7FFFFC00 runs past the end of the file\n"
          "2 files, 1 nodes, 1719 bytes read, 3 bytes decoded, 3 blocks (0 unused): 1 damage, "
          "0 information\n"},
@@ -1390,10 +1415,8 @@ TEST(ToolVerify, AMissingArchiveIsAFinding) {
     const ToolRun run = run_tool({"verify", missing});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out,
-              fmt::format("archive: Failed to open file at {}: No such file or directory (os "
-                          "error 2)\n0 files, 0 nodes, 0 bytes read, 0 bytes decoded, 0 blocks (0 "
-                          "unused): 1 damage, 0 information\n",
-                          missing));
+              "archive: cannot open: No such file or directory\n0 files, 0 nodes, 0 bytes read, 0 "
+              "bytes decoded, 0 blocks (0 unused): 1 damage, 0 information\n");
     EXPECT_EQ(run.err, "");
 }
 
@@ -1404,20 +1427,22 @@ TEST(ToolDamage, DamagedArchivesGiveOneErrorLine) {
     struct Case {
         const char* name;
         Bytes image;
-        const char* error;
+        std::string error;
     };
     std::vector<Case> cases;
+    const std::string declared = std::to_string(hand.image.size());
     cases.push_back({"header cut short", Bytes(hand.image.begin(), hand.image.begin() + 399),
-                     "Binary read error: failed to fill whole buffer (While parsing field "
-                     "'version_minor' in DatHeader)\n"});
+                     "truncated: the file is 399 bytes, its header says " + declared + "\n"});
     cases.push_back({"only the first bytes", Bytes(hand.image.begin(), hand.image.begin() + 330),
-                     "Binary read error: failed to fill whole buffer (While parsing field "
-                     "'file_size' in DatHeader)\n"});
-    cases.push_back({"empty file", Bytes{}, "Binary read error: "});
+                     "truncated: the file is 330 bytes, its header ends at 400\n"});
+    cases.push_back({"empty file", Bytes{},
+                     "not a portal archive (the file is 0 bytes, too short for a header)\n"});
     {
         // The root node comes last in the file: cutting the file cuts it.
         Bytes cut(hand.image.begin(), hand.image.end() - 600);
-        cases.push_back({"directory cut short", cut, "IO error: failed to fill whole buffer\n"});
+        cases.push_back({"directory cut short", cut,
+                         fmt::format("truncated: the file is {} bytes, its header says {}\n",
+                                     cut.size(), declared)});
     }
     {
         RawArchive raw;
@@ -1428,12 +1453,12 @@ TEST(ToolDamage, DamagedArchivesGiveOneErrorLine) {
         const std::uint32_t root = raw.write_node(node);
         raw.set_branch(root, 0, root);
         raw.header.root_offset = root;
-        cases.push_back({"directory loop", raw.build(), "Corruption detected: "});
+        cases.push_back({"directory loop", raw.build(), "damaged archive: "});
     }
     {
         RawArchive raw;
         raw.header.block_size = 4;
-        cases.push_back({"block size of 4", raw.build(), "Corruption detected: "});
+        cases.push_back({"block size of 4", raw.build(), "damaged archive: "});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1451,11 +1476,56 @@ TEST(ToolDamage, DamagedArchivesGiveOneErrorLine) {
     }
 }
 
+// What a file is, said plainly by every command before any field error.
+TEST(ToolDamage, EveryCommandSaysWhatTheFileIs) {
+    const HandArchive hand;
+    const std::string size = std::to_string(hand.image.size());
+    Bytes zip = text_bytes("PK\x03\x04");
+    zip.resize(2000, 0x5A);
+    Bytes cut(hand.image.begin(), hand.image.end() - 600);
+    struct Case {
+        const char* name;
+        Bytes image;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"text file", text_bytes("hello\n"),
+         "not a portal archive (the file is 6 bytes, too short for a header)"},
+        {"zip", zip, "not a portal archive (magic 0x5A5A5A5A)"},
+        {"cut download", cut,
+         fmt::format("truncated: the file is {} bytes, its header says {}", cut.size(), size)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempArchiveFile archive(c.image);
+        const std::string a = archive.path().string();
+        const std::string line = fmt::format("error: {}: {}\n", a, c.message);
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"info", a},
+                                                     {"ls", a},
+                                                     {"cat", a, "01000001"},
+                                                     {"font", a, "40000002"},
+                                                     {"extract", a, a + ".out"}}) {
+            SCOPED_TRACE(args[0]);
+            const ToolRun run = run_tool(args);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err, line);
+        }
+        const ToolRun verify = run_tool({"verify", a, "-q"});
+        EXPECT_EQ(verify.status, 1);
+        EXPECT_NE(verify.out.find("archive: " + c.message + "\n"), std::string::npos) << verify.out;
+    }
+    // The path is named once.
+    const ToolRun missing = run_tool({"info", "nope.dat"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "error: nope.dat: cannot open: No such file or directory\n");
+}
+
 TEST(ToolDamage, MissingOrUnreadableArchive) {
     const TempDir dir;
     const std::string missing = (dir.path() / "missing.dat").string();
     expect_one_error_line(run_tool({"info", missing}),
-                          fmt::format("{}: Failed to open file at {}: ", missing, missing));
+                          fmt::format("{}: cannot open: No such file or directory\n", missing));
     // A directory opens but cannot be read.
     expect_one_error_line(run_tool({"ls", dir.path().string()}), "");
 }
@@ -1475,14 +1545,16 @@ TEST(ToolDamage, AFileBeyondTheEndFailsOnlyThatFile) {
     const ToolRun ls = run_tool({"ls", archive.path().string()});
     EXPECT_EQ(ls.status, 1);
     EXPECT_EQ(count_lines(ls.out), 3u);  // two files and the totals
-    EXPECT_EQ(ls.err, "error: " + archive.path().string() +
-                          ": 0x40000005: IO error: failed to fill whole buffer\n");
+    EXPECT_EQ(ls.err,
+              "error: " + archive.path().string() +
+                  ": 0x40000005: chain starting at 0x10000000 runs past the end of the file\n");
     EXPECT_EQ(run_tool({"info", archive.path().string()}).status, 0);
     EXPECT_EQ(run_tool({"cat", archive.path().string(), "0x01000001"}).out, "fine");
     for (const char* command : {"cat", "font"}) {
         expect_one_error_line(
             run_tool({command, archive.path().string(), "0x40000005"}),
-            archive.path().string() + ": 0x40000005: IO error: failed to fill whole buffer\n");
+            archive.path().string() +
+                ": 0x40000005: chain starting at 0x10000000 runs past the end of the file\n");
     }
 }
 

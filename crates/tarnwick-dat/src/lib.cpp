@@ -168,6 +168,63 @@ DatKind DatHeader::dat_kind() const {
     return DatKind::Local;
 }
 
+bool ArchiveFileFacts::truncated() const {
+    if (foreign()) {
+        return false;
+    }
+    return file_bytes < kHeaderOffset + kArchiveHeaderSize ||
+           (declared_bytes && file_bytes < *declared_bytes);
+}
+
+std::optional<DatError> ArchiveFileFacts::problem() const {
+    if (foreign()) {
+        return DatError::invalid_magic("portal archive");
+    }
+    if (!truncated()) {
+        return std::nullopt;
+    }
+    if (declared_bytes && file_bytes < *declared_bytes) {
+        return DatError::corruption(fmt::format(
+            "truncated: the file is {} bytes, its header says {}", file_bytes, *declared_bytes));
+    }
+    return DatError::corruption(
+        fmt::format("truncated: the file is {} bytes, its header ends at {}", file_bytes,
+                    kHeaderOffset + kArchiveHeaderSize));
+}
+
+Result<ArchiveFileFacts, DatError> read_archive_file_facts(const std::filesystem::path& path) {
+    auto opened = ReadOnlyFile::open(path);
+    if (!opened) {
+        return Err{DatError::path_error(path, std::move(opened).error())};
+    }
+    const ReadOnlyFile& file = opened.value();
+    auto length = file.size();
+    if (!length) {
+        return Err{DatError::io(std::move(length).error())};
+    }
+    ArchiveFileFacts facts;
+    facts.file_bytes = length.value();
+    // The signature, the block size and the declared length.
+    std::array<std::uint8_t, 12> lead{};
+    auto got = file.read_at_most(lead, kHeaderOffset);
+    if (!got) {
+        return Err{DatError::io(std::move(got).error())};
+    }
+    const auto word = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(lead[at]) |
+               static_cast<std::uint32_t>(lead[at + 1]) << 8 |
+               static_cast<std::uint32_t>(lead[at + 2]) << 16 |
+               static_cast<std::uint32_t>(lead[at + 3]) << 24;
+    };
+    if (got.value() >= 4) {
+        facts.magic = word(0);
+    }
+    if (got.value() >= 12) {
+        facts.declared_bytes = word(8);
+    }
+    return facts;
+}
+
 Result<DatDatabase, DatError> DatDatabase::open(const std::filesystem::path& path) {
     auto opened = ReadOnlyFile::open(path);
     if (!opened) {
@@ -340,9 +397,9 @@ Result<bool, DatError> DatDatabase::Parts::walk_directory(bool key_order,
             std::min<std::size_t>(frame.count, (bytes.size() - first_entry) / kFileEntrySize);
         for (std::size_t i = 0; i < whole; ++i) {
             const std::uint8_t* at = bytes.data() + first_entry + i * kFileEntrySize;
-            frame.entries[i] = DatFileEntry{load_le32(at),      load_le32(at + 4),
-                                            load_le32(at + 8),  load_le32(at + 12),
-                                            load_le32(at + 16), load_le32(at + 20)};
+            frame.entries[i] =
+                DatFileEntry{load_le32(at),      load_le32(at + 4),  load_le32(at + 8),
+                             load_le32(at + 12), load_le32(at + 16), load_le32(at + 20)};
         }
         if (whole < frame.count) {
             ByteReader reader(bytes, first_entry + whole * kFileEntrySize);
@@ -357,11 +414,10 @@ Result<bool, DatError> DatDatabase::Parts::walk_directory(bool key_order,
         }
         // A leaf's other slots mean nothing; an inner node owns the first
         // n + 1 slots.
-        frame.children =
-            frame.branches[0] == 0
-                ? 0
-                : static_cast<std::uint32_t>(
-                      std::min<std::uint64_t>(std::uint64_t{frame.count} + 1, kBranchSlots));
+        frame.children = frame.branches[0] == 0
+                             ? 0
+                             : static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                                   std::uint64_t{frame.count} + 1, kBranchSlots));
         stack.push_back(frame);
         return {};
     };
@@ -402,8 +458,7 @@ Result<bool, DatError> DatDatabase::Parts::walk_directory(bool key_order,
 FileTable::FileTable() noexcept = default;
 
 FileTable::FileTable(std::unique_ptr<detail::FileTableStorage> storage) noexcept
-    : storage_(std::move(storage)),
-      entries_(storage_->entries.data(), storage_->entries.size()) {}
+    : storage_(std::move(storage)), entries_(storage_->entries.data(), storage_->entries.size()) {}
 
 FileTable::FileTable(FileTable&& other) noexcept
     : storage_(std::move(other.storage_)), entries_(std::exchange(other.entries_, {})) {}

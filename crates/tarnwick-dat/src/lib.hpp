@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -199,6 +200,36 @@ struct ChainTrace {
     /// Positional reads made.
     std::size_t reads = 0;
 };
+
+/// The signature of a portal archive, read at `kHeaderOffset`.
+inline constexpr std::uint32_t kArchiveMagic = 0x5442;
+
+/// What an archive file's length and first header fields say, read without
+/// walking anything: enough to tell a file that is no archive at all, or an
+/// archive cut short, from damage further in.
+struct ArchiveFileFacts {
+    /// The file's length in bytes.
+    std::uint64_t file_bytes = 0;
+    /// The signature, when the file reaches it.
+    std::optional<std::uint32_t> magic;
+    /// The header's `file_size`, when the file reaches it.
+    std::optional<std::uint32_t> declared_bytes;
+
+    /// Not a portal archive: too short to hold a signature, or another one.
+    bool foreign() const { return !magic || *magic != kArchiveMagic; }
+    /// A portal archive shorter than its header, or than its header says.
+    bool truncated() const;
+
+    /// The plain error these facts amount to: `InvalidMagic` ("portal
+    /// archive") when `foreign()`, `Corruption` ("truncated: the file is N
+    /// bytes, its header says M") when `truncated()`, else nothing.
+    std::optional<DatError> problem() const;
+};
+
+/// Reads the length and the leading header fields of the file at `path`.
+/// Fails with `PathError` when it cannot be opened, `Io` when it cannot be
+/// read.
+Result<ArchiveFileFacts, DatError> read_archive_file_facts(const std::filesystem::path& path);
 
 /// An opened archive. It exists only fully opened, and nothing outside the
 /// library can change it: its directory is read while opening and only read
