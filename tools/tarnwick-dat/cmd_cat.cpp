@@ -19,7 +19,8 @@ int run_cat(const CatOptions& options) {
     bool failed = report_missing(options.archive, picked);
     tarnwick_dat::Bytes bytes;
     for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
-        if (!fetch_file(*db, options.archive, entry->id, bytes)) {
+        if (!fetch_file(*db, options.archive, entry->id, bytes,
+                        fetch_mode(options.lenient, options.raw))) {
             failed = true;
             continue;
         }

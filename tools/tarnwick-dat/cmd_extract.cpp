@@ -248,7 +248,8 @@ class Extractor {
         if (dir.fd.get() < 0) {
             return;  // reported once, with the directory
         }
-        if (!fetch_file(db_, options_.archive, entry.id, buffer)) {
+        if (!fetch_file(db_, options_.archive, entry.id, buffer,
+                        fetch_mode(options_.lenient, options_.raw))) {
             return;
         }
         const std::string name = file_name(entry.id);

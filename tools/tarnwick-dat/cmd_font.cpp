@@ -86,7 +86,8 @@ int run_font(const FontOptions& options) {
         out("[");
     }
     for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
-        if (!fetch_file(*db, options.archive, entry->id, bytes)) {
+        if (!fetch_file(*db, options.archive, entry->id, bytes,
+                        fetch_mode(options.lenient, false))) {
             failed = true;
             continue;
         }

@@ -47,15 +47,17 @@ const Command kCommands[] = {
      "in place of an archive. Give --hash after the IDs, or as --hash=ALGO.\n",
      true, true},
     {"cat", "Write files' bytes to standard output",
-     "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE]",
+     "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--lenient|--raw]",
      "Writes the bytes of each selected file (decompressed when it is stored\n"
      "compressed) to standard output, in the order the IDs are given and then in\n"
      "ascending id order. A file that cannot be read in full (a damaged compressed\n"
-     "stream included) is reported and nothing of it is written.\n",
+     "stream included) is reported and nothing of it is written. --lenient writes\n"
+     "what a damaged compressed file decodes to before the damage, with a warning\n"
+     "line; --raw writes the bytes as stored, compressed or not.\n",
      true, true},
     {"extract", "Extract files into a directory",
      "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "
-     "[-q|-v]",
+     "[--lenient|--raw] [-q|-v]",
      "Writes each selected file (every file when none is selected) to\n"
      "DIR/TYPE/ID.bin, ID being the file id as eight upper-case hexadecimal\n"
      "digits. DIR and the type directories are created as needed. Each file is\n"
@@ -74,13 +76,15 @@ const Command kCommands[] = {
      "plausible Unix time (1995-01-01 to a day from now), else the time of\n"
      "extraction. Before writing anything, the run is refused when the selected\n"
      "files would expand to more than 64 times the archive's size plus 64 MiB\n"
-     "(--max-total sets another limit). A progress bar shows on standard error\n"
-     "when it is a terminal.\n",
+     "(--max-total sets another limit). --lenient and --raw fetch as cat's do. A\n"
+     "progress bar shows on standard error when it is a terminal.\n",
      true, true},
-    {"font", "Decode font records", "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json]",
+    {"font", "Decode font records",
+     "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--lenient]",
      "Decodes each selected file as a font record and prints its fields and glyph\n"
      "descriptors, a blank line between two fonts; --json prints an array with one\n"
-     "object per font.\n",
+     "object per font. --lenient decodes what a damaged compressed file holds\n"
+     "before the damage, with a warning line.\n",
      true, true},
     {"verify", "Check the whole archive, or the files selected",
      "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--quiet] [-j N]",
@@ -263,6 +267,16 @@ void add_selection(CLI::App& app, SelectionArgs& select, bool positional_ids) {
         ->type_name("FILE");
 }
 
+// --lenient, and --raw where the command can write stored bytes.
+void add_fetch_flags(CLI::App& app, bool& lenient, bool* raw) {
+    CLI::Option* salvage = app.add_flag(
+        "--lenient", lenient, "Keep what a damaged compressed file decodes to, with a warning");
+    if (raw != nullptr) {
+        app.add_flag("--raw", *raw, "Write the stored (compressed) bytes undecoded")
+            ->excludes(salvage);
+    }
+}
+
 CLI::Option* add_archive(CLI::App& app, std::string& archive) {
     return app.add_option("ARCHIVE", archive, "The archive file")->required()->type_name("");
 }
@@ -335,6 +349,7 @@ CommandLine::CommandLine() : state_(new State) {
         CLI::App& c = s.sub("cat", [&s] { return run_cat(s.cat); });
         add_archive(c, s.cat.archive);
         add_selection(c, s.cat.select, true);
+        add_fetch_flags(c, s.cat.lenient, &s.cat.raw);
     }
     {
         CLI::App& c = s.sub("extract", [&s] { return run_extract(s.extract); });
@@ -343,6 +358,7 @@ CommandLine::CommandLine() : state_(new State) {
             ->required()
             ->type_name("");
         add_selection(c, s.extract.select, true);
+        add_fetch_flags(c, s.extract.lenient, &s.extract.raw);
         c.add_option("-j,--jobs", s.extract.jobs, "Files written at once (default: processors)")
             ->type_name("N");
         c.add_option("--max-total", s.extract.max_total,
@@ -356,6 +372,7 @@ CommandLine::CommandLine() : state_(new State) {
         CLI::App& c = s.sub("font", [&s] { return run_font(s.font); });
         add_archive(c, s.font.archive);
         add_selection(c, s.font.select, true);
+        add_fetch_flags(c, s.font.lenient, nullptr);
         c.add_flag("--json", s.font.json, "Print a JSON array of objects");
     }
     {
@@ -544,14 +561,42 @@ std::string fetch_failure_text(const tarnwick_dat::DatDatabase& db, std::uint32_
     return error_line(error);
 }
 
+FetchMode fetch_mode(bool lenient, bool raw) {
+    return raw ? FetchMode::Raw : lenient ? FetchMode::Lenient : FetchMode::Strict;
+}
+
 bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
-                tarnwick_dat::Bytes& bytes) {
-    auto read = db.read_file_into(id, bytes, tarnwick_dat::FetchOptions{.strict = true});
-    if (!read) {
-        report_file_error(archive, id, fetch_failure_text(db, id, read.error()));
-        return false;
+                tarnwick_dat::Bytes& bytes, FetchMode mode) {
+    if (mode == FetchMode::Raw) {
+        const tarnwick_dat::DatFileEntry* entry = db.files().find(id);
+        if (entry == nullptr) {
+            report_file_error(archive, id, "no such file in the archive");
+            return false;
+        }
+        auto read = db.read_file_data_into(entry->offset, entry->size, bytes);
+        if (!read) {
+            report_file_error(archive, id, fetch_failure_text(db, id, read.error()));
+            return false;
+        }
+        return true;
     }
-    return true;
+    auto read = db.read_file_into(id, bytes, tarnwick_dat::FetchOptions{.strict = true});
+    if (read) {
+        return true;
+    }
+    if (mode == FetchMode::Lenient &&
+        read.error().kind() == tarnwick_dat::DatErrorKind::DecompressionFailed) {
+        const std::string cause = fetch_failure_text(db, id, read.error());
+        if (auto salvaged =
+                db.read_file_into(id, bytes, tarnwick_dat::FetchOptions{.strict = false})) {
+            report_note(
+                fmt::format("warning: {}: 0x{:08X}: {}; kept the {} byte{} decoded before it",
+                            archive, id, cause, bytes.size(), bytes.size() == 1 ? "" : "s"));
+            return true;
+        }
+    }
+    report_file_error(archive, id, fetch_failure_text(db, id, read.error()));
+    return false;
 }
 
 }  // namespace tarnwick_dat_tool

@@ -36,9 +36,22 @@ struct LsOptions {
     std::string hash;
 };
 
+/// How a command fetches a file's bytes.
+enum class FetchMode {
+    /// Decoded, and a damaged compressed stream is an error.
+    Strict,
+    /// Decoded, and a damaged compressed stream gives the bytes decoded
+    /// before the damage, with a warning.
+    Lenient,
+    /// The stored bytes, compressed or not, as the archive holds them.
+    Raw,
+};
+
 struct CatOptions {
     std::string archive;
     SelectionArgs select;
+    bool lenient = false;
+    bool raw = false;
 };
 
 struct ExtractOptions {
@@ -47,6 +60,8 @@ struct ExtractOptions {
     SelectionArgs select;
     std::string jobs;
     std::string max_total;
+    bool lenient = false;
+    bool raw = false;
     bool quiet = false;
     bool verbose = false;
 };
@@ -54,6 +69,7 @@ struct ExtractOptions {
 struct FontOptions {
     std::string archive;
     SelectionArgs select;
+    bool lenient = false;
     bool json = false;
 };
 
@@ -167,10 +183,13 @@ std::string open_failure_text(std::string_view path, const tarnwick_dat::DatErro
 std::string fetch_failure_text(const tarnwick_dat::DatDatabase& db, std::uint32_t id,
                                const tarnwick_dat::DatError& error);
 
-/// Fetches file `id` into `bytes`, strictly: a damaged compressed stream is
-/// an error, not a short file. On failure reports "error: ARCHIVE: 0xID: ..."
-/// and returns false.
+/// The fetch mode that `--lenient` and `--raw` ask for.
+FetchMode fetch_mode(bool lenient, bool raw);
+
+/// Fetches file `id` into `bytes` as `mode` says. On failure reports "error:
+/// ARCHIVE: 0xID: ..." and returns false; a lenient fetch of a damaged stream
+/// reports "warning: ARCHIVE: 0xID: ..." and returns true.
 bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
-                tarnwick_dat::Bytes& bytes);
+                tarnwick_dat::Bytes& bytes, FetchMode mode = FetchMode::Strict);
 
 }  // namespace tarnwick_dat_tool

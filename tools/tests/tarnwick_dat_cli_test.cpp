@@ -26,6 +26,7 @@
 #include <tarnwick_dat/file_type/font.hpp>
 #include <tarnwick_dat/file_type/mod.hpp>
 #include <tarnwick_dat/lib.hpp>
+#include <tarnwick_dat/verify.hpp>
 #include <tarnwick_dat_writer/archive_writer.hpp>
 #include <tarnwick_dat_writer/font_encoder.hpp>
 #include <tarnwick_dat_writer/lrs_encoder.hpp>
@@ -268,11 +269,11 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
         {"ls",
          "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json] "
          "[--hash[=xxh3|sha256]]"},
-        {"cat", "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE]"},
+        {"cat", "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--lenient|--raw]"},
         {"extract",
          "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "
-         "[-q|-v]"},
-        {"font", "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json]"},
+         "[--lenient|--raw] [-q|-v]"},
+        {"font", "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--lenient]"},
         {"verify", "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--quiet] [-j N]"},
         {"classify", "classify ID [--kind portal|cell|local|unknown]"},
         {"lrs", "lrs decompress|compress [IN [OUT]]"},
@@ -1060,6 +1061,62 @@ TEST(ToolDamage, ACutCompressedStreamFailsEveryCommandThatReadsIt) {
     const ToolRun cat = run_tool({"cat", a, "01000001", "40000003", "01000003"});
     EXPECT_EQ(cat.status, 1);
     EXPECT_EQ(cat.out, "onethree");
+}
+
+// --lenient keeps what a damaged stream decodes to, with one warning line;
+// --raw writes the stored bytes.
+TEST(ToolSalvage, LenientAndRawFetches) {
+    const ArchiveBuilder builder = archive_with_a_cut_stream();
+    const TempArchiveFile archive(builder.build());
+    const std::string a = archive.path().string();
+    auto db = DatDatabase::open(archive.path());
+    ASSERT_TRUE(db);
+    const Bytes salvaged = db->get_file(0x40000003).value();
+    ASSERT_LT(salvaged.size(), 5000u);
+    tarnwick_dat::VerifyOptions one;
+    one.ids = {0x40000003};
+    const std::string cause = tarnwick_dat::verify_archive(*db, one).findings.at(0).description;
+    const std::string warning =
+        fmt::format("warning: {}: 0x40000003: {}; kept the {} bytes decoded before it\n", a, cause,
+                    salvaged.size());
+    const Bytes payload = tarnwick_dat_writer::compress_lrs(pattern(5000));
+    const std::string stored(payload.begin(),
+                             payload.begin() + static_cast<std::ptrdiff_t>(payload.size() / 2));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"cat", a, "40000003", "01000001", "--lenient"}, 0, as_text(salvaged) + "one", warning},
+        {{"cat", a, "40000003", "--raw"}, 0, stored, ""},
+        {{"cat", a, "01000001", "--raw"}, 0, "one", ""},
+        {{"cat", a, "40000003", "--raw", "--lenient"}, 2, "", ""},
+        {{"font", a, "40000003", "--lenient"}, 1, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back());
+        const ToolRun run = run_tool(c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, c.out);
+        if (c.status == 0) {
+            EXPECT_EQ(run.err, c.err);
+        } else if (c.status == 1) {
+            // The salvaged bytes are no font: the warning, then the error.
+            EXPECT_EQ(run.err.rfind(warning, 0), 0u) << run.err;
+            EXPECT_EQ(count_lines(run.err), 2u) << run.err;
+        }
+    }
+    // extract writes the same bytes under the same rules.
+    for (const auto& [flag, expected] :
+         {std::pair<std::string, std::string>{"--lenient", as_text(salvaged)}, {"--raw", stored}}) {
+        SCOPED_TRACE(flag);
+        const TempDir dir;
+        const ToolRun run = run_tool({"extract", a, dir.path().string(), "40000003", "-q", flag});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(read_text(dir.path() / "Font" / "40000003.bin"), expected);
+    }
 }
 
 // -------------------------------------------------------------- classify
