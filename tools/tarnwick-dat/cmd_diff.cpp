@@ -211,12 +211,24 @@ int run_diff(const DiffArgs& options) {
                                  options.new_path));
         trouble = true;
     }
+    // An archive's unreadable file is worded as every command words it.
+    const auto failure = [](const Version& version, std::uint32_t id, const std::string& text) {
+        if (version.database) {
+            auto read = version.database->get_file(id, tarnwick_dat::FetchOptions{.strict = true});
+            if (!read) {
+                return fetch_failure_text(*version.database, id, read.error());
+            }
+        }
+        return text;
+    };
     for (const Change& change : report.changes) {
         if (change.old_error) {
-            report_file_error(options.old_path, change.id, *change.old_error);
+            report_file_error(options.old_path, change.id,
+                              failure(*old_version, change.id, *change.old_error));
         }
         if (change.new_error) {
-            report_file_error(options.new_path, change.id, *change.new_error);
+            report_file_error(options.new_path, change.id,
+                              failure(*new_version, change.id, *change.new_error));
         }
         trouble = trouble || change.kind == ChangeKind::Unreadable;
     }

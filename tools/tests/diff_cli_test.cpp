@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <tarnwick_dat/lib.hpp>
+#include <tarnwick_dat/verify.hpp>
 #include <tarnwick_dat_testing/version_pairs.hpp>
 #include <vector>
 
@@ -101,8 +103,14 @@ TEST(DiffCli, VersionPairs) {
         std::string errors;
         for (const ExpectedChange& c : pair.changes) {
             if (c.kind == ChangeKind::Unreadable) {
-                errors += fmt::format("error: {}: 0x{:08X}: damaged compressed stream\n",
-                                      (c.old_size ? new_path : old_path).string(), c.id);
+                // Worded as verify words the damage.
+                const fs::path& damaged = c.old_size ? new_path : old_path;
+                tarnwick_dat::VerifyOptions one;
+                one.ids = {c.id};
+                const auto db = tarnwick_dat::DatDatabase::open(damaged);
+                errors +=
+                    fmt::format("error: {}: 0x{:08X}: {}\n", damaged.string(), c.id,
+                                tarnwick_dat::verify_archive(*db, one).findings.at(0).description);
             }
         }
         EXPECT_EQ(run.err, errors);
