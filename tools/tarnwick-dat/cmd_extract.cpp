@@ -550,8 +550,11 @@ int run_extract(const ExtractOptions& options) {
     const std::size_t extracted = extractor.extracted();
     failed = failed || extracted != picked.entries.size();
     if (!options.quiet) {
-        report_note(
-            fmt::format("extracted {} of {} files into {}", extracted, selected, options.dir));
+        const std::string_view files = selected == 1 ? "file" : "files";
+        report_note(extracted == selected
+                        ? fmt::format("extracted {} {} into {}", extracted, files, options.dir)
+                        : fmt::format("extracted {} of {} {} into {}", extracted, selected, files,
+                                      options.dir));
     }
     if (const int signal = stop_signal(); signal != 0) {
         // End as the signal would have ended the run, now that nothing is

@@ -733,7 +733,7 @@ TEST(ToolExtract, WritesEveryFileUnderItsTypeAndId) {
             run_tool({"extract", archive.path().string(), out.string(), "-j", jobs});
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, fmt::format("extracted 5 of 5 files into {}\n", out.string()));
+        EXPECT_EQ(run.err, fmt::format("extracted 5 files into {}\n", out.string()));
         const std::set<std::string> expected = {
             "Model/01000001.bin", "Texture/06000010.bin", "Unknown/0B000001.bin",
             "Table/0E00FFFF.bin", "Font/40000002.bin",
@@ -848,8 +848,8 @@ TEST(ToolExtract, ReplacesWhatIsAtAFilesNameWithoutWritingThroughIt) {
         const ToolRun run = run_tool({"extract", archive.path().string(), dir.string(), "--type",
                                       "Font", "--type", "Table"});
         EXPECT_EQ(run.status, c.status);
-        const std::string summary =
-            fmt::format("extracted {} of 2 files into {}\n", c.font_written ? 2 : 1, dir.string());
+        const std::string summary = fmt::format(
+            "extracted {} into {}\n", c.font_written ? "2 files" : "1 of 2 files", dir.string());
         const std::string error =
             std::string_view(c.error).empty()
                 ? ""
@@ -920,6 +920,33 @@ TEST(ToolExtract, AFailingFileIsReportedAndTheRestExtracted) {
         EXPECT_EQ(files_under(dir.path()),
                   (std::set<std::string>{"Model/01000001.bin", "Model/01000003.bin"}));
         EXPECT_EQ(read_text(dir.path() / "Model" / "01000003.bin"), "three");
+    }
+}
+
+TEST(ToolExtract, TheSummaryCountsInWords) {
+    const HandArchive hand;
+    const TempArchiveFile archive(hand.image);
+    const std::string a = archive.path().string();
+    struct Case {
+        std::vector<std::string> ids;
+        int status;
+        std::string err;  // {0}: the directory, {1}: the archive
+    };
+    const Case cases[] = {
+        {{"01000001"}, 0, "extracted 1 file into {0}\n"},
+        {{"01000001", "0E00FFFF"}, 0, "extracted 2 files into {0}\n"},
+        {{"01000009"},
+         1,
+         "error: {1}: 0x01000009: no such file in the archive\nextracted 0 of 1 file into {0}\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        const TempDir dir;
+        std::vector<std::string> args = {"extract", a, dir.path().string()};
+        args.insert(args.end(), c.ids.begin(), c.ids.end());
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, fmt::format(fmt::runtime(c.err), dir.path().string(), a));
     }
 }
 
