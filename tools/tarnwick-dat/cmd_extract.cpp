@@ -161,7 +161,7 @@ class Extractor {
     // Takes files until none is left or the run stops; `progress` is updated
     // by one worker only. Nothing it meets escapes the thread: a failed
     // output or anything thrown stops every worker and is kept for
-    // `finish`.
+    // `rethrow_failure` and `stdout_error`.
     void work(ProgressBar* progress) noexcept {
         try {
             tarnwick_dat::Bytes buffer;
