@@ -73,5 +73,4 @@ py::object make_file_entry(const tarnwick_dat::DatFileEntry& entry);
 /// the database, so it finishes even if the archive is closed meanwhile.
 py::object make_entry_iterator(std::shared_ptr<const tarnwick_dat::DatDatabase> database);
 
-
 }  // namespace tarnwick_dat_python
