@@ -18,7 +18,6 @@
 #include <tarnwick_dat/record_reader.hpp>
 
 #include "internal/record_fields.hpp"
-
 #include "memory_file.hpp"
 
 namespace {
@@ -104,8 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (const auto* record = opened.error().record_error()) {
             check(!record->frames().empty());
             for (const tarnwick_dat::ContextFrame& frame : record->frames()) {
-                check(is_declared_field(frame, tarnwick_dat::field_sites_of<tarnwick_dat::DatHeader>()) ||
-                      is_declared_field(frame, tarnwick_dat::field_sites_of<tarnwick_dat::DatFileEntry>()));
+                check(is_declared_field(frame,
+                                        tarnwick_dat::field_sites_of<tarnwick_dat::DatHeader>()) ||
+                      is_declared_field(
+                          frame, tarnwick_dat::field_sites_of<tarnwick_dat::DatFileEntry>()));
             }
         }
         return 0;

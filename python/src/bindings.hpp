@@ -82,5 +82,4 @@ struct ArchiveState {
 /// ValueError, as a closed file's iterator does.
 py::object make_entry_iterator(std::shared_ptr<ArchiveState> archive);
 
-
 }  // namespace tarnwick_dat_python

@@ -402,8 +402,7 @@ Result<bool, DatError> DatDatabase::Parts::walk_directory(bool key_order,
 FileTable::FileTable() noexcept = default;
 
 FileTable::FileTable(std::unique_ptr<detail::FileTableStorage> storage) noexcept
-    : storage_(std::move(storage)),
-      entries_(storage_->entries.data(), storage_->entries.size()) {}
+    : storage_(std::move(storage)), entries_(storage_->entries.data(), storage_->entries.size()) {}
 
 FileTable::FileTable(FileTable&& other) noexcept
     : storage_(std::move(other.storage_)), entries_(std::exchange(other.entries_, {})) {}

@@ -86,13 +86,11 @@ struct DatHeader {
 
 /// The description of `DatFileEntry`: calls `visit(site, field)` for each
 /// field of `entry` (const or not) in on-disk order, with the site of its
-/// declaration. Reading, writing and printing an entry walk it.
+/// declaration. Reading and printing an entry walk it.
 template <typename Entry, typename Visit>
 requires std::is_same_v<std::remove_const_t<Entry>, DatFileEntry>
 void for_each_field(Entry& entry, Visit&& visit) {
-    const auto site = [](const FieldDeclaration& field) {
-        return FieldSite{"DatFileEntry", field.name, "crates/tarnwick-dat/src/lib.hpp", field.line};
-    };
+    constexpr RecordSites site{"DatFileEntry", "crates/tarnwick-dat/src/lib.hpp"};
     visit(site(DatFileEntry::bit_flags_field), entry.bit_flags);
     visit(site(DatFileEntry::id_field), entry.id);
     visit(site(DatFileEntry::offset_field), entry.offset);
@@ -106,9 +104,7 @@ void for_each_field(Entry& entry, Visit&& visit) {
 template <typename Header, typename Visit>
 requires std::is_same_v<std::remove_const_t<Header>, DatHeader>
 void for_each_field(Header& header, Visit&& visit) {
-    const auto site = [](const FieldDeclaration& field) {
-        return FieldSite{"DatHeader", field.name, "crates/tarnwick-dat/src/lib.hpp", field.line};
-    };
+    constexpr RecordSites site{"DatHeader", "crates/tarnwick-dat/src/lib.hpp"};
     visit(site(DatHeader::magic_field), header.magic);
     visit(site(DatHeader::block_size_field), header.block_size);
     visit(site(DatHeader::file_size_field), header.file_size);
