@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
-#include <utility>
-
 #include <tarnwick_dat/error.hpp>
 #include <tarnwick_dat/lib.hpp>
 #include <tarnwick_dat/record_reader.hpp>
+#include <utility>
 
 namespace tarnwick_dat_python {
 
@@ -72,6 +72,21 @@ py::object make_file_entry(const tarnwick_dat::DatFileEntry& entry);
 /// An iterator over the database's entries in ascending id order; it holds
 /// the database, so it finishes even if the archive is closed meanwhile.
 py::object make_entry_iterator(std::shared_ptr<const tarnwick_dat::DatDatabase> database);
+
+/// The database of an `Archive` object (held for as long as the caller keeps
+/// it), or null when `value` is no Archive; ValueError when it is closed.
+std::shared_ptr<const tarnwick_dat::DatDatabase> database_of(py::handle value);
+
+/// The `FileType` member of `type`.
+py::object file_type_object(tarnwick_dat::DatFileType type);
+
+/// Defines `diff`, `DiffReport`, `Change`, `ChangeTotals` and `ChangeKind`.
+void define_diff(py::module_& m);
+
+/// What `ls --json --hash` writes for `database`, hashed with `hash` ("xxh3"
+/// or "sha256"; ValueError otherwise).
+std::string archive_manifest(const tarnwick_dat::DatDatabase& database, const std::string& hash,
+                             unsigned threads);
 
 /// Defines the private test helpers (`tarnwick_dat._testing`): the archive
 /// writer, for archives whole or damaged on purpose, and sample archives.

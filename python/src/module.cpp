@@ -392,21 +392,23 @@ void define_archive(py::module_& m) {
             "kind", [](const Archive& a) { return archive_kind_member(a.database()->dat_kind()); },
             "The kind of archive, from its header.")
         .def("__len__", [](const Archive& a) { return a.database()->files().size(); })
-        .def("__iter__", [](const Archive& a) { return make_entry_iterator(a.database()); },
-             "The directory's entries in ascending id order.")
-        .def("__contains__",
-             [](const Archive& a, const py::object& id) {
-                 auto database = a.database();
-                 if (!PyIndex_Check(id.ptr())) {
-                     return false;
-                 }
-                 try {
-                     return database->files().contains(file_id_from(id));
-                 } catch (const py::value_error&) {
-                     return false;
-                 }
-             },
-             py::arg("id"))
+        .def(
+            "__iter__", [](const Archive& a) { return make_entry_iterator(a.database()); },
+            "The directory's entries in ascending id order.")
+        .def(
+            "__contains__",
+            [](const Archive& a, const py::object& id) {
+                auto database = a.database();
+                if (!PyIndex_Check(id.ptr())) {
+                    return false;
+                }
+                try {
+                    return database->files().contains(file_id_from(id));
+                } catch (const py::value_error&) {
+                    return false;
+                }
+            },
+            py::arg("id"))
         .def(
             "entry",
             [](const Archive& a, const py::int_& id_object) {
@@ -448,6 +450,14 @@ void define_archive(py::module_& m) {
             },
             py::kw_only(), py::arg("threads") = 0U,
             "Checks every file, chain and node of the archive; never stops at the first finding.")
+        .def(
+            "manifest",
+            [](const Archive& a, const std::string& hash, unsigned threads) {
+                return archive_manifest(*a.database(), hash, threads);
+            },
+            py::arg("hash") = "xxh3", py::kw_only(), py::arg("threads") = 0U,
+            "What `tarnwick-dat ls --json --hash` writes: every file's entry and content hash "
+            "('xxh3' or 'sha256'), a manifest that diff() takes in place of the archive.")
         .def("__repr__", [](const Archive& a) {
             const std::string path = a.path().string();
             if (a.closed()) {
@@ -607,6 +617,17 @@ void define_enums(py::module_& m) {
 
 }  // namespace
 
+std::shared_ptr<const DatDatabase> database_of(py::handle value) {
+    if (!py::isinstance<Archive>(value)) {
+        return nullptr;
+    }
+    return value.cast<const Archive&>().database();
+}
+
+py::object file_type_object(DatFileType type) {
+    return file_type_member(type);
+}
+
 }  // namespace tarnwick_dat_python
 
 PYBIND11_MODULE(_native, m) {
@@ -618,6 +639,7 @@ PYBIND11_MODULE(_native, m) {
     tp::define_records(m);
     tp::define_verify(m);
     tp::define_archive(m);
+    tp::define_diff(m);
     tp::define_functions(m);
     pybind11::module_ testing = m.def_submodule("_testing", "Private helpers for the package's tests.");
     tp::init_testing(testing);
