@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -118,6 +119,15 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Processor time of the whole process (all threads), in seconds: on a
+// machine shared with other work, the one-thread phases' processor times
+// compare more steadily than their wall times.
+double cpu_seconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 // The peak resident memory in KiB of the tool run with `args` (output
 // discarded), as GNU time reports it: a process of its own, so that none of
 // this one's memory is counted.
@@ -154,20 +164,33 @@ void BM_DiffVersusVerify(benchmark::State& state) {
     double manifest_diff_s = 0;
     double verify_new_s = 0;
     double manifests_s = 0;
+    // Processor times of the one-thread phases.
+    double verify1_cpu = 0;
+    double diff1_cpu = 0;
+    double verify_new_cpu = 0;
+    double manifest_diff_cpu = 0;
     std::size_t changes = 0;
     for (auto _ : state) {
         for (const unsigned threads : {1u, 2u}) {
             VerifyOptions verify;
             verify.threads = threads;
             auto start = std::chrono::steady_clock::now();
+            double cpu = cpu_seconds();
             const bool damaged = verify_archive(old_db, verify).damaged() ||
                                  verify_archive(new_db, verify).damaged();
             verify_s[threads] += seconds_since(start);
+            if (threads == 1) {
+                verify1_cpu += cpu_seconds() - cpu;
+            }
             DiffOptions diff;
             diff.threads = threads;
             start = std::chrono::steady_clock::now();
+            cpu = cpu_seconds();
             const DiffReport report = diff_archives(old_db, new_db, diff).value();
             diff_s[threads] += seconds_since(start);
+            if (threads == 1) {
+                diff1_cpu += cpu_seconds() - cpu;
+            }
             changes = report.changes.size();
             if (damaged || report.unreadable()) {
                 state.SkipWithError("the versions do not read clean");
@@ -177,11 +200,14 @@ void BM_DiffVersusVerify(benchmark::State& state) {
         VerifyOptions one;
         one.threads = 1;
         auto start = std::chrono::steady_clock::now();
+        double cpu = cpu_seconds();
         benchmark::DoNotOptimize(verify_archive(new_db, one).damaged());
         verify_new_s += seconds_since(start);
+        verify_new_cpu += cpu_seconds() - cpu;
         DiffOptions diff;
         diff.threads = 1;
         start = std::chrono::steady_clock::now();
+        cpu = cpu_seconds();
         {
             const Manifest old_manifest = Manifest::read(v.old_manifest()).value();
             if (diff_archives(old_manifest, new_db, diff).value().changes.size() != changes) {
@@ -190,6 +216,7 @@ void BM_DiffVersusVerify(benchmark::State& state) {
             }
         }
         manifest_diff_s += seconds_since(start);
+        manifest_diff_cpu += cpu_seconds() - cpu;
         start = std::chrono::steady_clock::now();
         {
             // Read at once, as the tool does.
@@ -218,6 +245,8 @@ void BM_DiffVersusVerify(benchmark::State& state) {
     state.counters["manifest_diff_1thread_ms"] = manifest_diff_s / n * 1e3;
     state.counters["manifest_diff_over_verify"] = manifest_diff_s / verify_new_s;
     state.counters["two_manifests_ms"] = manifests_s / n * 1e3;
+    state.counters["cpu_diff1_over_verify1"] = diff1_cpu / verify1_cpu;
+    state.counters["cpu_manifest_diff_over_verify"] = manifest_diff_cpu / verify_new_cpu;
 }
 BENCHMARK(BM_DiffVersusVerify)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
