@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -150,8 +151,13 @@ long tool_peak_kib(const std::vector<std::string>& args, const fs::path& report)
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     ::waitpid(pid, &status, 0);
+    // GNU time puts "Command exited with non-zero status N" first when the
+    // status is not 0 (diff's 1 for versions that differ): the last word.
     long peak = 0;
-    std::ifstream(report) >> peak;
+    std::ifstream in(report);
+    for (std::string word; in >> word;) {
+        peak = std::atol(word.c_str());
+    }
     return peak;
 }
 
