@@ -556,6 +556,14 @@ void define_archive(py::module_& m) {
             },
             py::kw_only(), py::arg("threads") = 0U,
             "Checks every file, chain and node of the archive; never stops at the first finding.")
+        .def(
+            "manifest",
+            [](const Archive& a, const std::string& hash, unsigned threads) {
+                return archive_manifest(*a.database(), hash, threads);
+            },
+            py::arg("hash") = "xxh3", py::kw_only(), py::arg("threads") = 0U,
+            "What `tarnwick-dat ls --json --hash` writes: every file's entry and content hash "
+            "('xxh3' or 'sha256'), a manifest that diff() takes in place of the archive.")
         .def("__repr__", [](const Archive& a) {
             const std::string path = a.path().string();
             if (a.closed()) {
@@ -712,6 +720,17 @@ void define_enums(py::module_& m) {
 
 }  // namespace
 
+std::shared_ptr<const DatDatabase> database_of(py::handle value) {
+    if (!py::isinstance<Archive>(value)) {
+        return nullptr;
+    }
+    return value.cast<const Archive&>().database();
+}
+
+py::object file_type_object(DatFileType type) {
+    return file_type_member(type);
+}
+
 }  // namespace tarnwick_dat_python
 
 PYBIND11_MODULE(_native, m) {
@@ -723,5 +742,6 @@ PYBIND11_MODULE(_native, m) {
     tp::define_records(m);
     tp::define_verify(m);
     tp::define_archive(m);
+    tp::define_diff(m);
     tp::define_functions(m);
 }

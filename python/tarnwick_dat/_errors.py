@@ -124,3 +124,13 @@ class OtherError(DatError):
 for _cls in (Frame, DatError, *DatError.__subclasses__()):
     _cls.__module__ = "tarnwick_dat"
 del _cls
+
+
+class ManifestError(DatError):
+    """A manifest (a saved ``Archive.manifest()`` or ``ls --json --hash``) that
+    could not be read: ``path`` names it, ``entry`` the 1-based position of
+    the file object at fault (None when the error is not about one)."""
+
+    kind = "Manifest"
+    path: str | None = None
+    entry: int | None = None

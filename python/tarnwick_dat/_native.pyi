@@ -61,6 +61,15 @@ class FileType(enum.IntEnum):
     Iteration = 0xFE01
     Unknown = 0x00
 
+class ChangeKind(enum.IntEnum):
+    """How a file differs between two versions."""
+
+    Added = 0
+    Removed = 1
+    Modified = 2
+    MetadataOnly = 3
+    Unreadable = 4
+
 class ArchiveKind(enum.IntEnum):
     """The kind of archive, from its header."""
 
@@ -232,6 +241,8 @@ class Archive:
         """The type of file id `id` in this archive's kind (listed or not)."""
     def font(self, id: int, *, strict: bool = True) -> Font:
         """File `id` decoded as a font record; BinReadError when it is not one."""
+    def manifest(self, hash: str = "xxh3", *, threads: int = 0) -> str:
+        """What `tarnwick-dat ls --json --hash` writes: every file's entry and content hash."""
     def verify(self, *, threads: int = 0) -> VerifyReport:
         """Checks every file, chain and node of the archive; never stops at the first finding."""
 
@@ -289,6 +300,82 @@ class VerifyReport:
         """True when any finding is damage."""
     def summary(self) -> str:
         """The one-line summary of the totals."""
+
+@final
+class ChangeTotals:
+    """Files and decoded bytes of some changes."""
+
+    @property
+    def files(self) -> int: ...
+    @property
+    def old_bytes(self) -> int: ...
+    @property
+    def new_bytes(self) -> int: ...
+
+@final
+class Change:
+    """One file that differs between two versions."""
+
+    @property
+    def id(self) -> int: ...
+    @property
+    def kind(self) -> ChangeKind: ...
+    @property
+    def type(self) -> FileType: ...
+    @property
+    def old_entry(self) -> FileEntry | None:
+        """The old version's FileEntry, or None."""
+    @property
+    def new_entry(self) -> FileEntry | None:
+        """The new version's FileEntry, or None."""
+    @property
+    def old_size(self) -> int | None:
+        """The old decoded size, or None (not listed, or unreadable)."""
+    @property
+    def new_size(self) -> int | None:
+        """The new decoded size, or None (not listed, or unreadable)."""
+    @property
+    def old_error(self) -> str | None:
+        """Why the old version's bytes could not be read, or None."""
+    @property
+    def new_error(self) -> str | None:
+        """Why the new version's bytes could not be read, or None."""
+
+@final
+class DiffReport:
+    """Every file that differs, and the totals."""
+
+    @property
+    def changes(self) -> tuple[Change, ...]:
+        """The changes, in ascending id order."""
+    @property
+    def compared(self) -> int:
+        """Files compared."""
+    @property
+    def totals(self) -> dict[ChangeKind, ChangeTotals]: ...
+    @property
+    def by_type(self) -> dict[FileType, dict[ChangeKind, ChangeTotals]]: ...
+    @property
+    def missing(self) -> tuple[int, ...]:
+        """Ids asked for that neither version lists."""
+    @property
+    def hash(self) -> str:
+        """The content hash compared: 'xxh3' or 'sha256'."""
+    @property
+    def identical(self) -> bool: ...
+    def summary(self) -> str:
+        """The one-line summary the tool prints."""
+
+def diff(
+    old: Archive | str | os.PathLike[str],
+    new: Archive | str | os.PathLike[str],
+    *,
+    ids: Iterable[int] | None = None,
+    types: Iterable[FileType] | None = None,
+    hash: str = "xxh3",
+    threads: int = 0,
+) -> DiffReport:
+    """Compares two versions, each an open Archive or the path of a saved manifest."""
 
 def open(path: str | os.PathLike[str]) -> Archive:
     """Opens the archive at `path` and reads its directory."""

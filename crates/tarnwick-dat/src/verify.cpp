@@ -36,7 +36,7 @@
 
 #include "file_type/font.hpp"
 #include "lrs.hpp"
-#include "parallel.hpp"
+#include "internal/parallel.hpp"
 
 namespace tarnwick_dat {
 
