@@ -4,6 +4,7 @@
 // what the error carries.
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "bindings.hpp"
@@ -90,8 +91,10 @@ void raise_dat_error(const DatError& error) {
             break;
         case DatErrorKind::Io:
         case DatErrorKind::PathError:
+            // As OSError has them when the system reported the failure.
             if (const auto* io = error.io_error(); io != nullptr && io->os_code()) {
                 exception.attr("errno") = *io->os_code();
+                exception.attr("strerror") = text(std::strerror(*io->os_code()));
             }
             if (error.kind() == DatErrorKind::PathError) {
                 exception.attr("filename") = fs_path_text(error.path());
