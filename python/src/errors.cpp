@@ -101,6 +101,10 @@ void raise_dat_error(const DatError& error) {
             }
             break;
         case DatErrorKind::BinRead: {
+            // A record that could not be read because the system failed the read.
+            if (const auto* io = error.record_error()->io_cause(); io != nullptr && io->os_code()) {
+                exception.attr("errno") = *io->os_code();
+            }
             py::list frames;
             for (const auto& frame : error.record_error()->frames()) {
                 frames.append(py::handle(g_frame)(text(frame.message), text(frame.file),
