@@ -63,6 +63,14 @@ struct KeysName {
 struct ValuesName {
     static constexpr char text[] = "collections.abc.ValuesView[bytes]";
 };
+struct IteratorName {
+    static constexpr char text[] = "collections.abc.Iterator[FileEntry]";
+};
+/// A file id argument taken as any object (read's rules apply in the body:
+/// anything with __index__), shown in signatures as `int`.
+struct FileIdArg {
+    py::object object;
+};
 struct ItemsName {
     static constexpr char text[] = "collections.abc.ItemsView[int, bytes]";
 };
@@ -116,6 +124,15 @@ struct type_caster<tarnwick_dat_python::Typed<Name>> {
     bool load(handle, bool) { return false; }
     static handle cast(const tarnwick_dat_python::Typed<Name>& value, return_value_policy, handle) {
         return value.object.inc_ref();
+    }
+};
+
+template <>
+struct type_caster<tarnwick_dat_python::FileIdArg> {
+    PYBIND11_TYPE_CASTER(tarnwick_dat_python::FileIdArg, const_name("int"));
+    bool load(handle source, bool) {
+        value.object = reinterpret_borrow<object>(source);
+        return true;
     }
 };
 
@@ -632,8 +649,9 @@ void define_archive(py::module_& m) {
             "kind", [](const Archive& a) { return ArchiveKindValue{a.database()->dat_kind()}; },
             "The kind of archive, from its header.")
         .def("__len__", [](const Archive& a) { return a.database()->files().size(); })
-        .def("__iter__", &Archive::entries,
-             "The directory's entries in ascending id order, until the archive is closed.")
+        .def(
+            "__iter__", [](const Archive& a) { return Typed<IteratorName>{a.entries()}; },
+            "The directory's entries in ascending id order, until the archive is closed.")
         .def(
             "__contains__",
             [](const Archive& a, const py::object& id) {
@@ -652,7 +670,7 @@ void define_archive(py::module_& m) {
             py::arg("id"), "Whether the directory lists file `id`; TypeError for a non-integer.")
         .def(
             "__getitem__",
-            [](const Archive& a, const py::object& id) { return read_file(a, id, true); },
+            [](const Archive& a, const FileIdArg& id) { return read_file(a, id.object, true); },
             py::arg("id"), "The bytes of file `id`, as read(id) gives them.")
         .def(
             "keys", [](const Archive& a) { return support_view<KeysName>("ArchiveKeys", a); },
