@@ -44,6 +44,9 @@ class BinReadError(DatError):
     kind = "BinRead"
     #: The fields being read when it failed, innermost first.
     frames: list[Frame]
+    #: The system's error number when the read failed in the system (a
+    #: directory given as the archive: EISDIR), else None.
+    errno: int | None = None
 
     def __init__(self, message: str) -> None:
         super().__init__(message)

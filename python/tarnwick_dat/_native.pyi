@@ -3,14 +3,16 @@
 import enum
 import os
 import pathlib
-from collections.abc import Iterable, Iterator
+from collections.abc import ItemsView, Iterable, Iterator, KeysView, ValuesView
 from typing import TypeAlias, final
 
 
 _Buffer: TypeAlias = bytes | bytearray | memoryview
 
 class FileType(enum.IntEnum):
-    """The kind of record a file id names; for portal types the value is the id's high byte."""
+    """The kind of record a file id names; for portal types the value is the id's high byte.
+
+    str() and f"{t}" give "FileType.Font"; a format spec formats the value (f"{t:02X}")."""
 
     Model = 0x01
     SetupModel = 0x02
@@ -82,6 +84,9 @@ class ArchiveKind(enum.IntEnum):
 class FileEntry:
     """One stored file as the directory lists it."""
 
+    def __init__(
+        self, id: int, bit_flags: int, offset: int, size: int, timestamp: int, version: int
+    ) -> None: ...
     @property
     def bit_flags(self) -> int: ...
     @property
@@ -99,6 +104,8 @@ class FileEntry:
         """True when bit 0 of bit_flags is set."""
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[type[FileEntry], tuple[int, int, int, int, int, int]]:
+        """Pickles the entry by its fields."""
 
 @final
 class Header:
@@ -217,7 +224,27 @@ class Archive:
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[FileEntry]:
         """The directory's entries in ascending id order, until the archive is closed."""
-    def __contains__(self, id: object) -> bool: ...
+    def __contains__(self, id: object) -> bool:
+        """Whether the directory lists file `id`; TypeError for a non-integer."""
+    def __getitem__(self, id: int) -> bytes:
+        """The bytes of file `id`, as read(id) gives them."""
+    def keys(self) -> KeysView[int]:
+        """The ids, in ascending order, as a live view."""
+    def values(self) -> ValuesView[bytes]:
+        """The files' bytes in ascending id order, each read as the view is iterated."""
+    def items(self) -> ItemsView[int, bytes]:
+        """(id, bytes) in ascending id order, each file read as the view is iterated."""
+    def extract(self, id: int, path: str | os.PathLike[str] = ".") -> pathlib.Path:
+        """Writes file `id` to path/TYPE/XXXXXXXX.bin and returns that path; nothing lands
+        outside `path`, and a failure leaves nothing behind."""
+    def extractall(
+        self,
+        path: str | os.PathLike[str] = ".",
+        ids: Iterable[int] | None = None,
+        types: Iterable[FileType] | None = None,
+    ) -> list[pathlib.Path]:
+        """Writes the files `ids` (default: every file), of the given `types` only when given,
+        as extract writes one, and returns their paths."""
     def entry(self, id: int) -> FileEntry:
         """The directory entry of file `id`; NotFoundError if it is not listed."""
     def read(self, id: int, *, strict: bool = True) -> bytes:
@@ -268,6 +295,9 @@ class Finding:
     @property
     def description(self) -> str: ...
     def __str__(self) -> str: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __getstate__(self) -> tuple[str, int | None, int | None, int | None, str]: ...
+    def __setstate__(self, arg0: tuple[str, int | None, int | None, int | None, str]) -> None: ...
 
 @final
 class VerifyTotals:
@@ -285,6 +315,9 @@ class VerifyTotals:
     def blocks(self) -> int: ...
     @property
     def unused_blocks(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __getstate__(self) -> tuple[int, int, int, int, int, int]: ...
+    def __setstate__(self, arg0: tuple[int, int, int, int, int, int]) -> None: ...
 
 @final
 class VerifyReport:
@@ -300,6 +333,9 @@ class VerifyReport:
         """True when any finding is damage."""
     def summary(self) -> str:
         """The one-line summary of the totals."""
+    def __eq__(self, other: object) -> bool: ...
+    def __getstate__(self) -> tuple[tuple[Finding, ...], VerifyTotals]: ...
+    def __setstate__(self, arg0: tuple[tuple[Finding, ...], VerifyTotals]) -> None: ...
 
 @final
 class ChangeTotals:
@@ -380,8 +416,10 @@ def diff(
 def open(path: str | os.PathLike[str]) -> Archive:
     """Opens the archive at `path` and reads its directory."""
 
-def decompress_lrs(data: _Buffer) -> bytes:
-    """Decodes an LRS payload; never fails (damaged input gives the bytes decoded so far)."""
+def decompress_lrs(data: _Buffer, *, strict: bool = True) -> bytes:
+    """Decodes an LRS payload. strict: a payload without its size field, or whose stream ends
+    before that size, raises DecompressionFailedError; strict=False gives the bytes decoded so
+    far."""
 
 def compress_lrs(data: _Buffer) -> bytes:
     """Encodes bytes as an LRS payload that decompress_lrs decodes back."""

@@ -135,3 +135,20 @@ def test_verify_reports_damage_without_raising(tmp_path, archive_path):
     assert str(cut).startswith("0x0F000001 ")
     assert "ends after 3 of 60000 bytes" in cut.description
     assert report.summary().endswith("information")
+
+
+# (what is opened, the error class, its errno: None where the system reported nothing)
+@pytest.mark.parametrize("make, cls, number", [
+    (lambda tmp: tmp / "missing.dat", tarnwick_dat.PathError, errno.ENOENT),
+    (lambda tmp: tmp, tarnwick_dat.DatError, errno.EISDIR),
+    (lambda tmp: write_text(tmp / "text.dat"), tarnwick_dat.DatError, None),
+])
+def test_errno_where_the_system_gave_one(tmp_path, make, cls, number):
+    with pytest.raises(cls) as caught:
+        tarnwick_dat.open(make(tmp_path))
+    assert getattr(caught.value, "errno", None) == number
+
+
+def write_text(path):
+    path.write_text("not an archive\n")
+    return path
