@@ -73,6 +73,13 @@ py::object make_file_entry(const tarnwick_dat::DatFileEntry& entry);
 /// the database, so it finishes even if the archive is closed meanwhile.
 py::object make_entry_iterator(std::shared_ptr<const tarnwick_dat::DatDatabase> database);
 
+/// Defines `ArchiveFile`, the file object of `Archive.open`.
+void define_archive_file(py::module_& m);
+/// An `ArchiveFile` reading file `id` of `database`; raises the library's
+/// error when the file is not listed or its first bytes cannot be read.
+py::object open_archive_file(std::shared_ptr<const tarnwick_dat::DatDatabase> database,
+                             std::uint32_t id);
+
 /// Defines the private test helpers (`tarnwick_dat._testing`): the archive
 /// writer, for archives whole or damaged on purpose, and sample archives.
 void init_testing(py::module_& testing);

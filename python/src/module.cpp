@@ -19,6 +19,7 @@
 
 #include <fmt/format.h>
 
+#include <tarnwick_dat/budget.hpp>
 #include <tarnwick_dat/error.hpp>
 #include <tarnwick_dat/file_type/font.hpp>
 #include <tarnwick_dat/file_type/mod.hpp>
@@ -261,6 +262,19 @@ Font read_font(const Archive& archive, const py::int_& id_object, bool strict) {
 std::uint64_t read_all_native(const Archive& archive, bool strict, unsigned threads) {
     auto database = archive.database();
     const auto entries = database->files().entries();
+    // Like every pass over many files, held to the archive's work budget.
+    std::vector<const DatFileEntry*> all;
+    all.reserve(entries.size());
+    for (const DatFileEntry& entry : entries) {
+        all.push_back(&entry);
+    }
+    const tarnwick_dat::BudgetCheck work = without_gil([&] {
+        return tarnwick_dat::check_budget(*database, all,
+                                          tarnwick_dat::WorkBudget::for_archive(*database));
+    });
+    if (!work.fits()) {
+        raise_dat_error(DatError::other("refusing to read every file: " + work.describe()));
+    }
     threads = std::clamp(threads, 1U, 64U);
     std::vector<std::uint64_t> totals(threads, 0);
     std::vector<std::optional<DatError>> failures(threads);
@@ -392,21 +406,23 @@ void define_archive(py::module_& m) {
             "kind", [](const Archive& a) { return archive_kind_member(a.database()->dat_kind()); },
             "The kind of archive, from its header.")
         .def("__len__", [](const Archive& a) { return a.database()->files().size(); })
-        .def("__iter__", [](const Archive& a) { return make_entry_iterator(a.database()); },
-             "The directory's entries in ascending id order.")
-        .def("__contains__",
-             [](const Archive& a, const py::object& id) {
-                 auto database = a.database();
-                 if (!PyIndex_Check(id.ptr())) {
-                     return false;
-                 }
-                 try {
-                     return database->files().contains(file_id_from(id));
-                 } catch (const py::value_error&) {
-                     return false;
-                 }
-             },
-             py::arg("id"))
+        .def(
+            "__iter__", [](const Archive& a) { return make_entry_iterator(a.database()); },
+            "The directory's entries in ascending id order.")
+        .def(
+            "__contains__",
+            [](const Archive& a, const py::object& id) {
+                auto database = a.database();
+                if (!PyIndex_Check(id.ptr())) {
+                    return false;
+                }
+                try {
+                    return database->files().contains(file_id_from(id));
+                } catch (const py::value_error&) {
+                    return false;
+                }
+            },
+            py::arg("id"))
         .def(
             "entry",
             [](const Archive& a, const py::int_& id_object) {
@@ -436,6 +452,14 @@ void define_archive(py::module_& m) {
                 return file_type_member(a.database()->file_type(file_id_from(id)));
             },
             py::arg("id"), "The type of file id `id` in this archive's kind (listed or not).")
+        .def(
+            "open",
+            [](const Archive& a, const py::int_& id) {
+                return open_archive_file(a.database(), file_id_from(id));
+            },
+            py::arg("id"),
+            "File `id` as a read-only file object (ArchiveFile) that reads it in pieces, in "
+            "bounded memory whatever its size; strict as read() is.")
         .def("font", &read_font, py::arg("id"), py::kw_only(), py::arg("strict") = true,
              "File `id` decoded as a font record; BinReadError when it is not one.")
         .def(
@@ -617,6 +641,7 @@ PYBIND11_MODULE(_native, m) {
     tp::define_entries(m);
     tp::define_records(m);
     tp::define_verify(m);
+    tp::define_archive_file(m);
     tp::define_archive(m);
     tp::define_functions(m);
     pybind11::module_ testing = m.def_submodule("_testing", "Private helpers for the package's tests.");

@@ -31,6 +31,7 @@ from ._errors import (
 )
 from ._native import (
     Archive,
+    ArchiveFile,
     ArchiveKind,
     FileEntry,
     FileType,
@@ -51,6 +52,7 @@ __version__ = "0.2.0"
 
 __all__ = [
     "Archive",
+    "ArchiveFile",
     "ArchiveKind",
     "BinReadError",
     "CorruptionError",

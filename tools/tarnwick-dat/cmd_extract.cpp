@@ -21,6 +21,7 @@
 #include <map>
 #include <string>
 #include <system_error>
+#include <tarnwick_dat/budget.hpp>
 #include <thread>
 #include <vector>
 
@@ -153,7 +154,9 @@ class Extractor {
         if (dir.fd.get() < 0) {
             return false;  // reported once, with the directory
         }
-        if (!fetch_file(db_, options_.archive, entry.id, buffer)) {
+        // A large file is written as it is read, in bounded memory.
+        const bool whole = fetched_whole(entry);
+        if (whole && !fetch_file(db_, options_.archive, entry.id, buffer)) {
             return false;
         }
         const std::string name = fmt::format("{:08X}.bin", entry.id);
@@ -182,7 +185,20 @@ class Extractor {
                               fmt::format("cannot create '{}': {}", path(), std::strerror(errno)));
             return false;
         }
-        int code = write_all(fd, buffer);
+        int code = 0;
+        if (whole) {
+            code = write_all(fd, buffer);
+        } else if (!stream_file(db_, options_.archive, entry.id,
+                                [&](std::span<const std::uint8_t> piece) {
+                                    code = write_all(fd, piece);
+                                    return code == 0 && g_stop_signal.load() == 0;
+                                }) &&
+                   code == 0) {
+            // Reported by stream_file (or stopped by a signal).
+            ::close(fd);
+            ::unlinkat(dir.fd.get(), temp.c_str(), 0);
+            return false;
+        }
         if (code == 0 && plausible_time(entry.timestamp)) {
             const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry.timestamp), 0}};
             ::futimens(fd, times);
@@ -248,6 +264,21 @@ bool within_limit(const tarnwick_dat::DatDatabase& db, const ExtractOptions& opt
         jobs[kept++] = job;
     }
     jobs.resize(kept);
+    // The reads the chains may take are bounded too, by the work budget that
+    // every pass over many files keeps.
+    std::vector<const tarnwick_dat::DatFileEntry*> entries;
+    entries.reserve(jobs.size());
+    for (const Job& job : jobs) {
+        entries.push_back(job.entry);
+    }
+    tarnwick_dat::WorkBudget budget = tarnwick_dat::WorkBudget::for_archive(db);
+    budget.bytes = limit;  // the bytes' budget is the limit, checked below
+    const tarnwick_dat::BudgetCheck work = tarnwick_dat::check_budget(db, entries, budget);
+    if (work.reads > budget.reads) {
+        report_archive_error(options.archive,
+                             fmt::format("refusing to extract: {}", work.describe()));
+        return false;
+    }
     if (total <= limit) {
         return true;
     }

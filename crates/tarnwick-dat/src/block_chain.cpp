@@ -111,6 +111,12 @@ Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset, std::u
 
 Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_t length,
                                                         Bytes& out, ChainTrace* trace) const {
+    return gather_chain(offset, length, out, trace, nullptr);
+}
+
+Result<void, DatError> DatDatabase::gather_chain(std::uint32_t offset, std::uint32_t length,
+                                                 Bytes& out, ChainTrace* trace,
+                                                 std::optional<ChainLoop>* loop) const {
     out.clear();
     if (length == 0) {
         return {};
@@ -132,6 +138,7 @@ Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, st
     std::uint64_t run = 0;  // bytes of the current run of adjacent blocks
     bool first = true;
     BlocksRead blocks_read;
+    std::size_t blocks_met = 0;
     std::uint64_t block = offset;
     std::size_t filled = 0;
 
@@ -221,7 +228,13 @@ Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, st
         // Only a linked block leaves bytes missing; a chain that comes back
         // to a block it has read repeats from that block's payload on.
         blocks_read.add(static_cast<std::uint32_t>(block), payload_start);
+        ++blocks_met;
         if (const auto loop_start = blocks_read.find(link)) {
+            if (loop != nullptr) {
+                out.clear();
+                *loop = ChainLoop{link, blocks_met};
+                return {};
+            }
             repeat_loop(out, *loop_start, filled, length);
             if (trace != nullptr) {
                 trace->looped = true;
@@ -232,6 +245,12 @@ Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, st
         block = link;
     }
     return {};
+}
+
+DatError DatDatabase::loop_error(std::uint32_t id, const ChainLoop& loop) {
+    return DatError::corruption(
+        fmt::format("file 0x{:08X}: its block chain loops back to block 0x{:08X} after {} block{}",
+                    id, loop.block, loop.after, loop.after == 1 ? "" : "s"));
 }
 
 }  // namespace tarnwick_dat

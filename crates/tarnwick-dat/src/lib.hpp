@@ -156,6 +156,8 @@ struct ChainTrace {
     std::size_t reads = 0;
 };
 
+class FileReader;
+
 /// An opened archive. It exists only fully opened, and nothing outside the
 /// library can change it: its directory is read while opening and only read
 /// afterwards, with positional reads, so several threads may fetch at once.
@@ -187,7 +189,10 @@ class DatDatabase {
 
     /// The bytes of the file `id`: its stored bytes, decoded when the entry is
     /// compressed. Fails with `NotFound` (nothing read), the chain's `Io`, or,
-    /// with `options.strict`, `DecompressionFailed` for a damaged stream.
+    /// with `options.strict`, `Corruption` naming the file for a chain that
+    /// comes back to a block it has already read and `DecompressionFailed`
+    /// for a damaged stream. Holds the whole file in memory; `open_file`
+    /// reads it in pieces instead.
     Result<Bytes, DatError> get_file(std::uint32_t id, FetchOptions options = {}) const;
 
     /// `get_file` into `out`, which is resized to the file's length; its
@@ -195,6 +200,13 @@ class DatDatabase {
     /// buffer. On failure `out` is left empty.
     Result<void, DatError> read_file_into(std::uint32_t id, Bytes& out,
                                           FetchOptions options = {}) const;
+
+    /// A reader of file `id`'s bytes, decoded when compressed, in pieces and
+    /// in bounded memory (a few blocks and the decoder's window), failing
+    /// exactly where and as `get_file` with `strict` does. Fails with
+    /// `NotFound`, or with the chain's error when the first bytes (a
+    /// compressed file's size) cannot be read.
+    Result<FileReader, DatError> open_file(std::uint32_t id) const;
 
     /// The length of file `id` once decoded: for a compressed entry the size
     /// its payload declares (read from the archive, without decoding), else
@@ -227,6 +239,21 @@ class DatDatabase {
     std::uint64_t archive_length() const noexcept { return archive_length_; }
 
   private:
+    friend class FileReader;
+
+    // Where a chain came back to a block it had read: that block, and the
+    // distinct blocks read before.
+    struct ChainLoop {
+        std::uint32_t block = 0;
+        std::size_t after = 0;
+    };
+    // The strict fetch's error for file `id` whose chain loops.
+    static DatError loop_error(std::uint32_t id, const ChainLoop& loop);
+    // `read_file_data_into`; with `loop` given, a chain that comes back to a
+    // block it has read stops there, leaving `out` empty and `*loop` set.
+    Result<void, DatError> gather_chain(std::uint32_t offset, std::uint32_t length, Bytes& out,
+                                        ChainTrace* trace, std::optional<ChainLoop>* loop) const;
+
     DatDatabase(DatHeader header, ReadOnlyFile file, std::uint64_t archive_length)
         : header_(std::move(header)), file_(std::move(file)), archive_length_(archive_length) {}
 
