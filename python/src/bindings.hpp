@@ -97,4 +97,12 @@ void define_diff(py::module_& m);
 std::string archive_manifest(const tarnwick_dat::DatDatabase& database, const std::string& hash,
                              unsigned threads);
 
+/// Defines `ArchiveFile`, the file object of `Archive.open`.
+void define_archive_file(py::module_& m);
+/// An `ArchiveFile` reading file `id` of `database`; raises the library's
+/// error when the file is not listed or its first bytes cannot be read.
+py::object open_archive_file(std::shared_ptr<const tarnwick_dat::DatDatabase> database,
+                             std::uint32_t id);
+
+
 }  // namespace tarnwick_dat_python

@@ -22,6 +22,7 @@
 
 #include <fmt/format.h>
 
+#include <tarnwick_dat/budget.hpp>
 #include <tarnwick_dat/error.hpp>
 #include <tarnwick_dat/file_type/font.hpp>
 #include <tarnwick_dat/file_type/mod.hpp>
@@ -747,6 +748,14 @@ void define_archive(py::module_& m) {
             "released once per batch; a file that fails raises its error in its turn, which ends "
             "the "
             "iteration.")
+        .def(
+            "open",
+            [](const Archive& a, const py::int_& id) {
+                return open_archive_file(a.database(), file_id_from(id));
+            },
+            py::arg("id"),
+            "File `id` as a read-only file object (ArchiveFile) that reads it in pieces, in "
+            "bounded memory whatever its size; strict as read() is.")
         .def("font", &read_font, py::arg("id"), py::kw_only(), py::arg("strict") = true,
              "File `id` decoded as a font record; BinReadError when it is not one.")
         .def(
@@ -1116,6 +1125,7 @@ PYBIND11_MODULE(_native, m) {
     tp::define_entries(m);
     tp::define_records(m);
     tp::define_verify(m);
+    tp::define_archive_file(m);
     tp::define_archive(m);
     tp::define_diff(m);
     tp::define_functions(m);

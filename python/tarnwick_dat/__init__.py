@@ -32,6 +32,7 @@ from ._errors import (
 )
 from ._native import (
     Archive,
+    ArchiveFile,
     ArchiveKind,
     Change,
     ChangeKind,
@@ -57,6 +58,7 @@ __version__ = "1.0.0"
 
 __all__ = [
     "Archive",
+    "ArchiveFile",
     "ArchiveKind",
     "BinReadError",
     "Change",

@@ -202,6 +202,35 @@ class ReadIterator:
     def __iter__(self) -> ReadIterator: ...
     def __next__(self) -> bytes: ...
 
+class ArchiveFile:
+    """One file's bytes, decoded when compressed, read in pieces in bounded memory.
+
+    A read-only, forward-only file object and a context manager. A damaged
+    file raises the error get_file's strict fetch would, at the read that
+    meets the damage.
+    """
+
+    def read(self, size: int = -1) -> bytes:
+        """Up to `size` bytes (all the rest when negative); b"" at the end."""
+    def readinto(self, buffer: bytearray | memoryview) -> int:
+        """Fills `buffer` with the next bytes; returns how many (0 at the end)."""
+    def readable(self) -> bool: ...
+    def seekable(self) -> bool: ...
+    def writable(self) -> bool: ...
+    def tell(self) -> int:
+        """Bytes read so far."""
+    def close(self) -> None:
+        """Releases the reader; later reads raise ValueError."""
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def size(self) -> int:
+        """The file's decoded length when it is sound."""
+    def __enter__(self) -> ArchiveFile: ...
+    def __exit__(self, *args: object) -> None: ...
+
 @final
 class Archive:
     """An opened archive; a context manager that closes it. Safe to share between threads."""
@@ -266,6 +295,11 @@ class Archive:
         """The length of file `id` once decoded, without decoding it."""
     def file_type(self, id: int) -> FileType:
         """The type of file id `id` in this archive's kind (listed or not)."""
+    def open(self, id: int) -> ArchiveFile:
+        """File `id` as a read-only file object (ArchiveFile) that reads it in pieces.
+
+        Memory stays bounded whatever the file's size; strict as read() is.
+        """
     def font(self, id: int, *, strict: bool = True) -> Font:
         """File `id` decoded as a font record; BinReadError when it is not one."""
     def manifest(self, hash: str = "xxh3", *, threads: int = 0) -> str:

@@ -68,6 +68,27 @@ def test_read_every_file(archive_path):
         assert archive.entry(COMPRESSED_ID).size < len(CONTENTS[COMPRESSED_ID])
 
 
+def test_open_reads_every_file_in_pieces(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        for file_id, data in CONTENTS.items():
+            with archive.open(file_id) as whole:
+                assert (whole.id, whole.size, whole.readable(), whole.seekable()) == (
+                    file_id, len(data), True, False)
+                assert whole.read() == data and whole.read() == b"" and whole.tell() == len(data)
+            with archive.open(file_id) as pieces:
+                got, buffer = b"", bytearray(333)
+                while n := pieces.readinto(buffer):
+                    got += bytes(buffer[:n])
+                assert got == data
+            assert pieces.closed
+            with pytest.raises(ValueError, match="closed file"):
+                pieces.read(1)
+        with archive.open(PLAIN_ID) as f:
+            assert f.read(10) + f.read(0) + f.read(5) == CONTENTS[PLAIN_ID][:15]
+        with pytest.raises(tarnwick_dat.NotFoundError):
+            archive.open(0x06000002)
+
+
 def test_records_are_read_only(archive_path):
     with tarnwick_dat.open(archive_path) as archive:
         targets = [(archive.header, "magic"), (archive.entry(PLAIN_ID), "size"),

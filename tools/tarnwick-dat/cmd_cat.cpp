@@ -18,12 +18,21 @@ int run_cat(const CatOptions& options) {
     const Picked picked = pick(*db, selection);
     bool failed = report_missing(options.archive, picked);
     tarnwick_dat::Bytes bytes;
+    const auto write = [](std::span<const std::uint8_t> piece) {
+        out(std::string_view(reinterpret_cast<const char*>(piece.data()), piece.size()));
+        return true;
+    };
     for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
+        // A large file goes out as it is read, in bounded memory.
+        if (!fetched_whole(*entry)) {
+            failed = !stream_file(*db, options.archive, entry->id, write) || failed;
+            continue;
+        }
         if (!fetch_file(*db, options.archive, entry->id, bytes)) {
             failed = true;
             continue;
         }
-        out(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        write(bytes);
     }
     return failed ? kExitFailure : kExitOk;
 }

@@ -70,8 +70,10 @@ int run_verify(const VerifyArgs& options) {
     VerifyReport report;
     auto db = tarnwick_dat::DatDatabase::open(std::filesystem::path(options.archive));
     if (!db) {
-        // An archive that does not open is reported as the check reports it.
-        report = tarnwick_dat::verify_archive_at(options.archive, verify);
+        // An archive that does not open is reported as the check reports
+        // it, with the failure met here: opening it again could succeed on
+        // a transient fault and hide it.
+        report = tarnwick_dat::unreadable_archive_report(db.error());
     } else {
         if (!selection.empty()) {
             // Ids the archive does not list go to the check as well, which

@@ -114,14 +114,21 @@ Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset, std::u
 
 Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_t length,
                                                         Bytes& out, ChainTrace* trace) const {
+    return parts_->gather(offset, length, out, trace);
+}
+
+Result<void, DatError> DatDatabase::Parts::gather(std::uint32_t offset, std::uint32_t length,
+                                                  Bytes& out, ChainTrace* trace,
+                                                  std::optional<ChainLoop>* loop) const {
     // One scratch per thread serves every fetch of the database: it never
     // holds more than a read fetches ahead (`kMaxWindow`).
     thread_local ChainScratch scratch;
-    return parts_->chain_.read_into(offset, length, out, scratch, trace);
+    return chain_.read_into(offset, length, out, scratch, trace, loop);
 }
 
 Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t length, Bytes& out,
-                                             ChainScratch& scratch, ChainTrace* trace) const {
+                                             ChainScratch& scratch, ChainTrace* trace,
+                                             std::optional<ChainLoop>* loop) const {
     out.clear();
     if (length == 0) {
         return {};
@@ -142,6 +149,7 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
     std::uint64_t run = 0;  // bytes of the current run of adjacent blocks
     bool first = true;
     BlocksRead blocks_read;
+    std::size_t blocks_met = 0;
     std::uint64_t block = offset;
     std::size_t filled = 0;
 
@@ -231,7 +239,13 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
         // Only a linked block leaves bytes missing; a chain that comes back
         // to a block it has read repeats from that block's payload on.
         blocks_read.add(static_cast<std::uint32_t>(block), payload_start);
+        ++blocks_met;
         if (const auto loop_start = blocks_read.find(link)) {
+            if (loop != nullptr) {
+                out.clear();
+                *loop = ChainLoop{link, blocks_met};
+                return {};
+            }
             repeat_loop(out, *loop_start, filled, length);
             if (trace != nullptr) {
                 trace->looped = true;
@@ -242,6 +256,12 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
         block = link;
     }
     return {};
+}
+
+DatError chain_loop_error(std::uint32_t id, const ChainLoop& loop) {
+    return DatError::corruption(
+        fmt::format("file 0x{:08X}: its block chain loops back to block 0x{:08X} after {} block{}",
+                    id, loop.block, loop.after, loop.after == 1 ? "" : "s"));
 }
 
 }  // namespace tarnwick_dat

@@ -196,6 +196,8 @@ struct ChainTrace {
     std::size_t reads = 0;
 };
 
+class FileReader;
+
 /// An opened archive. It exists only fully opened, and nothing outside the
 /// library can change it: its directory is read while opening and only read
 /// afterwards, with positional reads, so several threads may fetch at once.
@@ -229,7 +231,10 @@ class DatDatabase {
 
     /// The bytes of the file `id`: its stored bytes, decoded when the entry is
     /// compressed. Fails with `NotFound` (nothing read), the chain's `Io`, or,
-    /// with `options.strict`, `DecompressionFailed` for a damaged stream.
+    /// with `options.strict`, `Corruption` naming the file for a chain that
+    /// comes back to a block it has already read and `DecompressionFailed`
+    /// for a damaged stream. Holds the whole file in memory; `open_file`
+    /// reads it in pieces instead.
     Result<Bytes, DatError> get_file(std::uint32_t id, FetchOptions options = {}) const;
 
     /// `get_file` into `out`, which is resized to the file's length; its
@@ -237,6 +242,13 @@ class DatDatabase {
     /// buffer. On failure `out` is left empty.
     Result<void, DatError> read_file_into(std::uint32_t id, Bytes& out,
                                           FetchOptions options = {}) const;
+
+    /// A reader of file `id`'s bytes, decoded when compressed, in pieces and
+    /// in bounded memory (a few blocks and the decoder's window), failing
+    /// exactly where and as `get_file` with `strict` does. Fails with
+    /// `NotFound`, or with the chain's error when the first bytes (a
+    /// compressed file's size) cannot be read.
+    Result<FileReader, DatError> open_file(std::uint32_t id) const;
 
     /// The length of file `id` once decoded: for a compressed entry the size
     /// its payload declares (read from the archive, without decoding), else
@@ -269,6 +281,8 @@ class DatDatabase {
     std::uint64_t archive_length() const noexcept;
 
   private:
+    friend class FileReader;
+
     // What an opened archive is made of: the file, its header, the block
     // chains read through it and the directory; the library's own.
     struct Parts;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "tarnwick_dat/error.hpp"
 #include "tarnwick_dat/lib.hpp"
@@ -23,6 +24,16 @@ struct ChainScratch {
 // it was when opened. Holds only a reference to the file: reads are
 // positional, so any number of threads may read at once, each with its own
 // scratch.
+// Where a chain came back to a block it had read: that block, and the
+// distinct blocks read before.
+struct ChainLoop {
+    std::uint32_t block = 0;
+    std::size_t after = 0;
+};
+
+// The strict fetch's error for file `id` whose chain loops.
+DatError chain_loop_error(std::uint32_t id, const ChainLoop& loop);
+
 class BlockChain {
   public:
     BlockChain(const ReadOnlyFile& file, std::uint32_t block_size, std::uint64_t archive_length)
@@ -30,8 +41,11 @@ class BlockChain {
 
     // Gathers `length` bytes along the chain from `offset` into `out` (see
     // `DatDatabase::read_file_data_into`, which this is).
+    // With `loop` given, a chain that comes back to a block it has read
+    // stops there, leaving `out` empty and `*loop` set.
     Result<void, DatError> read_into(std::uint32_t offset, std::uint32_t length, Bytes& out,
-                                     ChainScratch& scratch, ChainTrace* trace = nullptr) const;
+                                     ChainScratch& scratch, ChainTrace* trace = nullptr,
+                                     std::optional<ChainLoop>* loop = nullptr) const;
 
   private:
     const ReadOnlyFile& file_;
