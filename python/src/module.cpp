@@ -860,13 +860,16 @@ tarnwick_dat::Finding finding_from(const py::tuple& state) {
 }
 
 tarnwick_dat::VerifyTotals totals_from(const py::tuple& state) {
-    if (state.size() != 6) {
+    if (state.size() != 7) {
         throw py::value_error("not the state of a VerifyTotals");
     }
-    return tarnwick_dat::VerifyTotals{
-        state[0].cast<std::uint64_t>(), state[1].cast<std::uint64_t>(),
-        state[2].cast<std::uint64_t>(), state[3].cast<std::uint64_t>(),
-        state[4].cast<std::uint64_t>(), state[5].cast<std::uint64_t>()};
+    return tarnwick_dat::VerifyTotals{.files = state[0].cast<std::uint64_t>(),
+                                      .nodes = state[1].cast<std::uint64_t>(),
+                                      .stored_bytes = state[2].cast<std::uint64_t>(),
+                                      .decoded_bytes = state[3].cast<std::uint64_t>(),
+                                      .blocks = state[4].cast<std::uint64_t>(),
+                                      .unused_blocks = state[5].cast<std::uint64_t>(),
+                                      .reads = state[6].cast<std::uint64_t>()};
 }
 
 void define_verify(py::module_& m) {
@@ -930,7 +933,7 @@ void define_verify(py::module_& m) {
         .def(py::pickle(
             [](const VerifyTotals& t) {
                 return py::make_tuple(t.files, t.nodes, t.stored_bytes, t.decoded_bytes, t.blocks,
-                                      t.unused_blocks);
+                                      t.unused_blocks, t.reads);
             },
             [](const py::tuple& state) { return totals_from(state); }));
     py::class_<VerifyReport>(m, "VerifyReport", "Every finding of a verification, and its totals.")

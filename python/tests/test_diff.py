@@ -9,7 +9,7 @@ import pytest
 
 import tarnwick_dat
 from tarnwick_dat import ChangeKind, FileType
-from tarnwick_dat._testing import ArchiveBuilder
+from tarnwick_dat_testing import ArchiveBuilder
 
 from conftest import CONTENTS, COMPRESSED_ID, EMPTY_ID, PLAIN_ID, sample_builder, write
 

@@ -265,7 +265,9 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
     };
     const Case cases[] = {
         {"info", "info ARCHIVE [--json]"},
-        {"ls", "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json]"},
+        {"ls",
+         "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json] "
+         "[--hash[=xxh3|sha256]]"},
         {"cat", "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE]"},
         {"extract",
          "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "

@@ -108,15 +108,15 @@ struct VerifyTotals {
     std::uint64_t stored_bytes = 0;
     /// Bytes of the checked files once decoded (stored bytes for plain files).
     std::uint64_t decoded_bytes = 0;
-    /// Positional reads of the archive made along chains (not shown in the
-    /// summary; for measuring the work done against the budget).
-    std::uint64_t reads = 0;
     /// Block positions between the end of the header's area and the file's end.
     std::uint64_t blocks = 0;
     /// Of those, blocks reached by no chain and no node (0 when only some
     /// files were checked, by selection or by the expansion budget: the
     /// others' blocks would look unused).
     std::uint64_t unused_blocks = 0;
+    /// Positional reads of the archive made along chains (not shown in the
+    /// summary; for measuring the work done against the budget).
+    std::uint64_t reads = 0;
 
     friend bool operator==(const VerifyTotals&, const VerifyTotals&) = default;
 };
