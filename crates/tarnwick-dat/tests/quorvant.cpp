@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <iostream>
 #include <tarnwick_dat/file_type/font.hpp>
-#include <tarnwick_dat/tarnwick_dat.hpp>
+#include <tarnwick_dat/lib.hpp>
 #include <vector>
 
 #include "common/mod.hpp"
@@ -41,21 +41,7 @@ void all_retail_fonts_parse() {
     if (font_ids.empty()) {
         runner::fail("expected at least one Font record in portal.dat");
     }
-
-    // Fonts whose chains overlap or loop can claim far more bytes and reads
-    // than the archive holds; such an archive is refused before any font is
-    // fetched (a sound archive never comes near the budget).
-    std::vector<const tarnwick_dat::DatFileEntry*> fonts;
-    fonts.reserve(font_ids.size());
-    for (const std::uint32_t id : font_ids) {
-        fonts.push_back(database.files().find(id));
-    }
-    const tarnwick_dat::BudgetCheck work = tarnwick_dat::check_budget(
-        database, fonts, tarnwick_dat::WorkBudget::for_archive(database));
-    if (!work.fits()) {
-        runner::fail(fmt::format("Font records exceed the work budget: {}", work.describe()));
-    }
-
+    common::refuse_fonts_over_budget(database, font_ids);
     std::size_t total_glyphs = 0;
     for (const std::uint32_t id : font_ids) {
         auto bytes = database.get_file(id);
