@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace tarnwick_dat {
 class DatDatabase;
@@ -16,11 +17,11 @@ namespace common {
 /// variable first, then the default place), or nothing.
 std::optional<std::filesystem::path> get_portal_dat_path();
 
-/// Fails the running case when the fonts `ids` of `database` claim more
-/// bytes and reads than the archive's work budget: fonts whose chains overlap
-/// or loop are refused before any is fetched (a sound archive never comes
-/// near the budget).
-void refuse_fonts_over_budget(const tarnwick_dat::DatDatabase& database,
-                              std::span<const std::uint32_t> ids);
+/// The failure message when the fonts `ids` of `database` claim more bytes
+/// and reads than the archive's work budget, else nothing: fonts whose chains
+/// overlap or loop are refused before any is fetched (a sound archive never
+/// comes near the budget).
+std::optional<std::string> fonts_over_budget(const tarnwick_dat::DatDatabase& database,
+                                             std::span<const std::uint32_t> ids);
 
 }  // namespace common
