@@ -44,8 +44,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const tarnwick_dat::VerifyReport report = tarnwick_dat::verify_archive(db, one);
     const tarnwick_dat::VerifyReport again = tarnwick_dat::verify_archive(db, two);
     check(report.findings == again.findings);
-    check(report.totals == again.totals);
-    check(report.totals.files == db.files().size());
+    // The reads made depend on how the files fell to the workers; every
+    // other total does not.
+    tarnwick_dat::VerifyTotals totals = again.totals;
+    totals.reads = report.totals.reads;
+    check(report.totals == totals);
+    // Files the expansion budget leaves out are not counted as checked.
+    const bool over_budget =
+        std::any_of(report.findings.begin(), report.findings.end(), [](const auto& f) {
+            return f.kind == tarnwick_dat::FindingKind::ExpansionBudget;
+        });
+    check(over_budget || report.totals.files == db.files().size());
 
     // Files left out by the expansion budget are named only in part, so the
     // check below holds only when nothing was left out.
