@@ -28,11 +28,6 @@ namespace tarnwick_dat {
 
 namespace {
 
-// The most one read fetches ahead; bounds the scratch buffer of a fetch.
-constexpr std::uint64_t kMaxWindow = 256 * 1024;
-// The first read of a chain fetches at most this much, before any link has
-// shown whether the chain's blocks lie one after another.
-constexpr std::uint64_t kFirstWindow = 64 * 1024;
 // Payload beyond what a read fetched ahead goes straight into the result in
 // pieces of this size, so that the result grows only with the bytes the file
 // really gives.
@@ -40,15 +35,6 @@ constexpr std::size_t kGrowStep = std::size_t{1} << 20;
 // Chains up to this many blocks look for a loop by scanning; longer ones
 // switch to a hash map.
 constexpr std::size_t kScannedBlocks = 32;
-
-// File bytes spanned by the blocks that hold `missing` more payload bytes if
-// they lie one after another: whole blocks, then the last one's link and as
-// much of its payload as is still missing.
-std::uint64_t contiguous_span(std::uint64_t missing, std::uint64_t payload_per_block,
-                              std::uint64_t block_size) {
-    const std::uint64_t whole = (missing - 1) / payload_per_block;
-    return whole * block_size + kBlockLinkSize + (missing - whole * payload_per_block);
-}
 
 // The blocks read so far, with where each one's payload starts in the
 // result: a chain that comes back to one of them repeats from there.

@@ -20,17 +20,8 @@ namespace tarnwick_dat {
 
 namespace {
 
-// The most one read fetches ahead, as in the whole-file fetch.
-constexpr std::uint64_t kMaxWindow = 256 * 1024;
-constexpr std::uint64_t kFirstWindow = 64 * 1024;
 // An over-long last block is read in pieces of this size.
 constexpr std::size_t kTailPiece = 256 * 1024;
-
-std::uint64_t contiguous_span(std::uint64_t missing, std::uint64_t payload_per_block,
-                              std::uint64_t block_size) {
-    const std::uint64_t whole = (missing - 1) / payload_per_block;
-    return whole * block_size + kBlockLinkSize + (missing - whole * payload_per_block);
-}
 
 // The blocks a chain has passed, in one flat array (open addressing), so a
 // chain costs a few bytes per block and no allocation per block.

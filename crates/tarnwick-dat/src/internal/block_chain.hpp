@@ -13,6 +13,20 @@
 
 namespace tarnwick_dat {
 
+// The most one read of a chain fetches ahead, and what the first read of a
+// chain fetches when its blocks may lie one after another.
+inline constexpr std::uint64_t kMaxWindow = 256 * 1024;
+inline constexpr std::uint64_t kFirstWindow = 64 * 1024;
+
+// File bytes spanned by the blocks that hold `missing` more payload bytes if
+// they lie one after another: whole blocks, then the last one's link and as
+// much of its payload as is still missing.
+inline std::uint64_t contiguous_span(std::uint64_t missing, std::uint64_t payload_per_block,
+                                     std::uint64_t block_size) {
+    const std::uint64_t whole = (missing - 1) / payload_per_block;
+    return whole * block_size + kBlockLinkSize + (missing - whole * payload_per_block);
+}
+
 // What chain reads fetch ahead into, kept between reads so that they do not
 // allocate; one per thread of reads, owned by whoever reads. It holds at most
 // 256 KiB.
