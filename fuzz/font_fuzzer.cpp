@@ -41,9 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         };
         using tarnwick_dat::file_type::font::Font;
         using tarnwick_dat::file_type::font::FontCharDesc;
-        if (frames.size() == 2 ? !names(frames[0], tarnwick_dat::field_sites_of<tarnwick_dat::FontCharDesc>()) ||
-                                     !names(frames[1], tarnwick_dat::field_sites_of<tarnwick_dat::Font>())
-                               : !names(frames[0], tarnwick_dat::field_sites_of<tarnwick_dat::Font>())) {
+        if (frames.size() == 2 ? !names(frames[0], tarnwick_dat::field_sites_of<FontCharDesc>()) ||
+                                     !names(frames[1], tarnwick_dat::field_sites_of<Font>())
+                               : !names(frames[0], tarnwick_dat::field_sites_of<Font>())) {
             std::abort();
         }
     }

@@ -4,7 +4,9 @@
 # throwaway venv and tested under pytest, a clang++ build under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the runner's and the
 # library's thread tests under ThreadSanitizer, and a short run of every fuzz
-# target on its seed corpus. Exits non-zero on any failure.
+# target on its seed corpus; and it builds every target in Release with g++,
+# whose -O3 warns where the other builds do not. Every build here treats
+# warnings as errors. Exits non-zero on any failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -16,7 +18,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 configure_and_build() {
     local dir=$1
     shift
-    cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake -S "$root" -B "$dir" -G Ninja -DTARNWICK_WARNINGS_AS_ERRORS=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
 }
 
@@ -39,13 +41,17 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 echo "== clang++ with ThreadSanitizer: the runner and the library's threads"
 cmake -S "$root" -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
-    -DTARNWICK_TSAN=ON -DTARNWICK_BUILD_BENCHMARKS=OFF >/dev/null
+    -DTARNWICK_TSAN=ON -DTARNWICK_BUILD_BENCHMARKS=OFF -DTARNWICK_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build/tsan -j "$jobs" --target runner_unittests tarnwick_dat_thread_tests
 TSAN_OPTIONS=halt_on_error=1 build/tsan/runner/runner_unittests --gtest_brief=1
 # A longer history lets the sanitizer recall the earlier access of a race
 # among many fetches; without it such a report can be dropped.
 TSAN_OPTIONS=halt_on_error=1:history_size=7 \
     build/tsan/crates/tarnwick-dat/tarnwick_dat_thread_tests --gtest_brief=1
+
+echo "== every target in Release with g++ (built, not run: -O3 shows warnings of its own)"
+configure_and_build build/gcc-release -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release \
+    -DTARNWICK_BUILD_PYTHON=ON
 
 echo "== every fuzz target, briefly, on its seed corpus"
 "$root/scripts/fuzz.sh" 10

@@ -9,12 +9,12 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <string_view>
-#include <utility>
-
 #include <tarnwick_dat/error.hpp>
 #include <tarnwick_dat/lib.hpp>
 #include <tarnwick_dat/record_reader.hpp>
+#include <utility>
 
 namespace tarnwick_dat_python {
 
@@ -81,6 +81,28 @@ struct ArchiveState {
 /// not keep the database: once the archive is closed its next step raises
 /// ValueError, as a closed file's iterator does.
 py::object make_entry_iterator(std::shared_ptr<ArchiveState> archive);
+
+/// The database of an `Archive` object (held for as long as the caller keeps
+/// it), or null when `value` is no Archive; ValueError when it is closed.
+std::shared_ptr<const tarnwick_dat::DatDatabase> database_of(py::handle value);
+
+/// The `FileType` member of `type`.
+py::object file_type_object(tarnwick_dat::DatFileType type);
+
+/// Defines `diff`, `DiffReport`, `Change`, `ChangeTotals` and `ChangeKind`.
+void define_diff(py::module_& m);
+
+/// What `ls --json --hash` writes for `database`, hashed with `hash` ("xxh3"
+/// or "sha256"; ValueError otherwise).
+std::string archive_manifest(const tarnwick_dat::DatDatabase& database, const std::string& hash,
+                             unsigned threads);
+
+/// Defines `ArchiveFile`, the file object of `Archive.open`.
+void define_archive_file(py::module_& m);
+/// An `ArchiveFile` reading file `id` of `database`; raises the library's
+/// error when the file is not listed or its first bytes cannot be read.
+py::object open_archive_file(std::shared_ptr<const tarnwick_dat::DatDatabase> database,
+                             std::uint32_t id);
 
 
 }  // namespace tarnwick_dat_python

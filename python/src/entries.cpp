@@ -91,6 +91,64 @@ Py_hash_t entry_hash(PyObject* self) {
     return hash;
 }
 
+// A new entry object, or null with the Python error set.
+PyObject* new_entry(const DatFileEntry& entry) {
+    PyObject* object = g_entry_type->tp_alloc(g_entry_type, 0);
+    if (object != nullptr) {
+        new (&reinterpret_cast<EntryObject*>(object)->entry) DatFileEntry(entry);
+    }
+    return object;
+}
+
+// FileEntry(id, bit_flags, offset, size, timestamp, version), the form its
+// repr shows, so that an entry pickles and copies.
+PyObject* entry_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"id",        "bit_flags", "offset", "size",
+                                  "timestamp", "version",   nullptr};
+    PyObject* objects[6] = {};
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:FileEntry", const_cast<char**>(names),
+                                    &objects[0], &objects[1], &objects[2], &objects[3], &objects[4],
+                                    &objects[5]) == 0) {
+        return nullptr;
+    }
+    std::uint32_t fields[6] = {};
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (PyLong_Check(objects[i]) == 0) {
+            PyErr_Format(PyExc_TypeError, "FileEntry's %s is an int, not %s", names[i],
+                         Py_TYPE(objects[i])->tp_name);
+            return nullptr;
+        }
+        const unsigned long long value = PyLong_AsUnsignedLongLong(objects[i]);
+        if ((value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) ||
+            value > 0xFFFFFFFFULL) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "FileEntry's %s is in 0..0xFFFFFFFF", names[i]);
+            return nullptr;
+        }
+        fields[i] = static_cast<std::uint32_t>(value);
+    }
+    DatFileEntry entry;
+    entry.id = fields[0];
+    entry.bit_flags = fields[1];
+    entry.offset = fields[2];
+    entry.size = fields[3];
+    entry.timestamp = fields[4];
+    entry.version = fields[5];
+    return new_entry(entry);
+}
+
+PyObject* entry_reduce(PyObject* self, PyObject*) {
+    const DatFileEntry& e = entry_of(self);
+    return Py_BuildValue("(O(IIIIII))", reinterpret_cast<PyObject*>(Py_TYPE(self)), e.id,
+                         e.bit_flags, e.offset, e.size, e.timestamp, e.version);
+}
+
+PyMethodDef g_entry_methods[] = {
+    {"__reduce__", &entry_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickles the entry by its fields."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 struct IteratorObject {
     PyObject_HEAD
     std::shared_ptr<ArchiveState> archive;
@@ -102,15 +160,6 @@ void iterator_dealloc(PyObject* self) {
     reinterpret_cast<IteratorObject*>(self)->archive.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
-}
-
-// A new entry object, or null with the Python error set.
-PyObject* new_entry(const DatFileEntry& entry) {
-    PyObject* object = g_entry_type->tp_alloc(g_entry_type, 0);
-    if (object != nullptr) {
-        new (&reinterpret_cast<EntryObject*>(object)->entry) DatFileEntry(entry);
-    }
-    return object;
 }
 
 PyObject* iterator_next(PyObject* self) {
@@ -140,6 +189,8 @@ PyType_Slot g_entry_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&entry_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(&entry_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(&entry_hash)},
+    {Py_tp_new, reinterpret_cast<void*>(&entry_new)},
+    {Py_tp_methods, g_entry_methods},
     {0, nullptr},
 };
 
@@ -150,12 +201,12 @@ PyType_Slot g_iterator_slots[] = {
     {0, nullptr},
 };
 
-// Read-only records, made only by the module (an iterator made from Python
-// would have no database to walk).
+// Read-only records; an iterator is made only by the module (one made from
+// Python would have no database to walk).
 constexpr unsigned kFlags = Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 PyType_Spec g_entry_spec = {"tarnwick_dat.FileEntry", sizeof(EntryObject), 0,
-                            Py_TPFLAGS_DEFAULT | kFlags, g_entry_slots};
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_entry_slots};
 PyType_Spec g_iterator_spec = {"tarnwick_dat._EntryIterator", sizeof(IteratorObject), 0,
                                Py_TPFLAGS_DEFAULT | kFlags, g_iterator_slots};
 
@@ -174,7 +225,6 @@ void define_entries(py::module_& m) {
     g_entry_type = make_type(g_entry_spec);
     g_iterator_type = make_type(g_iterator_spec);
     m.attr("FileEntry") = py::handle(reinterpret_cast<PyObject*>(g_entry_type));
-    m.attr("_EntryIterator") = py::handle(reinterpret_cast<PyObject*>(g_iterator_type));
 }
 
 py::object make_file_entry(const DatFileEntry& entry) {

@@ -4,6 +4,7 @@
 // what the error carries.
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "bindings.hpp"
@@ -90,14 +91,20 @@ void raise_dat_error(const DatError& error) {
             break;
         case DatErrorKind::Io:
         case DatErrorKind::PathError:
+            // As OSError has them when the system reported the failure.
             if (const auto* io = error.io_error(); io != nullptr && io->os_code()) {
                 exception.attr("errno") = *io->os_code();
+                exception.attr("strerror") = text(std::strerror(*io->os_code()));
             }
             if (error.kind() == DatErrorKind::PathError) {
                 exception.attr("filename") = fs_path_text(error.path());
             }
             break;
         case DatErrorKind::BinRead: {
+            // A record that could not be read because the system failed the read.
+            if (const auto* io = error.record_error()->io_cause(); io != nullptr && io->os_code()) {
+                exception.attr("errno") = *io->os_code();
+            }
             py::list frames;
             for (const auto& frame : error.record_error()->frames()) {
                 frames.append(py::handle(g_frame)(text(frame.message), text(frame.file),

@@ -3,6 +3,7 @@
 // of the pure-Python layer, and every call that reads or decodes releases the
 // GIL so that threads sharing one archive read in parallel.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 
 #include <fmt/format.h>
 
+#include <tarnwick_dat/budget.hpp>
 #include <tarnwick_dat/error.hpp>
 #include <tarnwick_dat/file_type/font.hpp>
 #include <tarnwick_dat/file_type/mod.hpp>
@@ -30,6 +32,112 @@
 #include <tarnwick_dat_writer/lrs_encoder.hpp>
 
 #include "bindings.hpp"
+
+namespace tarnwick_dat_python {
+
+// Values the module hands out as Python objects that pybind11 does not know
+// (IntEnum members, the plain FileEntry type): their casters name the real
+// Python type in signatures, where a py::object would show as `object`.
+struct FileTypeValue {
+    tarnwick_dat::DatFileType type;
+};
+struct ArchiveKindValue {
+    tarnwick_dat::DatKind kind;
+};
+struct EntryValue {
+    tarnwick_dat::DatFileEntry entry;
+};
+/// Any Python object, shown in signatures as the type `Name::text` names.
+template <typename Name>
+struct Typed {
+    py::object object;
+};
+struct PathName {
+    static constexpr char text[] = "pathlib.Path";
+};
+struct PathListName {
+    static constexpr char text[] = "list[pathlib.Path]";
+};
+struct KeysName {
+    static constexpr char text[] = "collections.abc.KeysView[int]";
+};
+struct ValuesName {
+    static constexpr char text[] = "collections.abc.ValuesView[bytes]";
+};
+struct IteratorName {
+    static constexpr char text[] = "collections.abc.Iterator[FileEntry]";
+};
+/// A file id argument taken as any object (read's rules apply in the body:
+/// anything with __index__), shown in signatures as `int`.
+struct FileIdArg {
+    py::object object;
+};
+struct ItemsName {
+    static constexpr char text[] = "collections.abc.ItemsView[int, bytes]";
+};
+
+py::object file_type_member(tarnwick_dat::DatFileType type);
+py::object archive_kind_member(tarnwick_dat::DatKind kind);
+tarnwick_dat::DatKind archive_kind_from(py::handle value);
+
+}  // namespace tarnwick_dat_python
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<tarnwick_dat_python::FileTypeValue> {
+    PYBIND11_TYPE_CASTER(tarnwick_dat_python::FileTypeValue, const_name("FileType"));
+    bool load(handle, bool) { return false; }
+    static handle cast(tarnwick_dat_python::FileTypeValue value, return_value_policy, handle) {
+        return tarnwick_dat_python::file_type_member(value.type).release();
+    }
+};
+
+// Taken from any integer (an ArchiveKind member or its value); ValueError for
+// a value that is no kind.
+template <>
+struct type_caster<tarnwick_dat_python::ArchiveKindValue> {
+    PYBIND11_TYPE_CASTER(tarnwick_dat_python::ArchiveKindValue, const_name("ArchiveKind"));
+    bool load(handle source, bool) {
+        if (PyIndex_Check(source.ptr()) == 0) {
+            return false;
+        }
+        value.kind = tarnwick_dat_python::archive_kind_from(source);
+        return true;
+    }
+    static handle cast(tarnwick_dat_python::ArchiveKindValue value, return_value_policy, handle) {
+        return tarnwick_dat_python::archive_kind_member(value.kind).release();
+    }
+};
+
+template <>
+struct type_caster<tarnwick_dat_python::EntryValue> {
+    PYBIND11_TYPE_CASTER(tarnwick_dat_python::EntryValue, const_name("FileEntry"));
+    bool load(handle, bool) { return false; }
+    static handle cast(const tarnwick_dat_python::EntryValue& value, return_value_policy, handle) {
+        return tarnwick_dat_python::make_file_entry(value.entry).release();
+    }
+};
+
+template <typename Name>
+struct type_caster<tarnwick_dat_python::Typed<Name>> {
+    PYBIND11_TYPE_CASTER(tarnwick_dat_python::Typed<Name>, const_name(Name::text));
+    bool load(handle, bool) { return false; }
+    static handle cast(const tarnwick_dat_python::Typed<Name>& value, return_value_policy, handle) {
+        return value.object.inc_ref();
+    }
+};
+
+template <>
+struct type_caster<tarnwick_dat_python::FileIdArg> {
+    PYBIND11_TYPE_CASTER(tarnwick_dat_python::FileIdArg, const_name("int"));
+    bool load(handle source, bool) {
+        value.object = reinterpret_borrow<object>(source);
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail
 
 namespace tarnwick_dat_python {
 
@@ -56,6 +164,8 @@ struct Enums {
 };
 Enums* g_enums = nullptr;
 
+}  // namespace
+
 py::object file_type_member(DatFileType type) {
     return g_enums->file_type_members[py::int_(static_cast<std::uint32_t>(type))];
 }
@@ -81,10 +191,13 @@ DatKind archive_kind_from(py::handle value) {
     throw py::value_error("no archive kind has the value " + py::repr(number).cast<std::string>());
 }
 
+namespace {
+
 py::object make_int_enum(const char* name, const char* doc, py::list members,
                          py::dict& by_value) {
-    py::object cls = py::module_::import("enum").attr("IntEnum")(name, std::move(members),
-                                                                 py::arg("module") = "tarnwick_dat");
+    py::object cls =
+        py::module_::import("tarnwick_dat._support")
+            .attr("NamedIntEnum")(name, std::move(members), py::arg("module") = "tarnwick_dat");
     cls.attr("__doc__") = doc;
     for (py::handle member : cls) {
         by_value[member.attr("value")] = member;
@@ -203,7 +316,7 @@ void read_batch(const DatDatabase& database, std::span<const std::uint32_t> ids,
             batch.bytes.insert(batch.bytes.end(), buffer.begin(), buffer.end());
             batch.ends.push_back(batch.bytes.size());
         }
-        trim_fetch_buffer(buffer);
+        tarnwick_dat::trim_kept_buffer(buffer);
     });
 }
 
@@ -466,10 +579,59 @@ void define_records(py::module_& m) {
         });
 }
 
+// A view of tarnwick_dat._support over the archive `a`.
+template <typename Name>
+Typed<Name> support_view(const char* view, const Archive& a) {
+    a.database();
+    return Typed<Name>{py::module_::import("tarnwick_dat._support").attr(view)(py::cast(&a))};
+}
+
+// Writes the files `ids` under `root` (tarnwick_dat._support.extract).
+py::list extract_files(const Archive& a, const py::object& ids, const std::filesystem::path& root) {
+    a.database();
+    return py::module_::import("tarnwick_dat._support").attr("extract")(py::cast(&a), ids, root);
+}
+
+// The ids extractall writes: `ids` as given (each checked as read checks
+// one) or every listed id, kept when of one of `types` if given.
+py::list selected_ids(const Archive& a, const std::optional<py::iterable>& ids,
+                      const std::optional<py::iterable>& types) {
+    auto database = a.database();
+    std::vector<std::uint32_t> chosen;
+    if (ids) {
+        chosen = next_ids(py::iter(*ids), std::numeric_limits<std::size_t>::max());
+    } else {
+        for (const DatFileEntry& entry : database->files().entries()) {
+            chosen.push_back(entry.id);
+        }
+    }
+    std::vector<std::uint32_t> wanted;
+    if (types) {
+        for (py::handle type : *types) {
+            py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(type.ptr()));
+            if (!number) {
+                PyErr_Clear();
+                throw py::type_error(std::string("a file type is a FileType, not ") +
+                                     Py_TYPE(type.ptr())->tp_name);
+            }
+            wanted.push_back(number.cast<std::uint32_t>());
+        }
+    }
+    py::list result;
+    for (const std::uint32_t id : chosen) {
+        const auto type = static_cast<std::uint32_t>(database->file_type(id));
+        if (!types || std::find(wanted.begin(), wanted.end(), type) != wanted.end()) {
+            result.append(id);
+        }
+    }
+    return result;
+}
+
 void define_archive(py::module_& m) {
     py::class_<ReadIterator>(m, "ReadIterator", "The files Archive.iter_read gives, in order.")
         .def("__iter__", [](ReadIterator& it) -> ReadIterator& { return it; })
-        .def("__next__", &ReadIterator::next);
+        .def("__next__", &ReadIterator::next)
+        .def("__repr__", [](const ReadIterator&) { return "<tarnwick_dat.ReadIterator>"; });
     py::class_<Archive> archive(m, "Archive",
                                 "An opened archive; a context manager that closes it. Safe to "
                                 "share between threads.");
@@ -485,24 +647,64 @@ void define_archive(py::module_& m) {
             "header", [](const Archive& a) { return a.database()->header(); },
             "The header read at opening.")
         .def_property_readonly(
-            "kind", [](const Archive& a) { return archive_kind_member(a.database()->dat_kind()); },
+            "kind", [](const Archive& a) { return ArchiveKindValue{a.database()->dat_kind()}; },
             "The kind of archive, from its header.")
         .def("__len__", [](const Archive& a) { return a.database()->files().size(); })
-        .def("__iter__", &Archive::entries,
-             "The directory's entries in ascending id order, until the archive is closed.")
-        .def("__contains__",
-             [](const Archive& a, const py::object& id) {
-                 auto database = a.database();
-                 if (!PyIndex_Check(id.ptr())) {
-                     return false;
-                 }
-                 try {
-                     return database->files().contains(file_id_from(id));
-                 } catch (const py::value_error&) {
-                     return false;
-                 }
-             },
-             py::arg("id"))
+        .def(
+            "__iter__", [](const Archive& a) { return Typed<IteratorName>{a.entries()}; },
+            "The directory's entries in ascending id order, until the archive is closed.")
+        .def(
+            "__contains__",
+            [](const Archive& a, const py::object& id) {
+                auto database = a.database();
+                // TypeError for what is no int, as read raises; an int out of
+                // range is simply not listed.
+                if (PyIndex_Check(id.ptr()) == 0) {
+                    file_id_from(id);
+                }
+                try {
+                    return database->files().contains(file_id_from(id));
+                } catch (const py::value_error&) {
+                    return false;
+                }
+            },
+            py::arg("id"), "Whether the directory lists file `id`; TypeError for a non-integer.")
+        .def(
+            "__getitem__",
+            [](const Archive& a, const FileIdArg& id) { return read_file(a, id.object, true); },
+            py::arg("id"), "The bytes of file `id`, as read(id) gives them.")
+        .def(
+            "keys", [](const Archive& a) { return support_view<KeysName>("ArchiveKeys", a); },
+            "The ids, in ascending order, as a live view.")
+        .def(
+            "values", [](const Archive& a) { return support_view<ValuesName>("ArchiveValues", a); },
+            "The files' bytes in ascending id order, each read as the view is iterated.")
+        .def(
+            "items", [](const Archive& a) { return support_view<ItemsName>("ArchiveItems", a); },
+            "(id, bytes) in ascending id order, each file read as the view is iterated.")
+        .def(
+            "extract",
+            [](const Archive& a, const py::int_& id, const std::filesystem::path& path) {
+                file_id_from(id);
+                py::list written = extract_files(a, py::make_tuple(id), path);
+                return Typed<PathName>{written[0]};
+            },
+            py::arg("id"), py::arg_v("path", std::filesystem::path("."), "'.'"),
+            "Writes file `id` to path/TYPE/XXXXXXXX.bin (TYPE its type's name) and returns that "
+            "path. Names come only from the type and the id and type folders are never reached "
+            "through a link, so nothing lands outside `path`; the file is written to a temporary "
+            "beside it and renamed into place, so a failure leaves nothing behind.")
+        .def(
+            "extractall",
+            [](const Archive& a, const std::filesystem::path& path,
+               const std::optional<py::iterable>& ids, const std::optional<py::iterable>& types) {
+                return Typed<PathListName>{extract_files(a, selected_ids(a, ids, types), path)};
+            },
+            py::arg_v("path", std::filesystem::path("."), "'.'"), py::arg("ids") = py::none(),
+            py::arg("types") = py::none(),
+            "Writes the files `ids` (default: every file), of the given `types` only when given, "
+            "as extract writes one, in ascending id unless `ids` orders them, and returns their "
+            "paths. Every id is checked before anything is written.")
         .def(
             "entry",
             [](const Archive& a, const py::int_& id_object) {
@@ -511,7 +713,7 @@ void define_archive(py::module_& m) {
                 if (entry == nullptr) {
                     raise_dat_error(DatError::not_found(id));
                 }
-                return make_file_entry(*entry);
+                return EntryValue{*entry};
             },
             py::arg("id"), "The directory entry of file `id`; NotFoundError if it is not listed.")
         .def(
@@ -529,12 +731,13 @@ void define_archive(py::module_& m) {
         .def(
             "file_type",
             [](const Archive& a, const py::int_& id) {
-                return file_type_member(a.database()->file_type(file_id_from(id)));
+                return FileTypeValue{a.database()->file_type(file_id_from(id))};
             },
             py::arg("id"), "The type of file id `id` in this archive's kind (listed or not).")
-        .def("read_many", &read_many, py::arg("ids"), py::kw_only(), py::arg("strict") = true,
-             "The bytes of files `ids` (an iterable), in order, read with the GIL released once per "
-             "256 files; the first file that fails raises its error.")
+        .def(
+            "read_many", &read_many, py::arg("ids"), py::kw_only(), py::arg("strict") = true,
+            "The bytes of files `ids` (an iterable), in order, read with the GIL released once per "
+            "256 files; the first file that fails raises its error.")
         .def(
             "iter_read",
             [](const Archive& a, const py::iterable& ids, bool strict, std::size_t batch) {
@@ -542,8 +745,17 @@ void define_archive(py::module_& m) {
             },
             py::arg("ids"), py::kw_only(), py::arg("strict") = true, py::arg("batch") = kBatchFiles,
             "The bytes of files `ids` one by one, in order, read `batch` at a time with the GIL "
-            "released once per batch; a file that fails raises its error in its turn, which ends the "
+            "released once per batch; a file that fails raises its error in its turn, which ends "
+            "the "
             "iteration.")
+        .def(
+            "open",
+            [](const Archive& a, const py::int_& id) {
+                return open_archive_file(a.database(), file_id_from(id));
+            },
+            py::arg("id"),
+            "File `id` as a read-only file object (ArchiveFile) that reads it in pieces, in "
+            "bounded memory whatever its size; strict as read() is.")
         .def("font", &read_font, py::arg("id"), py::kw_only(), py::arg("strict") = true,
              "File `id` decoded as a font record; BinReadError when it is not one.")
         .def(
@@ -556,6 +768,14 @@ void define_archive(py::module_& m) {
             },
             py::kw_only(), py::arg("threads") = 0U,
             "Checks every file, chain and node of the archive; never stops at the first finding.")
+        .def(
+            "manifest",
+            [](const Archive& a, const std::string& hash, unsigned threads) {
+                return archive_manifest(*a.database(), hash, threads);
+            },
+            py::arg("hash") = "xxh3", py::kw_only(), py::arg("threads") = 0U,
+            "What `tarnwick-dat ls --json --hash` writes: every file's entry and content hash "
+            "('xxh3' or 'sha256'), a manifest that diff() takes in place of the archive.")
         .def("__repr__", [](const Archive& a) {
             const std::string path = a.path().string();
             if (a.closed()) {
@@ -585,6 +805,73 @@ py::object optional_object(const std::optional<T>& value, F&& to_object) {
     return py::object(to_object(*value));
 }
 
+std::string finding_repr(const tarnwick_dat::Finding& f) {
+    const auto hex = [](const std::optional<std::uint32_t>& value) {
+        return value ? fmt::format("0x{:08X}", *value) : std::string("None");
+    };
+    const std::string type =
+        f.file_type ? fmt::format("FileType.{}", tarnwick_dat::name(*f.file_type)) : "None";
+    return fmt::format(
+        "Finding(kind='{}', severity='{}', file_id={}, file_type={}, "
+        "node_offset={}, description={})",
+        tarnwick_dat::finding_kind_name(f.kind), tarnwick_dat::severity_name(f.severity),
+        hex(f.file_id), type, hex(f.node_offset),
+        py::repr(text(f.description)).cast<std::string>());
+}
+
+std::string totals_repr(const tarnwick_dat::VerifyTotals& t) {
+    return fmt::format(
+        "VerifyTotals(files={}, nodes={}, stored_bytes={}, decoded_bytes={}, "
+        "blocks={}, unused_blocks={})",
+        t.files, t.nodes, t.stored_bytes, t.decoded_bytes, t.blocks, t.unused_blocks);
+}
+
+// A pickled Finding back, checking every part of its state.
+tarnwick_dat::Finding finding_from(const py::tuple& state) {
+    using tarnwick_dat::FindingKind;
+    if (state.size() != 5) {
+        throw py::value_error("not the state of a Finding");
+    }
+    tarnwick_dat::Finding f;
+    const auto kind = state[0].cast<std::string>();
+    bool known = false;
+    for (unsigned k = 0; k <= static_cast<unsigned>(FindingKind::UnusedBlocks) && !known; ++k) {
+        f.kind = static_cast<FindingKind>(k);
+        known = tarnwick_dat::finding_kind_name(f.kind) == kind;
+    }
+    if (!known) {
+        throw py::value_error("no finding kind is named '" + kind + "'");
+    }
+    f.severity = tarnwick_dat::finding_severity(f.kind);
+    f.file_id = state[1].cast<std::optional<std::uint32_t>>();
+    if (const auto type = state[2].cast<std::optional<std::uint32_t>>()) {
+        const auto& all = tarnwick_dat::kAllDatFileTypes;
+        const auto found = std::find_if(all.begin(), all.end(), [&](DatFileType t) {
+            return static_cast<std::uint32_t>(t) == *type;
+        });
+        if (found == all.end()) {
+            throw py::value_error(fmt::format("no file type has the value {}", *type));
+        }
+        f.file_type = *found;
+    }
+    f.node_offset = state[3].cast<std::optional<std::uint32_t>>();
+    f.description = state[4].cast<std::string>();
+    return f;
+}
+
+tarnwick_dat::VerifyTotals totals_from(const py::tuple& state) {
+    if (state.size() != 7) {
+        throw py::value_error("not the state of a VerifyTotals");
+    }
+    return tarnwick_dat::VerifyTotals{.files = state[0].cast<std::uint64_t>(),
+                                      .nodes = state[1].cast<std::uint64_t>(),
+                                      .stored_bytes = state[2].cast<std::uint64_t>(),
+                                      .decoded_bytes = state[3].cast<std::uint64_t>(),
+                                      .blocks = state[4].cast<std::uint64_t>(),
+                                      .unused_blocks = state[5].cast<std::uint64_t>(),
+                                      .reads = state[6].cast<std::uint64_t>()};
+}
+
 void define_verify(py::module_& m) {
     using tarnwick_dat::Finding;
     using tarnwick_dat::VerifyReport;
@@ -606,7 +893,12 @@ void define_verify(py::module_& m) {
             "The file concerned, or None.")
         .def_property_readonly(
             "file_type",
-            [](const Finding& f) { return optional_object(f.file_type, file_type_member); },
+            [](const Finding& f) -> std::optional<FileTypeValue> {
+                if (!f.file_type) {
+                    return std::nullopt;
+                }
+                return FileTypeValue{*f.file_type};
+            },
             "The type of the file concerned, or None.")
         .def_property_readonly(
             "node_offset",
@@ -616,14 +908,34 @@ void define_verify(py::module_& m) {
             },
             "The directory node concerned, or None.")
         .def_readonly("description", &Finding::description)
-        .def("__str__", &Finding::display);
+        .def("__str__", &Finding::display)
+        .def("__eq__", &equal<Finding>, py::is_operator(), py::arg("other"))
+        .def("__repr__", &finding_repr)
+        .def(py::pickle(
+            [](const Finding& f) {
+                return py::make_tuple(
+                    std::string(tarnwick_dat::finding_kind_name(f.kind)), f.file_id,
+                    f.file_type
+                        ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*f.file_type))
+                        : std::nullopt,
+                    f.node_offset, f.description);
+            },
+            [](const py::tuple& state) { return finding_from(state); }));
     py::class_<VerifyTotals>(m, "VerifyTotals", "What a verification looked at.")
         .def_readonly("files", &VerifyTotals::files)
         .def_readonly("nodes", &VerifyTotals::nodes)
         .def_readonly("stored_bytes", &VerifyTotals::stored_bytes)
         .def_readonly("decoded_bytes", &VerifyTotals::decoded_bytes)
         .def_readonly("blocks", &VerifyTotals::blocks)
-        .def_readonly("unused_blocks", &VerifyTotals::unused_blocks);
+        .def_readonly("unused_blocks", &VerifyTotals::unused_blocks)
+        .def("__eq__", &equal<VerifyTotals>, py::is_operator(), py::arg("other"))
+        .def("__repr__", &totals_repr)
+        .def(py::pickle(
+            [](const VerifyTotals& t) {
+                return py::make_tuple(t.files, t.nodes, t.stored_bytes, t.decoded_bytes, t.blocks,
+                                      t.unused_blocks, t.reads);
+            },
+            [](const py::tuple& state) { return totals_from(state); }));
     py::class_<VerifyReport>(m, "VerifyReport", "Every finding of a verification, and its totals.")
         .def_property_readonly(
             "findings",
@@ -638,20 +950,104 @@ void define_verify(py::module_& m) {
         .def_readonly("totals", &VerifyReport::totals)
         .def_property_readonly("damaged", &VerifyReport::damaged,
                                "True when any finding is damage.")
-        .def("summary", &VerifyReport::summary, "The one-line summary of the totals.");
+        .def("summary", &VerifyReport::summary, "The one-line summary of the totals.")
+        .def(
+            "__eq__",
+            [](const VerifyReport& a, const VerifyReport& b) {
+                return a.findings == b.findings && a.totals == b.totals;
+            },
+            py::is_operator(), py::arg("other"))
+        .def("__repr__",
+             [](const VerifyReport& r) {
+                 const auto damage = std::count_if(
+                     r.findings.begin(), r.findings.end(),
+                     [](const Finding& f) { return f.severity == tarnwick_dat::Severity::Damage; });
+                 return fmt::format("<tarnwick_dat.VerifyReport damage={} information={} {}>",
+                                    damage, r.findings.size() - static_cast<std::size_t>(damage),
+                                    totals_repr(r.totals));
+             })
+        .def(py::pickle(
+            [](const VerifyReport& r) {
+                py::list findings;
+                for (const Finding& f : r.findings) {
+                    findings.append(py::cast(f));
+                }
+                return py::make_tuple(py::tuple(findings), py::cast(r.totals));
+            },
+            [](const py::tuple& state) {
+                if (state.size() != 2) {
+                    throw py::value_error("not the state of a VerifyReport");
+                }
+                VerifyReport report;
+                for (py::handle f : state[0].cast<py::tuple>()) {
+                    report.findings.push_back(f.cast<Finding>());
+                }
+                report.totals = state[1].cast<VerifyTotals>();
+                return report;
+            }));
+}
+
+// Why a stream stopped, in words.
+const char* stream_end_text(tarnwick_dat::LrsEnd end) {
+    using tarnwick_dat::LrsEnd;
+    switch (end) {
+        case LrsEnd::ShortInput:
+            return "no size field";
+        case LrsEnd::OutputFull:
+            return "size reached";
+        case LrsEnd::InputExhausted:
+            return "input used up";
+        case LrsEnd::EndMarker:
+            return "end marker";
+        case LrsEnd::CutToken:
+            return "reference cut short";
+        case LrsEnd::EmptyReference:
+            return "reference before any output";
+    }
+    return "unknown end";
+}
+
+// Raises DecompressionFailedError (no id) for a damaged payload of `length`
+// bytes that decoded as `outcome`.
+[[noreturn]] void raise_stream_error(tarnwick_dat::LrsOutcome outcome,
+                                     std::optional<std::uint32_t> declared, std::size_t length) {
+    // The output is sized to what the tokens could yield at best, so a full
+    // output short of the declared size means the input ran out.
+    if (outcome.end == tarnwick_dat::LrsEnd::OutputFull) {
+        outcome.end = tarnwick_dat::LrsEnd::InputExhausted;
+    }
+    const std::string message =
+        declared ? fmt::format("compressed stream ends after {} of {} bytes ({})", outcome.produced,
+                               *declared, stream_end_text(outcome.end))
+                 : fmt::format("compressed payload of {} bytes has no size field", length);
+    py::object cls = py::module_::import("tarnwick_dat._errors").attr("DecompressionFailedError");
+    PyErr_SetObject(cls.ptr(), cls(message).ptr());
+    throw py::error_already_set();
 }
 
 void define_functions(py::module_& m) {
     m.def(
         "decompress_lrs",
-        [](const py::buffer& data) {
+        [](const py::buffer& data, bool strict) {
             InputBytes input(data);
-            Bytes out = without_gil([&] { return tarnwick_dat::decompress_lrs(input.view()); });
+            Bytes out;
+            const tarnwick_dat::LrsOutcome outcome = without_gil([&] {
+                out.resize(tarnwick_dat::lrs_output_capacity(input.view()));
+                const tarnwick_dat::LrsOutcome decoded =
+                    tarnwick_dat::decode_lrs_into(input.view(), out);
+                out.resize(decoded.produced);
+                return decoded;
+            });
+            const auto declared = tarnwick_dat::lrs_declared_size(input.view());
+            if (strict && (!declared || outcome.produced != *declared)) {
+                raise_stream_error(outcome, declared, input.view().size());
+            }
             return to_bytes(out);
         },
-        py::arg("data"),
-        "Decodes an LRS payload (4-byte size, then tokens). Never fails: damaged input gives "
-        "the bytes decoded so far; input under 4 bytes comes back as is.");
+        py::arg("data"), py::kw_only(), py::arg("strict") = true,
+        "Decodes an LRS payload (4-byte size, then tokens). strict: a payload without its size "
+        "field, or whose stream ends before that size, raises DecompressionFailedError; with "
+        "strict=False it gives the bytes decoded so far (input under 4 bytes as is).");
     m.def(
         "compress_lrs",
         [](const py::buffer& data) {
@@ -673,13 +1069,12 @@ void define_functions(py::module_& m) {
         py::arg("data"), "Decodes bytes as one whole font record.");
     m.def(
         "classify",
-        [](const py::int_& id_object, const py::object& kind) {
+        [](const py::int_& id_object, std::optional<ArchiveKindValue> kind) {
             const std::uint32_t id = file_id_from(id_object);
-            if (kind.is_none()) {
-                return file_type_member(tarnwick_dat::file_type::from_id(id));
+            if (!kind) {
+                return FileTypeValue{tarnwick_dat::file_type::from_id(id)};
             }
-            return file_type_member(
-                tarnwick_dat::file_type::from_id_in_dat(id, archive_kind_from(kind)));
+            return FileTypeValue{tarnwick_dat::file_type::from_id_in_dat(id, kind->kind)};
         },
         py::arg("id"), py::arg("kind") = py::none(),
         "The file type of `id` in an archive of `kind`; with no kind, guessed from the id.");
@@ -712,6 +1107,17 @@ void define_enums(py::module_& m) {
 
 }  // namespace
 
+std::shared_ptr<const DatDatabase> database_of(py::handle value) {
+    if (!py::isinstance<Archive>(value)) {
+        return nullptr;
+    }
+    return value.cast<const Archive&>().database();
+}
+
+py::object file_type_object(DatFileType type) {
+    return file_type_member(type);
+}
+
 }  // namespace tarnwick_dat_python
 
 PYBIND11_MODULE(_native, m) {
@@ -722,6 +1128,8 @@ PYBIND11_MODULE(_native, m) {
     tp::define_entries(m);
     tp::define_records(m);
     tp::define_verify(m);
+    tp::define_archive_file(m);
     tp::define_archive(m);
+    tp::define_diff(m);
     tp::define_functions(m);
 }

@@ -12,12 +12,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
-
 #include <tarnwick_dat/lib.hpp>
 #include <tarnwick_dat_writer/archive_writer.hpp>
 #include <tarnwick_dat_writer/sample_archive.hpp>
+#include <thread>
+#include <vector>
 
 #include "bindings.hpp"
 

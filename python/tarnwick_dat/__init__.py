@@ -24,6 +24,7 @@ from ._errors import (
     InvalidMagicError,
     InvalidNamespaceError,
     IoError,
+    ManifestError,
     NotFoundError,
     OtherError,
     PathError,
@@ -31,7 +32,12 @@ from ._errors import (
 )
 from ._native import (
     Archive,
+    ArchiveFile,
     ArchiveKind,
+    Change,
+    ChangeKind,
+    ChangeTotals,
+    DiffReport,
     FileEntry,
     FileType,
     Finding,
@@ -44,6 +50,7 @@ from ._native import (
     compress_lrs,
     decode_font,
     decompress_lrs,
+    diff,
     open,
 )
 
@@ -51,11 +58,16 @@ __version__ = "1.0.0"
 
 __all__ = [
     "Archive",
+    "ArchiveFile",
     "ArchiveKind",
     "BinReadError",
+    "Change",
+    "ChangeKind",
+    "ChangeTotals",
     "CorruptionError",
     "DatError",
     "DecompressionFailedError",
+    "DiffReport",
     "DuplicateIdError",
     "DuplicateNamespacedIdError",
     "FileEntry",
@@ -68,6 +80,7 @@ __all__ = [
     "InvalidMagicError",
     "InvalidNamespaceError",
     "IoError",
+    "ManifestError",
     "NotFoundError",
     "OtherError",
     "PathError",
@@ -78,5 +91,6 @@ __all__ = [
     "compress_lrs",
     "decode_font",
     "decompress_lrs",
+    "diff",
     "open",
 ]

@@ -44,6 +44,9 @@ class BinReadError(DatError):
     kind = "BinRead"
     #: The fields being read when it failed, innermost first.
     frames: list[Frame]
+    #: The system's error number when the read failed in the system (a
+    #: directory given as the archive: EISDIR), else None.
+    errno: int | None = None
 
     def __init__(self, message: str) -> None:
         super().__init__(message)
@@ -124,3 +127,13 @@ class OtherError(DatError):
 for _cls in (Frame, DatError, *DatError.__subclasses__()):
     _cls.__module__ = "tarnwick_dat"
 del _cls
+
+
+class ManifestError(DatError):
+    """A manifest (a saved ``Archive.manifest()`` or ``ls --json --hash``) that
+    could not be read: ``path`` names it, ``entry`` the 1-based position of
+    the file object at fault (None when the error is not about one)."""
+
+    kind = "Manifest"
+    path: str | None = None
+    entry: int | None = None

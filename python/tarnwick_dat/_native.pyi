@@ -3,14 +3,16 @@
 import enum
 import os
 import pathlib
-from collections.abc import Iterable, Iterator
+from collections.abc import ItemsView, Iterable, Iterator, KeysView, ValuesView
 from typing import TypeAlias, final
 
 
 _Buffer: TypeAlias = bytes | bytearray | memoryview
 
 class FileType(enum.IntEnum):
-    """The kind of record a file id names; for portal types the value is the id's high byte."""
+    """The kind of record a file id names; for portal types the value is the id's high byte.
+
+    str() and f"{t}" give "FileType.Font"; a format spec formats the value (f"{t:02X}")."""
 
     Model = 0x01
     SetupModel = 0x02
@@ -61,6 +63,15 @@ class FileType(enum.IntEnum):
     Iteration = 0xFE01
     Unknown = 0x00
 
+class ChangeKind(enum.IntEnum):
+    """How a file differs between two versions."""
+
+    Added = 0
+    Removed = 1
+    Modified = 2
+    MetadataOnly = 3
+    Unreadable = 4
+
 class ArchiveKind(enum.IntEnum):
     """The kind of archive, from its header."""
 
@@ -73,6 +84,9 @@ class ArchiveKind(enum.IntEnum):
 class FileEntry:
     """One stored file as the directory lists it."""
 
+    def __init__(
+        self, id: int, bit_flags: int, offset: int, size: int, timestamp: int, version: int
+    ) -> None: ...
     @property
     def bit_flags(self) -> int: ...
     @property
@@ -90,6 +104,8 @@ class FileEntry:
         """True when bit 0 of bit_flags is set."""
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[type[FileEntry], tuple[int, int, int, int, int, int]]:
+        """Pickles the entry by its fields."""
 
 @final
 class Header:
@@ -186,6 +202,35 @@ class ReadIterator:
     def __iter__(self) -> ReadIterator: ...
     def __next__(self) -> bytes: ...
 
+class ArchiveFile:
+    """One file's bytes, decoded when compressed, read in pieces in bounded memory.
+
+    A read-only, forward-only file object and a context manager. A damaged
+    file raises the error get_file's strict fetch would, at the read that
+    meets the damage.
+    """
+
+    def read(self, size: int = -1) -> bytes:
+        """Up to `size` bytes (all the rest when negative); b"" at the end."""
+    def readinto(self, buffer: bytearray | memoryview) -> int:
+        """Fills `buffer` with the next bytes; returns how many (0 at the end)."""
+    def readable(self) -> bool: ...
+    def seekable(self) -> bool: ...
+    def writable(self) -> bool: ...
+    def tell(self) -> int:
+        """Bytes read so far."""
+    def close(self) -> None:
+        """Releases the reader; later reads raise ValueError."""
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def size(self) -> int:
+        """The file's decoded length when it is sound."""
+    def __enter__(self) -> ArchiveFile: ...
+    def __exit__(self, *args: object) -> None: ...
+
 @final
 class Archive:
     """An opened archive; a context manager that closes it. Safe to share between threads."""
@@ -208,7 +253,27 @@ class Archive:
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[FileEntry]:
         """The directory's entries in ascending id order, until the archive is closed."""
-    def __contains__(self, id: object) -> bool: ...
+    def __contains__(self, id: object) -> bool:
+        """Whether the directory lists file `id`; TypeError for a non-integer."""
+    def __getitem__(self, id: int) -> bytes:
+        """The bytes of file `id`, as read(id) gives them."""
+    def keys(self) -> KeysView[int]:
+        """The ids, in ascending order, as a live view."""
+    def values(self) -> ValuesView[bytes]:
+        """The files' bytes in ascending id order, each read as the view is iterated."""
+    def items(self) -> ItemsView[int, bytes]:
+        """(id, bytes) in ascending id order, each file read as the view is iterated."""
+    def extract(self, id: int, path: str | os.PathLike[str] = ".") -> pathlib.Path:
+        """Writes file `id` to path/TYPE/XXXXXXXX.bin and returns that path; nothing lands
+        outside `path`, and a failure leaves nothing behind."""
+    def extractall(
+        self,
+        path: str | os.PathLike[str] = ".",
+        ids: Iterable[int] | None = None,
+        types: Iterable[FileType] | None = None,
+    ) -> list[pathlib.Path]:
+        """Writes the files `ids` (default: every file), of the given `types` only when given,
+        as extract writes one, and returns their paths."""
     def entry(self, id: int) -> FileEntry:
         """The directory entry of file `id`; NotFoundError if it is not listed."""
     def read(self, id: int, *, strict: bool = True) -> bytes:
@@ -230,8 +295,15 @@ class Archive:
         """The length of file `id` once decoded, without decoding it."""
     def file_type(self, id: int) -> FileType:
         """The type of file id `id` in this archive's kind (listed or not)."""
+    def open(self, id: int) -> ArchiveFile:
+        """File `id` as a read-only file object (ArchiveFile) that reads it in pieces.
+
+        Memory stays bounded whatever the file's size; strict as read() is.
+        """
     def font(self, id: int, *, strict: bool = True) -> Font:
         """File `id` decoded as a font record; BinReadError when it is not one."""
+    def manifest(self, hash: str = "xxh3", *, threads: int = 0) -> str:
+        """What `tarnwick-dat ls --json --hash` writes: every file's entry and content hash."""
     def verify(self, *, threads: int = 0) -> VerifyReport:
         """Checks every file, chain and node of the archive; never stops at the first finding."""
 
@@ -257,6 +329,9 @@ class Finding:
     @property
     def description(self) -> str: ...
     def __str__(self) -> str: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __getstate__(self) -> tuple[str, int | None, int | None, int | None, str]: ...
+    def __setstate__(self, arg0: tuple[str, int | None, int | None, int | None, str]) -> None: ...
 
 @final
 class VerifyTotals:
@@ -274,6 +349,9 @@ class VerifyTotals:
     def blocks(self) -> int: ...
     @property
     def unused_blocks(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __getstate__(self) -> tuple[int, int, int, int, int, int]: ...
+    def __setstate__(self, arg0: tuple[int, int, int, int, int, int]) -> None: ...
 
 @final
 class VerifyReport:
@@ -289,12 +367,93 @@ class VerifyReport:
         """True when any finding is damage."""
     def summary(self) -> str:
         """The one-line summary of the totals."""
+    def __eq__(self, other: object) -> bool: ...
+    def __getstate__(self) -> tuple[tuple[Finding, ...], VerifyTotals]: ...
+    def __setstate__(self, arg0: tuple[tuple[Finding, ...], VerifyTotals]) -> None: ...
+
+@final
+class ChangeTotals:
+    """Files and decoded bytes of some changes."""
+
+    @property
+    def files(self) -> int: ...
+    @property
+    def old_bytes(self) -> int: ...
+    @property
+    def new_bytes(self) -> int: ...
+
+@final
+class Change:
+    """One file that differs between two versions."""
+
+    @property
+    def id(self) -> int: ...
+    @property
+    def kind(self) -> ChangeKind: ...
+    @property
+    def type(self) -> FileType: ...
+    @property
+    def old_entry(self) -> FileEntry | None:
+        """The old version's FileEntry, or None."""
+    @property
+    def new_entry(self) -> FileEntry | None:
+        """The new version's FileEntry, or None."""
+    @property
+    def old_size(self) -> int | None:
+        """The old decoded size, or None (not listed, or unreadable)."""
+    @property
+    def new_size(self) -> int | None:
+        """The new decoded size, or None (not listed, or unreadable)."""
+    @property
+    def old_error(self) -> str | None:
+        """Why the old version's bytes could not be read, or None."""
+    @property
+    def new_error(self) -> str | None:
+        """Why the new version's bytes could not be read, or None."""
+
+@final
+class DiffReport:
+    """Every file that differs, and the totals."""
+
+    @property
+    def changes(self) -> tuple[Change, ...]:
+        """The changes, in ascending id order."""
+    @property
+    def compared(self) -> int:
+        """Files compared."""
+    @property
+    def totals(self) -> dict[ChangeKind, ChangeTotals]: ...
+    @property
+    def by_type(self) -> dict[FileType, dict[ChangeKind, ChangeTotals]]: ...
+    @property
+    def missing(self) -> tuple[int, ...]:
+        """Ids asked for that neither version lists."""
+    @property
+    def hash(self) -> str:
+        """The content hash compared: 'xxh3' or 'sha256'."""
+    @property
+    def identical(self) -> bool: ...
+    def summary(self) -> str:
+        """The one-line summary the tool prints."""
+
+def diff(
+    old: Archive | str | os.PathLike[str],
+    new: Archive | str | os.PathLike[str],
+    *,
+    ids: Iterable[int] | None = None,
+    types: Iterable[FileType] | None = None,
+    hash: str = "xxh3",
+    threads: int = 0,
+) -> DiffReport:
+    """Compares two versions, each an open Archive or the path of a saved manifest."""
 
 def open(path: str | os.PathLike[str]) -> Archive:
     """Opens the archive at `path` and reads its directory."""
 
-def decompress_lrs(data: _Buffer) -> bytes:
-    """Decodes an LRS payload; never fails (damaged input gives the bytes decoded so far)."""
+def decompress_lrs(data: _Buffer, *, strict: bool = True) -> bytes:
+    """Decodes an LRS payload. strict: a payload without its size field, or whose stream ends
+    before that size, raises DecompressionFailedError; strict=False gives the bytes decoded so
+    far."""
 
 def compress_lrs(data: _Buffer) -> bytes:
     """Encodes bytes as an LRS payload that decompress_lrs decodes back."""

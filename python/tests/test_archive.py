@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from pathlib import Path
 
 import pytest
@@ -32,11 +33,30 @@ def test_header_kind_and_directory(archive_path):
 
 @pytest.mark.parametrize("value, present", [
     (PLAIN_ID, True), (FONT_ID, True), (0x06000002, False), (-1, False), (2**32, False),
-    ("0x06000001", False), (None, False), (True, False),
+    (True, False), ("0x06000001", TypeError), (None, TypeError), (1.0, TypeError),
 ])
 def test_contains(archive_path, value, present):
     with tarnwick_dat.open(archive_path) as archive:
-        assert (value in archive) is present
+        if present is TypeError:
+            with pytest.raises(TypeError, match="a file id is an int"):
+                value in archive
+        else:
+            assert (value in archive) is present
+
+
+def test_mapping_forms(archive_path):
+    ids = sorted(CONTENTS)
+    with tarnwick_dat.open(archive_path) as archive:
+        assert [archive[i] for i in ids] == [CONTENTS[i] for i in ids]
+        with pytest.raises(KeyError):
+            archive[0x06000002]
+        keys = archive.keys()
+        assert (list(keys), len(keys), PLAIN_ID in keys, 0x06000002 in keys) == (
+            ids, len(ids), True, False)
+        assert list(archive.values()) == [CONTENTS[i] for i in ids]
+        assert list(archive.items()) == [(i, CONTENTS[i]) for i in ids]
+        assert dict(archive.items()) == CONTENTS
+        assert (PLAIN_ID, CONTENTS[PLAIN_ID]) in archive.items()
 
 
 def test_read_every_file(archive_path):
@@ -46,6 +66,27 @@ def test_read_every_file(archive_path):
             assert archive.decoded_size(file_id) == len(data)
         assert archive.read(EMPTY_ID) == b""
         assert archive.entry(COMPRESSED_ID).size < len(CONTENTS[COMPRESSED_ID])
+
+
+def test_open_reads_every_file_in_pieces(archive_path):
+    with tarnwick_dat.open(archive_path) as archive:
+        for file_id, data in CONTENTS.items():
+            with archive.open(file_id) as whole:
+                assert (whole.id, whole.size, whole.readable(), whole.seekable()) == (
+                    file_id, len(data), True, False)
+                assert whole.read() == data and whole.read() == b"" and whole.tell() == len(data)
+            with archive.open(file_id) as pieces:
+                got, buffer = b"", bytearray(333)
+                while n := pieces.readinto(buffer):
+                    got += bytes(buffer[:n])
+                assert got == data
+            assert pieces.closed
+            with pytest.raises(ValueError, match="closed file"):
+                pieces.read(1)
+        with archive.open(PLAIN_ID) as f:
+            assert f.read(10) + f.read(0) + f.read(5) == CONTENTS[PLAIN_ID][:15]
+        with pytest.raises(tarnwick_dat.NotFoundError):
+            archive.open(0x06000002)
 
 
 def test_records_are_read_only(archive_path):
@@ -161,10 +202,29 @@ def test_lrs_round_trip(data):
         assert tarnwick_dat.decompress_lrs(form) == data
 
 
-def test_lrs_damaged_and_short_input():
-    assert tarnwick_dat.decompress_lrs(b"\x01\x02") == b"\x01\x02"
-    packed = tarnwick_dat.compress_lrs(b"hello world" * 50)
-    assert len(tarnwick_dat.decompress_lrs(packed[: len(packed) // 2])) < 550
+HELLO = tarnwick_dat.compress_lrs(b"hello world" * 50)
+
+
+# (payload, what strict=False gives, strict's error message or None)
+@pytest.mark.parametrize("data, lenient, message", [
+    (b"\x01\x02", b"\x01\x02", "compressed payload of 2 bytes has no size field"),
+    (b"", b"", "compressed payload of 0 bytes has no size field"),
+    (b"\x05\0\0\0", b"", "compressed stream ends after 0 of 5 bytes (input used up)"),
+    (HELLO[:12], None, "compressed stream ends after {n} of 550 bytes (input used up)"),
+    (HELLO, b"hello world" * 50, None),
+])
+def test_lrs_strict_and_lenient(data, lenient, message):
+    decoded = tarnwick_dat.decompress_lrs(data, strict=False)
+    if lenient is not None:
+        assert decoded == lenient
+    if message is None:
+        assert tarnwick_dat.decompress_lrs(data) == decoded
+        return
+    assert len(decoded) < 550
+    message = re.escape(message.format(n=len(decoded)))
+    with pytest.raises(tarnwick_dat.DecompressionFailedError, match=f"^{message}$") as caught:
+        tarnwick_dat.decompress_lrs(data)
+    assert caught.value.id is None
     with pytest.raises(TypeError):
         tarnwick_dat.decompress_lrs("text")
 

@@ -45,6 +45,16 @@ def short_font(tmp_path):
     return builder.build()
 
 
+def looping_chain(tmp_path):
+    # The second block of PLAIN_ID's chain links back to its first.
+    path = write(tmp_path, sample_builder(), "sound.dat")
+    with tarnwick_dat.open(path) as archive:
+        first = archive.entry(PLAIN_ID).offset
+    image = bytearray(path.read_bytes())
+    image[first + 1024:first + 1028] = first.to_bytes(4, "little")
+    return bytes(image)
+
+
 # (archive, action, class, standard base, message)
 CASES = [
     (None, lambda a: a.read(0x1F), tarnwick_dat.NotFoundError, KeyError,
@@ -56,6 +66,12 @@ CASES = [
     (damaged_stream, lambda a: a.read(BAD_ID), tarnwick_dat.DecompressionFailedError, None,
      "Failed to recover compressed file 0F000001"),
     (short_font, lambda a: a.font(BAD_ID), tarnwick_dat.BinReadError, None, "Binary read error: "),
+    (looping_chain, lambda a: a.read(PLAIN_ID), tarnwick_dat.CorruptionError, None,
+     "Corruption detected: file 0x06000001: its block chain loops back to block "),
+    (looping_chain, lambda a: a.open(PLAIN_ID).read(), tarnwick_dat.CorruptionError, None,
+     "Corruption detected: file 0x06000001: its block chain loops back to block "),
+    (damaged_stream, lambda a: a.open(BAD_ID).read(), tarnwick_dat.DecompressionFailedError, None,
+     "Failed to recover compressed file 0F000001"),
 ]
 
 
@@ -114,6 +130,11 @@ def test_lenient_read_gives_the_bytes_decoded_so_far(tmp_path):
         partial = archive.read(BAD_ID, strict=False)
         assert 0 < len(partial) < 60000
         assert archive.read(PLAIN_ID, strict=True)  # undamaged files still read
+    # A looping chain reads, leniently, as the loop repeated.
+    path.write_bytes(looping_chain(tmp_path))
+    with tarnwick_dat.open(path) as archive:
+        looped = archive.read(PLAIN_ID, strict=False)
+        assert len(looped) == 5000 and looped[2040:4080] == looped[:2040]
 
 
 def test_verify_reports_damage_without_raising(tmp_path, archive_path):
@@ -135,3 +156,35 @@ def test_verify_reports_damage_without_raising(tmp_path, archive_path):
     assert str(cut).startswith("0x0F000001 ")
     assert "ends after 3 of 60000 bytes" in cut.description
     assert report.summary().endswith("information")
+
+
+# (what is opened, the error class, its errno: None where the system reported nothing)
+@pytest.mark.parametrize("make, cls, number", [
+    (lambda tmp: tmp / "missing.dat", tarnwick_dat.PathError, errno.ENOENT),
+    (lambda tmp: tmp, tarnwick_dat.DatError, errno.EISDIR),
+    (lambda tmp: write_text(tmp / "text.dat"), tarnwick_dat.DatError, None),
+])
+def test_errno_where_the_system_gave_one(tmp_path, make, cls, number):
+    with pytest.raises(cls) as caught:
+        tarnwick_dat.open(make(tmp_path))
+    assert getattr(caught.value, "errno", None) == number
+
+
+def write_text(path):
+    path.write_text("not an archive\n")
+    return path
+
+
+def test_verify_keeps_to_the_work_budget(tmp_path):
+    # 1,000 entries on one 100,000-byte file claim far more than the archive.
+    builder = ArchiveBuilder()
+    builder.add_file(PLAIN_ID, bytes(100_000))
+    with tarnwick_dat.open(write(tmp_path, builder, "one.dat")) as archive:
+        shared = archive.entry(PLAIN_ID).offset
+    for i in range(1000):
+        builder.add_entry(0x0E000000 + i, offset=shared, size=100_000)
+    with tarnwick_dat.open(write(tmp_path, builder, "many.dat")) as archive:
+        assert archive.entry(PLAIN_ID).offset == shared
+        report = archive.verify()
+        assert report.damaged
+        assert [f.kind for f in report.findings][0] == "expansion_budget"

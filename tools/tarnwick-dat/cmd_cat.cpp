@@ -18,13 +18,22 @@ int run_cat(const CatOptions& options) {
     const Picked picked = pick(*db, selection);
     bool failed = report_missing(options.archive, picked);
     tarnwick_dat::Bytes bytes;
+    const auto write = [](std::span<const std::uint8_t> piece) {
+        out(std::string_view(reinterpret_cast<const char*>(piece.data()), piece.size()));
+        return true;
+    };
     for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
-        if (!fetch_file(*db, options.archive, entry->id, bytes,
-                        fetch_mode(options.lenient, options.raw))) {
+        const FetchMode mode = fetch_mode(options.lenient, options.raw);
+        // A large file goes out as it is read, in bounded memory.
+        if (mode == FetchMode::Strict && !fetched_whole(*entry)) {
+            failed = !stream_file(*db, options.archive, entry->id, write) || failed;
+            continue;
+        }
+        if (!fetch_file(*db, options.archive, entry->id, bytes, mode)) {
             failed = true;
             continue;
         }
-        out(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        write(bytes);
     }
     return failed ? kExitFailure : kExitOk;
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <tarnwick_dat/diff.hpp>
 #include <tarnwick_dat/manifest.hpp>
+#include <thread>
 
 #include "commands.hpp"
 #include "error_text.hpp"
@@ -60,23 +61,41 @@ bool looks_like_manifest(const std::string& path) {
     return false;
 }
 
-// Opens or reads one version; reports and returns none when it cannot.
-std::optional<Version> load(const std::string& path) {
-    Version version;
+// One version opened or read, or why it could not be.
+struct Loaded {
+    std::optional<Version> version;
+    std::optional<tarnwick_dat::DatError> open_error;
+    std::optional<tarnwick_dat::ManifestError> manifest_error;
+
+    // Reports the error, if any; true when the version is there.
+    bool ok(std::string_view path) const {
+        if (open_error) {
+            report_archive_error(path, *open_error);
+        } else if (manifest_error) {
+            report_error(manifest_error->display());
+        }
+        return version.has_value();
+    }
+};
+
+Loaded load(const std::string& path) {
+    Loaded loaded;
     if (looks_like_manifest(path)) {
         auto manifest = tarnwick_dat::Manifest::read(path);
         if (!manifest) {
-            report_error(manifest.error().display());
-            return std::nullopt;
+            loaded.manifest_error = std::move(manifest).error();
+            return loaded;
         }
-        version.manifest = std::move(manifest).value();
-        return version;
+        loaded.version.emplace().manifest = std::move(manifest).value();
+        return loaded;
     }
-    version.database = open_archive(path);
-    if (!version.database) {
-        return std::nullopt;
+    auto database = tarnwick_dat::DatDatabase::open(std::filesystem::path(path));
+    if (!database) {
+        loaded.open_error.emplace(std::move(database).error());
+        return loaded;
     }
-    return version;
+    loaded.version.emplace().database = std::move(database).value();
+    return loaded;
 }
 
 std::string size_text(const std::optional<tarnwick_dat::DatFileEntry>& entry,
@@ -186,14 +205,16 @@ int run_diff(const DiffArgs& options) {
             throw UsageError("invalid job count '0' (expected 1 to 1024)");
         }
     }
-    const std::optional<Version> old_version = load(options.old_path);
-    if (!old_version) {
+    // The two versions are read at once: a manifest takes a while to parse.
+    Loaded old_loaded;
+    std::thread reader([&] { old_loaded = load(options.old_path); });
+    Loaded new_loaded = load(options.new_path);
+    reader.join();
+    if (!old_loaded.ok(options.old_path) || !new_loaded.ok(options.new_path)) {
         return kExitTrouble;
     }
-    const std::optional<Version> new_version = load(options.new_path);
-    if (!new_version) {
-        return kExitTrouble;
-    }
+    const std::optional<Version>& old_version = old_loaded.version;
+    const std::optional<Version>& new_version = new_loaded.version;
 
     DelayedProgress progress(true);
     diff.progress = progress.callback();

@@ -28,6 +28,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <tarnwick_dat/budget.hpp>
 #include <thread>
 #include <vector>
 
@@ -161,7 +162,7 @@ class Extractor {
     // Takes files until none is left or the run stops; `progress` is updated
     // by one worker only. Nothing it meets escapes the thread: a failed
     // output or anything thrown stops every worker and is kept for
-    // `finish`.
+    // `rethrow_failure` and `stdout_error`.
     void work(ProgressBar* progress) noexcept {
         try {
             tarnwick_dat::Bytes buffer;
@@ -248,8 +249,10 @@ class Extractor {
         if (dir.fd.get() < 0) {
             return;  // reported once, with the directory
         }
-        if (!fetch_file(db_, options_.archive, entry.id, buffer,
-                        fetch_mode(options_.lenient, options_.raw))) {
+        // A large file is written as it is read, in bounded memory.
+        const FetchMode mode = fetch_mode(options_.lenient, options_.raw);
+        const bool whole = mode != FetchMode::Strict || fetched_whole(entry);
+        if (whole && !fetch_file(db_, options_.archive, entry.id, buffer, mode)) {
             return;
         }
         const std::string name = file_name(entry.id);
@@ -279,7 +282,19 @@ class Extractor {
             }
             return;
         }
-        int code = write_pieces(fd, buffer);
+        int code = 0;
+        if (whole) {
+            code = write_pieces(fd, buffer);
+        } else if (!stream_file(db_, options_.archive, entry.id,
+                                [&](std::span<const std::uint8_t> piece) {
+                                    code = write_pieces(fd, piece);
+                                    return code == 0;
+                                }) &&
+                   code == 0) {
+            // Reported by stream_file; the temporary goes with `temporary`.
+            ::close(fd);
+            return;
+        }
         if (code == 0 && plausible_time(entry.timestamp)) {
             const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry.timestamp), 0}};
             ::futimens(fd, times);
@@ -409,6 +424,21 @@ bool within_limit(const tarnwick_dat::DatDatabase& db, const ExtractOptions& opt
         jobs[kept++] = job;
     }
     jobs.resize(kept);
+    // The reads the chains may take are bounded too, by the work budget that
+    // every pass over many files keeps.
+    std::vector<const tarnwick_dat::DatFileEntry*> entries;
+    entries.reserve(jobs.size());
+    for (const Job& job : jobs) {
+        entries.push_back(job.entry);
+    }
+    tarnwick_dat::WorkBudget budget = tarnwick_dat::WorkBudget::for_archive(db);
+    budget.bytes = limit;  // the bytes' budget is the limit, checked below
+    const tarnwick_dat::BudgetCheck work = tarnwick_dat::check_budget(db, entries, budget);
+    if (work.reads > budget.reads) {
+        report_archive_error(options.archive,
+                             fmt::format("refusing to extract: {}", work.describe()));
+        return false;
+    }
     if (total <= limit) {
         return true;
     }

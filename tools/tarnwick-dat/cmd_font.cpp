@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tarnwick_dat/budget.hpp>
 #include <tarnwick_dat/file_type/font.hpp>
 
 #include "commands.hpp"
@@ -79,6 +80,15 @@ int run_font(const FontOptions& options) {
         return kExitFailure;
     }
     const Picked picked = pick(*db, selection);
+    // Fonts whose chains overlap or loop could cost far more than the
+    // archive's size: such a selection is refused before any is decoded.
+    const tarnwick_dat::BudgetCheck work =
+        tarnwick_dat::check_budget(*db, picked.entries, tarnwick_dat::WorkBudget::for_archive(*db));
+    if (!work.fits()) {
+        report_archive_error(options.archive,
+                             fmt::format("refusing to decode the fonts: {}", work.describe()));
+        return kExitFailure;
+    }
     bool failed = report_missing(options.archive, picked);
     tarnwick_dat::Bytes bytes;
     bool first = true;

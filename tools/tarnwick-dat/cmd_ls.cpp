@@ -108,7 +108,7 @@ int run_ls(const LsOptions& options) {
             tarnwick_dat::ManifestEntry row;
             row.entry = *rows[i].entry;
             row.type = rows[i].type;
-            row.decoded_size = rows[i].decoded.value_or(0);
+            row.decoded_size = static_cast<std::uint32_t>(rows[i].decoded.value_or(0));
             row.has_decoded_size = rows[i].decoded.has_value();
             const std::string object =
                 tarnwick_dat::manifest_object(row, rows[i].hash, options.hashed);

@@ -206,49 +206,80 @@ class Mount {
         fuse_reply_attr(req, &attr, kAttributeSeconds);
     }
 
-    void readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset) {
-        // Entry k of the listing (".", "..", then the children) is followed
-        // by offset k + 1.
-        std::vector<char> buffer(std::min<std::size_t>(size, std::size_t{1} << 20));
-        std::size_t used = 0;
-        struct stat attr {};
-        const auto add = [&](const std::string& name, fuse_ino_t child, mode_t mode,
-                             std::size_t next) {
-            attr.st_ino = child;
-            attr.st_mode = mode;
-            const std::size_t length =
-                fuse_add_direntry(req, buffer.data() + used, buffer.size() - used, name.c_str(),
-                                  &attr, static_cast<off_t>(next));
-            if (length > buffer.size() - used) {
-                return false;
-            }
-            used += length;
-            return true;
-        };
+    // Lists a directory; with `plus`, each entry with its attributes, which
+    // spares the kernel a lookup per name.
+    void readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset, bool plus) {
         const auto listing = children(ino);
         if (!listing) {
             fuse_reply_err(req, ENOTDIR);
             return;
         }
+        std::vector<char> buffer(std::min<std::size_t>(size, std::size_t{1} << 20));
+        std::size_t used = 0;
+        // Entry k of the listing (".", "..", then the children) is followed
+        // by offset k + 1.
+        const auto add = [&](const Child& child, std::size_t next, bool dots) {
+            char* at = buffer.data() + used;
+            const std::size_t room = buffer.size() - used;
+            fuse_entry_param entry{};
+            if (plus && !dots && stat_of(child.ino, entry.attr) == 0) {
+                entry.ino = child.ino;
+                entry.attr_timeout = kAttributeSeconds;
+                entry.entry_timeout = kAttributeSeconds;
+            } else {
+                // No attributes (or none to be had): a plain name.
+                entry.attr = {};
+                entry.attr.st_ino = child.ino;
+                entry.attr.st_mode = child.mode;
+            }
+            const auto position = static_cast<off_t>(next);
+            const std::size_t length =
+                plus ? fuse_add_direntry_plus(req, at, room, child.name.c_str(), &entry, position)
+                     : fuse_add_direntry(req, at, room, child.name.c_str(), &entry.attr, position);
+            if (length > room) {
+                return false;
+            }
+            used += length;
+            return true;
+        };
         const std::size_t count = listing->count + 2;
         for (auto k = static_cast<std::size_t>(std::max<off_t>(offset, 0)); k < count; ++k) {
-            bool added = false;
-            if (k < 2) {
-                added = add(k == 0 ? "." : "..", ino, S_IFDIR, k + 1);
-            } else {
-                const auto [name, child, mode] = listing->at(k - 2);
-                added = add(name, child, mode, k + 1);
-            }
-            if (!added) {
+            const bool dots = k < 2;
+            const Child child =
+                dots ? Child{k == 0 ? "." : "..", ino, S_IFDIR} : listing->at(k - 2);
+            if (!add(child, k + 1, dots)) {
                 break;
             }
         }
         fuse_reply_buf(req, buffer.data(), used);
     }
 
+    // Asks the kernel not to send opens (nor releases) where it can do
+    // without: every open would succeed alike, and a read needs no handle.
+    void init(fuse_conn_info* conn) {
+        for (const unsigned capability : {FUSE_CAP_NO_OPEN_SUPPORT, FUSE_CAP_NO_OPENDIR_SUPPORT}) {
+            if ((conn->capable & capability) != 0) {
+                conn->want |= capability;
+            }
+        }
+        no_open_ = (conn->want & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
+    }
+
+    void opendir(fuse_req_t req, fuse_file_info* info) {
+        if (no_open_) {
+            fuse_reply_err(req, ENOSYS);
+            return;
+        }
+        fuse_reply_open(req, info);
+    }
+
     void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* info) {
         if ((info->flags & O_ACCMODE) != O_RDONLY) {
             fuse_reply_err(req, EROFS);
+            return;
+        }
+        if (no_open_) {
+            fuse_reply_err(req, ENOSYS);  // the kernel opens by itself from now on
             return;
         }
         const auto at = place(ino);
@@ -390,8 +421,8 @@ class Mount {
     int stat_of(fuse_ino_t ino, struct stat& attr) {
         attr = {};
         attr.st_ino = ino;
-        attr.st_uid = ::getuid();
-        attr.st_gid = ::getgid();
+        attr.st_uid = uid_;
+        attr.st_gid = gid_;
         attr.st_blksize = 4096;
         if (ino == FUSE_ROOT_ID && trees_.size() > 1) {
             attr.st_mode = S_IFDIR | 0555;
@@ -586,6 +617,9 @@ class Mount {
     std::vector<Tree> trees_;
     ContentBudget budget_;
     mutable std::mutex failed_mutex_;
+    bool no_open_ = false;
+    uid_t uid_ = ::getuid();
+    gid_t gid_ = ::getgid();
 };
 
 // ------------------------------------------------------ libfuse callbacks
@@ -602,7 +636,17 @@ extern "C" void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
 }
 extern "C" void on_readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset,
                            fuse_file_info*) {
-    mount_of(req).readdir(req, ino, size, offset);
+    mount_of(req).readdir(req, ino, size, offset, false);
+}
+extern "C" void on_readdirplus(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset,
+                               fuse_file_info*) {
+    mount_of(req).readdir(req, ino, size, offset, true);
+}
+extern "C" void on_init(void* mount, fuse_conn_info* conn) {
+    static_cast<Mount*>(mount)->init(conn);
+}
+extern "C" void on_opendir(fuse_req_t req, fuse_ino_t, fuse_file_info* info) {
+    mount_of(req).opendir(req, info);
 }
 extern "C" void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* info) {
     mount_of(req).open(req, ino, info);
@@ -649,7 +693,10 @@ int serve(Mount& mount, const std::string& mountpoint, const std::string& fs_nam
     fuse_lowlevel_ops ops{};
     ops.lookup = on_lookup;
     ops.getattr = on_getattr;
+    ops.init = on_init;
     ops.readdir = on_readdir;
+    ops.readdirplus = on_readdirplus;
+    ops.opendir = on_opendir;
     ops.open = on_open;
     ops.read = on_read;
     ops.statfs = on_statfs;

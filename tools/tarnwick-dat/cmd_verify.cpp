@@ -71,8 +71,10 @@ int run_verify(const VerifyArgs& options) {
     VerifyReport report;
     auto db = tarnwick_dat::DatDatabase::open(std::filesystem::path(options.archive));
     if (!db) {
-        // An archive that does not open is reported as the check reports it.
-        report = tarnwick_dat::verify_archive_at(options.archive, verify);
+        // An archive that does not open is reported as the check reports
+        // it, with the failure met here: opening it again could succeed on
+        // a transient fault and hide it.
+        report = tarnwick_dat::unreadable_archive_report(db.error());
         for (tarnwick_dat::Finding& finding : report.findings) {
             if (finding.kind == tarnwick_dat::FindingKind::ArchiveUnreadable) {
                 finding.description = open_failure_text(options.archive, db.error());

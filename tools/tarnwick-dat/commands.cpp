@@ -51,9 +51,14 @@ const Command kCommands[] = {
      "Writes the bytes of each selected file (decompressed when it is stored\n"
      "compressed) to standard output, in the order the IDs are given and then in\n"
      "ascending id order. A file that cannot be read in full (a damaged compressed\n"
-     "stream included) is reported and nothing of it is written. --lenient writes\n"
-     "what a damaged compressed file decodes to before the damage, with a warning\n"
-     "line; --raw writes the bytes as stored, compressed or not.\n",
+     "stream or a chain that comes back to a block it has already read included)\n"
+     "is reported; nothing of it is written when it decodes to at most 1 MiB,\n"
+     "while a larger one is written as it is read, in bounded memory, and may\n"
+     "have its first bytes written before the damage shows. Chains of different\n"
+     "files that share blocks read as they lie: finding those is verify's work.\n"
+     "--lenient writes what a damaged compressed file decodes to before the\n"
+     "damage, with a warning line; --raw writes the bytes as stored, compressed\n"
+     "or not.\n",
      true, true},
     {"extract", "Extract files into a directory",
      "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "
@@ -70,21 +75,30 @@ const Command kCommands[] = {
      "once its process is gone. Once the disk is full no further file is tried. A\n"
      "directory, FIFO, device or socket at a file's name is refused, as is a type\n"
      "directory that is a symbolic link: nothing is written outside DIR. A file\n"
-     "that cannot be read or written is reported and the others are still\n"
-     "extracted; the summary goes to standard error and the status is then 1.\n"
+     "that cannot be read or written (a damaged compressed stream or a chain that\n"
+     "comes back to a block it has already read included) is reported and the\n"
+     "others are still extracted; the summary goes to standard error and the\n"
+     "status is then 1. Chains of different files that share blocks read as they\n"
+     "lie: finding those is verify's work.\n"
      "Each file's modification time is the entry's timestamp when that is a\n"
      "plausible Unix time (1995-01-01 to a day from now), else the time of\n"
      "extraction. Before writing anything, the run is refused when the selected\n"
      "files would expand to more than 64 times the archive's size plus 64 MiB\n"
-     "(--max-total sets another limit). --lenient and --raw fetch as cat's do. A\n"
-     "progress bar shows on standard error when it is a terminal.\n",
+     "(--max-total sets another limit) or their chains could take more than 16\n"
+     "reads per block of the archive plus 65536 (the work budget). Files that\n"
+     "decode to more than 1 MiB are written as they are read, in bounded memory.\n"
+     "--lenient and --raw fetch as cat's do. A progress bar shows on standard\n"
+     "error when it is a terminal.\n",
      true, true},
     {"font", "Decode font records",
      "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--lenient]",
      "Decodes each selected file as a font record and prints its fields and glyph\n"
      "descriptors, a blank line between two fonts; --json prints an array with one\n"
-     "object per font. --lenient decodes what a damaged compressed file holds\n"
-     "before the damage, with a warning line.\n",
+     "object per font. A selection whose files claim more than the work budget (64\n"
+     "times the archive's size plus 64 MiB decoded, 16 reads per block plus 65536)\n"
+     "is refused before any font is decoded, naming the largest claimers.\n"
+     "--lenient decodes what a damaged compressed file holds before the damage,\n"
+     "with a warning line.\n",
      true, true},
     {"verify", "Check the whole archive, or the files selected",
      "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--quiet] [-j N]",
@@ -93,8 +107,10 @@ const Command kCommands[] = {
      "directory (duplicate ids, oversized entries), every chain (past the end,\n"
      "looping, short, blocks claimed twice), every compressed stream (cut short or\n"
      "going on after its declared size) and every record of a type that has a\n"
-     "check (fonts). A finding is damage or information (unused blocks, streams\n"
-     "referring before their start): a line such as\n"
+     "check (fonts), within the work budget (64 times the archive's size plus 64\n"
+     "MiB decoded, 16 reads per block plus 65536: files beyond it are skipped with\n"
+     "an expansion_budget finding). A finding is damage or information (unused\n"
+     "blocks, streams referring before their start): a line such as\n"
      "  0x01000006 Model: compressed stream ends after 1289 of 42893 bytes\n"
      "(a directory node's finding starts 'node 0x00000400:', one about the whole\n"
      "archive 'archive:').\n"
@@ -597,6 +613,34 @@ bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, s
     }
     report_file_error(archive, id, fetch_failure_text(db, id, read.error()));
     return false;
+}
+
+bool fetched_whole(const tarnwick_dat::DatFileEntry& entry) {
+    const std::uint64_t most = std::uint64_t{entry.size} * (entry.is_compressed() ? 9 : 1);
+    return most <= kWholeFileLimit;
+}
+
+bool stream_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
+                 const std::function<bool(std::span<const std::uint8_t>)>& sink) {
+    auto reader = db.open_file(id);
+    if (!reader) {
+        report_file_error(archive, id, reader.error());
+        return false;
+    }
+    tarnwick_dat::Bytes piece(256 * 1024);
+    for (;;) {
+        auto got = reader->read(piece);
+        if (!got) {
+            report_file_error(archive, id, fetch_failure_text(db, id, got.error()));
+            return false;
+        }
+        if (*got == 0) {
+            return true;
+        }
+        if (!sink(std::span<const std::uint8_t>(piece).first(*got))) {
+            return false;
+        }
+    }
 }
 
 }  // namespace tarnwick_dat_tool

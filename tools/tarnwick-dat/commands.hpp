@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <tarnwick_dat/file_reader.hpp>
 #include <tarnwick_dat/lib.hpp>
 #include <vector>
 
@@ -191,5 +193,21 @@ FetchMode fetch_mode(bool lenient, bool raw);
 /// reports "warning: ARCHIVE: 0xID: ..." and returns true.
 bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
                 tarnwick_dat::Bytes& bytes, FetchMode mode = FetchMode::Strict);
+
+/// Files that decode to at most this many bytes are fetched whole; larger
+/// ones are read in pieces, so that memory does not follow a file's size.
+inline constexpr std::uint64_t kWholeFileLimit = std::uint64_t{1} << 20;
+
+/// True when `entry` decodes to at most `kWholeFileLimit` bytes whatever its
+/// stream declares (no LRS stream yields more than 9 bytes per stored byte).
+bool fetched_whole(const tarnwick_dat::DatFileEntry& entry);
+
+/// Reads file `id` strictly in pieces of at most 256 KiB, handing each to
+/// `sink` (which returns false to stop: the read is then abandoned and
+/// `stream_file` returns false without a report). On a read failure reports
+/// "error: ARCHIVE: 0xID: ..." and returns false; pieces before the failure
+/// have been handed on.
+bool stream_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
+                 const std::function<bool(std::span<const std::uint8_t>)>& sink);
 
 }  // namespace tarnwick_dat_tool

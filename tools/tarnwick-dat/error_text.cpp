@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -32,9 +35,23 @@ std::atomic<int> g_stdout_error{0};
 
 // Remembers the failure that `errno` tells of (the first one wins) and
 // returns the one remembered.
+// Why a write to standard output failed. A stream already in error from
+// another thread's failed write reports no errno of its own here; a pipe
+// whose reader has gone is then told by poll.
+int stdout_failure_cause() {
+    if (errno != 0) {
+        return errno;
+    }
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    if (::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0) {
+        return EPIPE;
+    }
+    return EIO;
+}
+
 int stdout_failed() {
     int none = 0;
-    g_stdout_error.compare_exchange_strong(none, errno != 0 ? errno : EIO);
+    g_stdout_error.compare_exchange_strong(none, stdout_failure_cause());
     return g_stdout_error.load();
 }
 

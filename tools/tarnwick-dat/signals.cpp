@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -70,7 +71,12 @@ void start_signal_handling() {
     // Blocked here, so in every thread started later: only the signal
     // thread takes them.
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread(signal_thread, set).detach();
+    try {
+        std::thread(signal_thread, set).detach();
+    } catch (const std::system_error&) {
+        // No thread to take them: the signals keep their default action.
+        ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
 }
 
 bool broken_pipe_ends_run() {

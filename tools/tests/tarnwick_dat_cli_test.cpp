@@ -1146,6 +1146,133 @@ TEST(ToolSalvage, LenientAndRawFetches) {
     }
 }
 
+// A font and a compressed file whose chains' second block links back to
+// their first, and a sound file.
+struct LoopingArchive {
+    Bytes image;
+    std::uint32_t font_at = 0;
+    std::uint32_t packed_at = 0;
+
+    LoopingArchive() {
+        ArchiveBuilder builder;
+        builder.add_file(0x01000001, text_bytes("one"));
+        builder.add_file(0x40000003, tarnwick_dat_writer::encode_font(make_font(0x40000003, 300)));
+        builder.add_file(0x06000004, pattern(20000), tarnwick_dat_writer::compressed());
+        tarnwick_dat_writer::Layout layout = builder.layout();
+        for (const auto& e : layout.entries) {
+            if (e.id != 0x01000001) {
+                layout.archive.write_u32_at(e.offset + 1024, e.offset);
+                (e.id == 0x40000003 ? font_at : packed_at) = e.offset;
+            }
+        }
+        image = layout.archive.build();
+    }
+};
+
+TEST(ToolDamage, ALoopingChainFailsEveryCommandThatReadsIt) {
+    const LoopingArchive looping;
+    const TempArchiveFile archive(looping.image);
+    const std::string a = archive.path().string();
+    const TempDir dir;
+    const std::string font_loop = fmt::format(
+        "{}: 0x40000003: damaged archive: file 0x40000003: its block chain loops back to "
+        "block 0x{:08X} after 2 blocks\n",
+        a, looping.font_at);
+    const std::string packed_loop = fmt::format(
+        "{}: 0x06000004: damaged archive: file 0x06000004: its block chain loops back to "
+        "block 0x{:08X} after 2 blocks\n",
+        a, looping.packed_at);
+    struct Case {
+        std::vector<std::string> args;
+        const std::string& error;
+    };
+    const Case cases[] = {
+        {{"cat", a, "40000003"}, font_loop},
+        {{"cat", a, "06000004"}, packed_loop},
+        {{"font", a, "40000003"}, font_loop},
+        {{"extract", a, dir.path().string(), "40000003", "-q"}, font_loop},
+        {{"extract", a, dir.path().string(), "06000004", "-q"}, packed_loop},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{} {}", c.args[0], c.args.back()));
+        expect_one_error_line(run_tool(c.args), c.error);
+    }
+    EXPECT_TRUE(files_under(dir.path()).empty());
+    const ToolRun verify = run_tool({"verify", a, "-q"});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_EQ(verify.out,
+              "0x06000004 Texture: chain loops back after 2 blocks\n"
+              "0x40000003 Font: chain loops back after 2 blocks\n"
+              "0x06000004 Texture: compressed stream ends after 1861 of 20000 bytes (end "
+              "marker)\n");
+}
+
+// Compressed streams cut where the decoder's best ratio stops them: the
+// size field alone (1000 declared), and 120 bytes of 100,000 declared. Both
+// are damage, and no command that reads them passes them off as whole.
+TEST(ToolDamage, StreamsCutAtTheBestRatioAreDamageEverywhere) {
+    ArchiveBuilder builder;
+    Bytes at_best = {0xA0, 0x86, 0x01, 0x00, 0x7F, 'a'};
+    for (int i = 0; i < 7; ++i) {
+        at_best.insert(at_best.end(), {0x01, 0x0F});
+    }
+    builder.add_file(0x06000001, Bytes{0xE8, 0x03, 0x00, 0x00}, tarnwick_dat_writer::with_flags(1));
+    builder.add_file(0x06000002, at_best, tarnwick_dat_writer::with_flags(1));
+    const TempArchiveFile archive(builder.build());
+    const std::string a = archive.path().string();
+    const ToolRun verify = run_tool({"verify", a, "-q"});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_EQ(verify.out,
+              "0x06000001 Texture: compressed stream ends after 0 of 1000 bytes (input used up)\n"
+              "0x06000002 Texture: compressed stream ends after 120 of 100000 bytes (input used "
+              "up)\n");
+    const ToolRun as_json = run_tool({"verify", a, "--json"});
+    EXPECT_NE(as_json.out.find("\"damaged\": true"), std::string::npos) << as_json.out;
+    for (const auto& [id, cause] :
+         {std::pair{"06000001", "0 of 1000 bytes"}, std::pair{"06000002", "120 of 100000 bytes"}}) {
+        expect_one_error_line(run_tool({"cat", a, id}),
+                              fmt::format("{}: 0x{}: compressed stream ends after {} (input used "
+                                          "up)\n",
+                                          a, id, cause));
+    }
+}
+
+// 2,000 fonts that all point at one 200,000-byte file: together they claim
+// far more than the archive holds. Every pass over them is refused, before
+// any work, with the budget and the largest claimers named.
+TEST(ToolDamage, ASelectionBeyondTheWorkBudgetIsRefused) {
+    ArchiveBuilder builder;
+    builder.add_file(0x06000001, pattern(200'000));
+    const std::uint32_t shared = builder.layout().entries.front().offset;
+    for (std::uint32_t i = 0; i < 2000; ++i) {
+        builder.add_entry(tarnwick_dat::DatFileEntry{0, 0x40000000 + i, shared, 200'000, 0, 0});
+    }
+    const TempArchiveFile archive(builder.build());
+    const std::string a = archive.path().string();
+    const TempDir dir;
+    const std::string claims =
+        "the files claim 400000000 bytes and 394000 reads, more than the work budget of ";
+    for (const auto& [args, refusal] :
+         {std::pair{std::vector<std::string>{"font", a}, "refusing to decode the fonts: "},
+          std::pair{std::vector<std::string>{"extract", a, dir.path().string(), "--type", "Font"},
+                    "refusing to extract: "}}) {
+        SCOPED_TRACE(args[0]);
+        const ToolRun run = run_tool(args);
+        expect_one_error_line(run, a + ": " + refusal + claims);
+        EXPECT_NE(run.err.find("; the largest: 0x40000000 (200000 bytes, 197 reads), 0x40000001"),
+                  std::string::npos)
+            << run.err;
+    }
+    EXPECT_TRUE(files_under(dir.path()).empty());
+    const ToolRun verify = run_tool({"verify", a, "-q"});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_EQ(verify.out.rfind("archive: ", 0), 0u) << verify.out;
+    EXPECT_NE(verify.out.find(" entries not expanded: the files claim 400200000 bytes and 394197 "
+                              "reads, more than the work budget of "),
+              std::string::npos)
+        << verify.out;
+}
+
 // -------------------------------------------------------------- classify
 
 TEST(ToolClassify, ByIdAloneAndByKind) {

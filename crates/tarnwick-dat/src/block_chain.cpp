@@ -28,11 +28,6 @@ namespace tarnwick_dat {
 
 namespace {
 
-// The most one read fetches ahead; bounds the scratch buffer of a fetch.
-constexpr std::uint64_t kMaxWindow = 256 * 1024;
-// The first read of a chain fetches at most this much, before any link has
-// shown whether the chain's blocks lie one after another.
-constexpr std::uint64_t kFirstWindow = 64 * 1024;
 // Payload beyond what a read fetched ahead goes straight into the result in
 // pieces of this size, so that the result grows only with the bytes the file
 // really gives.
@@ -40,15 +35,6 @@ constexpr std::size_t kGrowStep = std::size_t{1} << 20;
 // Chains up to this many blocks look for a loop by scanning; longer ones
 // switch to a hash map.
 constexpr std::size_t kScannedBlocks = 32;
-
-// File bytes spanned by the blocks that hold `missing` more payload bytes if
-// they lie one after another: whole blocks, then the last one's link and as
-// much of its payload as is still missing.
-std::uint64_t contiguous_span(std::uint64_t missing, std::uint64_t payload_per_block,
-                              std::uint64_t block_size) {
-    const std::uint64_t whole = (missing - 1) / payload_per_block;
-    return whole * block_size + kBlockLinkSize + (missing - whole * payload_per_block);
-}
 
 // The blocks read so far, with where each one's payload starts in the
 // result: a chain that comes back to one of them repeats from there.
@@ -114,14 +100,21 @@ Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset, std::u
 
 Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_t length,
                                                         Bytes& out, ChainTrace* trace) const {
+    return parts_->gather(offset, length, out, trace);
+}
+
+Result<void, DatError> DatDatabase::Parts::gather(std::uint32_t offset, std::uint32_t length,
+                                                  Bytes& out, ChainTrace* trace,
+                                                  std::optional<ChainLoop>* loop) const {
     // One scratch per thread serves every fetch of the database: it never
     // holds more than a read fetches ahead (`kMaxWindow`).
     thread_local ChainScratch scratch;
-    return parts_->chain_.read_into(offset, length, out, scratch, trace);
+    return chain_.read_into(offset, length, out, scratch, trace, loop);
 }
 
 Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t length, Bytes& out,
-                                             ChainScratch& scratch, ChainTrace* trace) const {
+                                             ChainScratch& scratch, ChainTrace* trace,
+                                             std::optional<ChainLoop>* loop) const {
     out.clear();
     if (length == 0) {
         return {};
@@ -142,6 +135,7 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
     std::uint64_t run = 0;  // bytes of the current run of adjacent blocks
     bool first = true;
     BlocksRead blocks_read;
+    std::size_t blocks_met = 0;
     std::uint64_t block = offset;
     std::size_t filled = 0;
 
@@ -231,7 +225,13 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
         // Only a linked block leaves bytes missing; a chain that comes back
         // to a block it has read repeats from that block's payload on.
         blocks_read.add(static_cast<std::uint32_t>(block), payload_start);
+        ++blocks_met;
         if (const auto loop_start = blocks_read.find(link)) {
+            if (loop != nullptr) {
+                out.clear();
+                *loop = ChainLoop{link, blocks_met};
+                return {};
+            }
             repeat_loop(out, *loop_start, filled, length);
             if (trace != nullptr) {
                 trace->looped = true;
@@ -242,6 +242,12 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
         block = link;
     }
     return {};
+}
+
+DatError chain_loop_error(std::uint32_t id, const ChainLoop& loop) {
+    return DatError::corruption(
+        fmt::format("file 0x{:08X}: its block chain loops back to block 0x{:08X} after {} block{}",
+                    id, loop.block, loop.after, loop.after == 1 ? "" : "s"));
 }
 
 }  // namespace tarnwick_dat

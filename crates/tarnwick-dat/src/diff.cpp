@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "parallel.hpp"
+#include "internal/parallel.hpp"
 
 namespace tarnwick_dat {
 

@@ -501,14 +501,24 @@ Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
     if (entry == nullptr) {
         return Err{DatError::not_found(id)};
     }
+    // Only the strict fetch stops at a loop; the lenient one repeats what
+    // the loop holds, as the archive format's own reader does.
+    std::optional<ChainLoop> loop;
+    std::optional<ChainLoop>* const stop_at_loop = options.strict ? &loop : nullptr;
     if (!entry->is_compressed()) {
-        return read_file_data_into(entry->offset, entry->size, out);
+        auto read = parts_->gather(entry->offset, entry->size, out, nullptr, stop_at_loop);
+        if (read && loop) {
+            return Err{chain_loop_error(id, *loop)};
+        }
+        return read;
     }
     // The stored payload of a compressed file lives only until it is decoded;
     // one buffer per thread serves every fetch, unless a huge one was needed.
     thread_local Bytes stored;
-    auto read = read_file_data_into(entry->offset, entry->size, stored);
-    if (read) {
+    auto read = parts_->gather(entry->offset, entry->size, stored, nullptr, stop_at_loop);
+    if (read && loop) {
+        read = Err{chain_loop_error(id, *loop)};
+    } else if (read) {
         out.resize(lrs_output_capacity(stored));
         const LrsOutcome outcome = decode_lrs_into(stored, out);
         out.resize(outcome.produced);

@@ -86,13 +86,11 @@ struct DatHeader {
 
 /// The description of `DatFileEntry`: calls `visit(site, field)` for each
 /// field of `entry` (const or not) in on-disk order, with the site of its
-/// declaration. Reading, writing and printing an entry walk it.
+/// declaration. Reading and printing an entry walk it.
 template <typename Entry, typename Visit>
 requires std::is_same_v<std::remove_const_t<Entry>, DatFileEntry>
 void for_each_field(Entry& entry, Visit&& visit) {
-    const auto site = [](const FieldDeclaration& field) {
-        return FieldSite{"DatFileEntry", field.name, "crates/tarnwick-dat/src/lib.hpp", field.line};
-    };
+    constexpr RecordSites site{"DatFileEntry", "crates/tarnwick-dat/src/lib.hpp"};
     visit(site(DatFileEntry::bit_flags_field), entry.bit_flags);
     visit(site(DatFileEntry::id_field), entry.id);
     visit(site(DatFileEntry::offset_field), entry.offset);
@@ -106,9 +104,7 @@ void for_each_field(Entry& entry, Visit&& visit) {
 template <typename Header, typename Visit>
 requires std::is_same_v<std::remove_const_t<Header>, DatHeader>
 void for_each_field(Header& header, Visit&& visit) {
-    const auto site = [](const FieldDeclaration& field) {
-        return FieldSite{"DatHeader", field.name, "crates/tarnwick-dat/src/lib.hpp", field.line};
-    };
+    constexpr RecordSites site{"DatHeader", "crates/tarnwick-dat/src/lib.hpp"};
     visit(site(DatHeader::magic_field), header.magic);
     visit(site(DatHeader::block_size_field), header.block_size);
     visit(site(DatHeader::file_size_field), header.file_size);
@@ -230,6 +226,8 @@ struct ArchiveFileFacts {
 /// read.
 Result<ArchiveFileFacts, DatError> read_archive_file_facts(const std::filesystem::path& path);
 
+class FileReader;
+
 /// An opened archive. It exists only fully opened, and nothing outside the
 /// library can change it: its directory is read while opening and only read
 /// afterwards, with positional reads, so several threads may fetch at once.
@@ -263,7 +261,10 @@ class DatDatabase {
 
     /// The bytes of the file `id`: its stored bytes, decoded when the entry is
     /// compressed. Fails with `NotFound` (nothing read), the chain's `Io`, or,
-    /// with `options.strict`, `DecompressionFailed` for a damaged stream.
+    /// with `options.strict`, `Corruption` naming the file for a chain that
+    /// comes back to a block it has already read and `DecompressionFailed`
+    /// for a damaged stream. Holds the whole file in memory; `open_file`
+    /// reads it in pieces instead.
     Result<Bytes, DatError> get_file(std::uint32_t id, FetchOptions options = {}) const;
 
     /// `get_file` into `out`, which is resized to the file's length; its
@@ -271,6 +272,13 @@ class DatDatabase {
     /// buffer. On failure `out` is left empty.
     Result<void, DatError> read_file_into(std::uint32_t id, Bytes& out,
                                           FetchOptions options = {}) const;
+
+    /// A reader of file `id`'s bytes, decoded when compressed, in pieces and
+    /// in bounded memory (a few blocks and the decoder's window), failing
+    /// exactly where and as `get_file` with `strict` does. Fails with
+    /// `NotFound`, or with the chain's error when the first bytes (a
+    /// compressed file's size) cannot be read.
+    Result<FileReader, DatError> open_file(std::uint32_t id) const;
 
     /// The length of file `id` once decoded: for a compressed entry the size
     /// its payload declares (read from the archive, without decoding), else
@@ -303,6 +311,8 @@ class DatDatabase {
     std::uint64_t archive_length() const noexcept;
 
   private:
+    friend class FileReader;
+
     // What an opened archive is made of: the file, its header, the block
     // chains read through it and the directory; the library's own.
     struct Parts;

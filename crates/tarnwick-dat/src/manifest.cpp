@@ -16,7 +16,7 @@
 #include <numeric>
 #include <unordered_map>
 
-#include "parallel.hpp"
+#include "internal/parallel.hpp"
 
 namespace tarnwick_dat {
 
@@ -135,6 +135,14 @@ class ManifestBuilder {
         }
     }
 
+    // Room for `count` appended entries (and their hashes, once the
+    // algorithm is known).
+    void reserve(std::size_t count) {
+        expected_ = count;
+        m_.entries_.reserve(count);
+        hashed_.reserve(count);
+    }
+
     // Appends; false (with `error` set) when the hash's algorithm differs
     // from the ones before.
     bool append(const ManifestEntry& entry, const std::optional<ContentHash>& hash,
@@ -149,6 +157,8 @@ class ManifestBuilder {
             if (!m_.algorithm_) {
                 m_.algorithm_ = hash->algorithm;
                 // Entries before the first hash had none.
+                m_.digests_.reserve(std::max(expected_, m_.entries_.size() + 1) *
+                                    digest_length(hash->algorithm));
                 m_.digests_.assign(m_.entries_.size() * digest_length(hash->algorithm), 0);
             }
         }
@@ -205,6 +215,7 @@ class ManifestBuilder {
     Manifest m_;
     // One byte per entry (written from several threads by set_at).
     std::vector<std::uint8_t> hashed_;
+    std::size_t expected_ = 0;
 };
 
 namespace {
@@ -285,13 +296,12 @@ class ManifestHandler : public nlohmann::json_sax<json> {
         if (key_ == kIgnored) {
             return true;
         }
-        if (key_ == kDecodedSize) {
-            entry_.decoded_size = value;
-            entry_.has_decoded_size = true;
-            return seen();
-        }
         std::uint32_t* field = nullptr;
         switch (key_) {
+            case kDecodedSize:
+                field = &entry_.decoded_size;
+                entry_.has_decoded_size = true;
+                break;
             case kSize:
                 field = &entry_.entry.size;
                 break;
@@ -311,7 +321,7 @@ class ManifestHandler : public nlohmann::json_sax<json> {
                 return wrong_value();
         }
         if (value > 0xFFFFFFFFu) {
-            return fail(fmt::format("'{}' must be a number from 0 to 4294967295", key_name(key_)));
+            return wrong_value();
         }
         *field = static_cast<std::uint32_t>(value);
         return seen();
@@ -470,7 +480,7 @@ class ManifestHandler : public nlohmann::json_sax<json> {
             case kHash:
                 return fail("'hash' must be a string or null");
             case kDecodedSize:
-                return fail("'decoded_size' must be a number from 0 to 2^64 - 1 or null");
+                return fail("'decoded_size' must be a number from 0 to 4294967295 or null");
             default:
                 return fail(
                     fmt::format("'{}' must be a number from 0 to 4294967295", key_name(key_)));
@@ -514,6 +524,45 @@ class ManifestHandler : public nlohmann::json_sax<json> {
     std::string message_;
 };
 
+// The number of objects directly inside the top-level array of the JSON
+// text `reader` yields (an upper bound when the text is malformed).
+std::size_t count_objects(ChunkReader& reader) {
+    std::size_t count = 0;
+    int depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (; !reader.at_end(); reader.advance()) {
+        const char c = reader.current();
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"':
+                in_string = true;
+                break;
+            case '[':
+            case '{':
+                count += c == '{' && depth == 1;
+                ++depth;
+                break;
+            case ']':
+            case '}':
+                --depth;
+                break;
+            default:
+                break;
+        }
+    }
+    return count;
+}
+
 template <typename Parse>
 Result<Manifest, ManifestError> read_with(const std::filesystem::path& path, Parse&& parse) {
     ManifestHandler handler;
@@ -554,8 +603,23 @@ Result<Manifest, ManifestError> Manifest::read(const std::filesystem::path& path
     if (fd < 0) {
         return Err{ManifestError{path, 0, IoError::from_os(errno).display()}};
     }
+    std::size_t count = 0;
+    {
+        ChunkReader counter(fd);
+        count = count_objects(counter);
+        if (counter.error() != 0) {
+            ::close(fd);
+            return Err{ManifestError{path, 0, IoError::from_os(counter.error()).display()}};
+        }
+    }
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        const int code = errno;
+        ::close(fd);
+        return Err{ManifestError{path, 0, IoError::from_os(code).display()}};
+    }
     ChunkReader reader(fd);
     auto result = read_with(path, [&](ManifestHandler& handler) {
+        handler.builder().reserve(count);
         return json::sax_parse(CharIterator(&reader), CharIterator(), &handler);
     });
     ::close(fd);
@@ -653,8 +717,9 @@ Manifest make_manifest(const DatDatabase& database, const ManifestOptions& optio
             row.entry = entry;
             row.type = database.file_type(entry.id);
             auto decoded = database.decoded_size(entry.id);
-            if (decoded) {
-                row.decoded_size = *decoded;
+            // A declared size is 4 bytes, a stored one is the entry's.
+            if (decoded && *decoded <= 0xFFFFFFFFu) {
+                row.decoded_size = static_cast<std::uint32_t>(*decoded);
                 row.has_decoded_size = true;
             }
             std::optional<ContentHash> hash;

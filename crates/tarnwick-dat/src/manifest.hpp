@@ -30,13 +30,14 @@
 
 namespace tarnwick_dat {
 
-/// One file as a manifest records it; 40 bytes, so that a manifest of many
+/// One file as a manifest records it; 36 bytes, so that a manifest of many
 /// files stays small (its hash is kept apart, see `Manifest::hash`).
 struct ManifestEntry {
     /// The directory entry as the archive listed it.
     DatFileEntry entry;
-    /// The decoded size (meaningful when `has_decoded_size`).
-    std::uint64_t decoded_size = 0;
+    /// The decoded size (meaningful when `has_decoded_size`); a compressed
+    /// file declares it in 4 bytes, a stored one has its stored size.
+    std::uint32_t decoded_size = 0;
     /// The file's type in its archive's kind.
     DatFileType type = DatFileType::Unknown;
     /// False when the size the file declares could not be read.
@@ -70,7 +71,8 @@ class Manifest {
     Manifest() = default;
 
     /// Reads the manifest at `path`, streaming (memory follows the number of
-    /// files, not the text's length). Accepts any JSON layout of the array;
+    /// files, not the text's length: a first pass counts the files, so that
+    /// exactly their room is taken). Accepts any JSON layout of the array;
     /// keys it does not know are ignored, `time` and `compressed` are not
     /// read back (they follow from `timestamp` and `bit_flags`). Fails on a
     /// file that cannot be read, on JSON that does not parse, on an object

@@ -1,4 +1,4 @@
-#include "parallel.hpp"
+#include "internal/parallel.hpp"
 
 #include <algorithm>
 #include <atomic>

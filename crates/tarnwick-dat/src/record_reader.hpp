@@ -106,6 +106,17 @@ struct FieldDeclaration {
     std::uint32_t line;
 };
 
+/// The sites of the fields of one record, declared in one file.
+struct RecordSites {
+    std::string_view record;
+    std::string_view file;
+
+    /// The site of the field declared as `field`.
+    constexpr FieldSite operator()(const FieldDeclaration& field) const {
+        return FieldSite{record, field.name, file, field.line};
+    }
+};
+
 /// Declares the field `name` of type `type` in an on-disk record, and beside
 /// it the static `name##_field`, the field's `FieldDeclaration`, which the
 /// record's description (its `for_each_field`) turns into a `FieldSite`.

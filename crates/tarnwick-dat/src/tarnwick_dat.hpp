@@ -1,13 +1,15 @@
 // The whole public interface of the archive library in one include: the
-// opened database and its records, errors and results, file types, fonts,
-// the archive's location, the LRS decoder (one call or streaming) and
-// whole-archive verification, content hashes, manifests and the comparison
-// of two versions.
+// opened database and its records, reading a file in pieces, errors and
+// results, file types, fonts, the archive's location, the LRS decoder (one
+// call or streaming), whole-archive verification and its work budget,
+// content hashes, manifests and the comparison of two versions.
 #pragma once
 
+#include "budget.hpp"
 #include "content_hash.hpp"
 #include "diff.hpp"
 #include "error.hpp"
+#include "file_reader.hpp"
 #include "file_type/font.hpp"
 #include "file_type/mod.hpp"
 #include "lib.hpp"

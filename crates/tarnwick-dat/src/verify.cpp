@@ -27,16 +27,19 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 
+#include "budget.hpp"
 #include "file_type/font.hpp"
 #include "lrs.hpp"
-#include "parallel.hpp"
+#include "internal/parallel.hpp"
 
 namespace tarnwick_dat {
 
@@ -69,6 +72,42 @@ StreamFacts decode_stream(std::span<const std::uint8_t> input, Bytes& output) {
         output.resize(capacity);
     }
     const LrsOutcome outcome = decode_lrs_into(input, std::span(output).first(capacity));
+    facts.declared = *declared;
+    facts.produced = outcome.produced;
+    facts.consumed = outcome.consumed;
+    facts.end = outcome.end;
+    facts.reached_before_start = outcome.reached_before_start;
+    return facts;
+}
+
+// Decodes `input` in pieces, keeping only the streaming decoder's window and
+// a small scratch buffer: the facts of a stream too large to hold decoded.
+StreamFacts scan_stream(std::span<const std::uint8_t> input) {
+    StreamFacts facts;
+    const std::optional<std::uint32_t> declared = lrs_declared_size(input);
+    if (!declared) {
+        return facts;
+    }
+    constexpr std::size_t kFeed = 256 * 1024;
+    LrsDecoder decoder;
+    std::array<std::uint8_t, 64 * 1024> scratch{};
+    std::size_t fed = 0;
+    while (!decoder.done()) {
+        if (decoder.decode(scratch) == scratch.size()) {
+            continue;
+        }
+        if (decoder.done()) {
+            break;
+        }
+        if (fed == input.size()) {
+            decoder.finish();
+            continue;
+        }
+        const std::size_t n = std::min(kFeed, input.size() - fed);
+        decoder.feed(input.subspan(fed, n));
+        fed += n;
+    }
+    const LrsOutcome& outcome = decoder.outcome();
     facts.declared = *declared;
     facts.produced = outcome.produced;
     facts.consumed = outcome.consumed;
@@ -170,30 +209,30 @@ auto sort_key(const Finding& f) {
 constexpr std::uint32_t kShared = 0x80000000u;
 constexpr std::uint32_t kOwnerMask = 0x7FFFFFFFu;
 
-// One slot per block position of the file; see the top of this file.
+// One slot per block position of the file; see the top of this file. The
+// positions counted end where 32-bit links stop reaching, and when the file
+// has far more positions than the chains can reach (a sparse file's
+// apparent size), only the positions reached get a slot, in tables that
+// grow with them.
 class BlockOwners {
   public:
-    BlockOwners(std::uint64_t archive_length, std::uint32_t block_size)
+    BlockOwners(std::uint64_t archive_length, std::uint32_t block_size, std::uint64_t reach)
         : block_size_(block_size),
           // Blocks start on multiples of the block size, the first one after
           // the header's area; a partial block at the file's end counts.
           first_slot_((kHeaderOffset + kArchiveHeaderSize + block_size - 1) / block_size),
-          end_slot_(std::max(first_slot_, (archive_length + block_size - 1) / block_size)),
-          slots_(std::make_unique<std::atomic<std::uint32_t>[]>(
-              static_cast<std::size_t>(end_slot_ - first_slot_))) {}
+          end_slot_(std::max(first_slot_,
+                             std::min((archive_length + block_size - 1) / block_size,
+                                      std::uint64_t{0xFFFFFFFF} / block_size + 1))) {
+        if (block_count() <= 2 * reach + kDenseAlways) {
+            slots_ = std::make_unique<std::atomic<std::uint32_t>[]>(
+                static_cast<std::size_t>(block_count()));
+        } else {
+            shards_ = std::make_unique<Shard[]>(kShards);
+        }
+    }
 
     std::uint64_t block_count() const { return end_slot_ - first_slot_; }
-
-    // The slot of a block: the block position that its first byte lies in
-    // (a block off the grid shares the slot of the one it overlaps), or
-    // none for offsets inside the header's area or past the end.
-    std::optional<std::size_t> slot_of(std::uint32_t block) const {
-        const std::uint64_t slot = block / block_size_;
-        if (slot < first_slot_ || slot >= end_slot_) {
-            return std::nullopt;
-        }
-        return static_cast<std::size_t>(slot - first_slot_);
-    }
 
     // Claims `block` for `owner` (0-based); returns the owner met there
     // before (0-based), if any other.
@@ -203,22 +242,24 @@ class BlockOwners {
             return std::nullopt;
         }
         const std::uint32_t me = owner + 1;
-        std::atomic<std::uint32_t>& cell = slots_[*slot];
-        std::uint32_t old = cell.load(std::memory_order_relaxed);
-        for (;;) {
-            const std::uint32_t current = old & kOwnerMask;
-            if (current == me) {
-                return std::nullopt;  // the same chain again, off the grid
+        std::uint32_t old = 0;
+        if (slots_) {
+            std::atomic<std::uint32_t>& cell = slots_[*slot];
+            old = cell.load(std::memory_order_relaxed);
+            while (!cell.compare_exchange_weak(old, merged(old, me), std::memory_order_relaxed)) {
             }
-            const std::uint32_t wanted = current == 0 ? me : (std::min(current, me) | kShared);
-            if (cell.compare_exchange_weak(old, wanted, std::memory_order_relaxed)) {
-                break;
-            }
+        } else {
+            Shard& shard = shards_[*slot % kShards];
+            const std::lock_guard lock(shard.mutex);
+            std::uint32_t& cell = shard.owners[static_cast<std::uint32_t>(*slot)];
+            old = cell;
+            cell = merged(old, me);
         }
-        if ((old & kOwnerMask) == 0) {
-            return std::nullopt;
+        const std::uint32_t before = old & kOwnerMask;
+        if (before == 0 || before == me) {
+            return std::nullopt;  // first claim, or the same chain again off the grid
         }
-        return (old & kOwnerMask) - 1;
+        return before - 1;
     }
 
     // The smallest owner of a shared block (0-based), or none when the
@@ -228,7 +269,15 @@ class BlockOwners {
         if (!slot) {
             return std::nullopt;
         }
-        const std::uint32_t value = slots_[*slot].load(std::memory_order_relaxed);
+        std::uint32_t value = 0;
+        if (slots_) {
+            value = slots_[*slot].load(std::memory_order_relaxed);
+        } else {
+            Shard& shard = shards_[*slot % kShards];
+            const std::lock_guard lock(shard.mutex);
+            const auto found = shard.owners.find(static_cast<std::uint32_t>(*slot));
+            value = found == shard.owners.end() ? 0 : found->second;
+        }
         if ((value & kShared) == 0) {
             return std::nullopt;
         }
@@ -236,18 +285,57 @@ class BlockOwners {
     }
 
     std::uint64_t unused() const {
-        std::uint64_t count = 0;
-        for (std::uint64_t i = 0; i < block_count(); ++i) {
-            count += slots_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed) == 0;
+        std::uint64_t used = 0;
+        if (slots_) {
+            for (std::uint64_t i = 0; i < block_count(); ++i) {
+                used += slots_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed) != 0;
+            }
+        } else {
+            for (std::size_t i = 0; i < kShards; ++i) {
+                used += shards_[i].owners.size();
+            }
         }
-        return count;
+        return block_count() - used;
     }
 
   private:
+    // Files with at most this many block positions always get a slot per
+    // position; others get one when the chains can reach half of them.
+    static constexpr std::uint64_t kDenseAlways = 1 << 16;
+    static constexpr std::size_t kShards = 64;
+
+    // The reached positions of a sparse file, by position.
+    struct Shard {
+        std::mutex mutex;
+        std::unordered_map<std::uint32_t, std::uint32_t> owners;
+    };
+
+    // What a cell holding `old` holds once `me` has claimed it: the
+    // smaller owner, marked shared when there are two.
+    static std::uint32_t merged(std::uint32_t old, std::uint32_t me) {
+        const std::uint32_t current = old & kOwnerMask;
+        if (current == me) {
+            return old;
+        }
+        return current == 0 ? me : (std::min(current, me) | kShared);
+    }
+
+    // The slot of a block: the block position that its first byte lies in
+    // (a block off the grid shares the slot of the one it overlaps), or
+    // none for offsets inside the header's area or past the end.
+    std::optional<std::uint64_t> slot_of(std::uint32_t block) const {
+        const std::uint64_t slot = block / block_size_;
+        if (slot < first_slot_ || slot >= end_slot_) {
+            return std::nullopt;
+        }
+        return slot - first_slot_;
+    }
+
     std::uint64_t block_size_;
     std::uint64_t first_slot_;
     std::uint64_t end_slot_;
     std::unique_ptr<std::atomic<std::uint32_t>[]> slots_;
+    std::unique_ptr<Shard[]> shards_;
 };
 
 // ---------------------------------------------------------------------------
@@ -255,8 +343,11 @@ class BlockOwners {
 
 // Most cross-linked pairs reported one by one; the rest are counted.
 constexpr std::size_t kMaxCrossLinkFindings = 256;
-// Largest claimers named by the expansion budget's finding.
-constexpr std::size_t kNamedClaimers = 5;
+// The largest file of a checked record type that is decoded for its check.
+constexpr std::size_t kLargestRecord = std::size_t{16} << 20;
+// Files stored in more bytes than a worker keeps are checked one at a time,
+// so that the number of workers never multiplies a file-sized buffer.
+constexpr std::size_t kLargeStored = kKeptBufferBytes;
 // Items a worker takes at once.
 constexpr std::size_t kChunk = 32;
 
@@ -266,6 +357,13 @@ struct WorkerState {
     ChainTrace trace;
     std::vector<Finding> findings;
     VerifyTotals totals;
+    // The last chain read, kept while `stored` and `trace` still hold it:
+    // entries that share a whole chain (same start, same length) are read
+    // once per run of them, not once per entry.
+    bool cached = false;
+    std::uint32_t cached_offset = 0;
+    std::uint32_t cached_length = 0;
+    std::vector<Finding> cached_findings;
 };
 
 class Verifier {
@@ -273,7 +371,6 @@ class Verifier {
     Verifier(const DatDatabase& db, const VerifyOptions& options)
         : db_(db),
           options_(options),
-          owners_(db.archive_length(), db.header().block_size),
           node_count_(db.node_offsets().size()) {}
 
     VerifyReport run();
@@ -293,7 +390,8 @@ class Verifier {
     void check_file(std::size_t index, WorkerState& w);
     void claim(const ChainTrace& trace, std::uint32_t owner);
     bool read_chain(std::uint32_t offset, std::uint32_t length, WorkerState& w, Finding base);
-    void cross_links(std::vector<Finding>& findings);
+    // Reports the cross-linked pairs; returns the reads made.
+    std::uint64_t cross_links(std::vector<Finding>& findings);
     void header_checks(std::vector<Finding>& findings) const;
 
     Finding file_finding(FindingKind kind, std::uint32_t id, std::string description) const {
@@ -310,7 +408,9 @@ class Verifier {
 
     const DatDatabase& db_;
     const VerifyOptions& options_;
-    BlockOwners owners_;
+    // Made once the files to check are known: its size follows the blocks
+    // their chains can reach.
+    std::optional<BlockOwners> owners_;
     std::size_t node_count_;
     // The selected ids, sorted (empty: every file).
     std::vector<std::uint32_t> selected_;
@@ -320,6 +420,8 @@ class Verifier {
     // unused.
     bool every_file_ = true;
     std::unique_ptr<std::atomic<std::uint8_t>[]> involved_;
+    // Held while a large file is checked.
+    std::mutex large_;
 };
 
 void Verifier::select_files(std::vector<Finding>& findings) {
@@ -348,80 +450,43 @@ void Verifier::select_files(std::vector<Finding>& findings) {
 
 void Verifier::apply_budget(std::vector<Finding>& findings) {
     const auto entries = db_.files().entries();
-    const std::uint64_t length = db_.archive_length();
-    const std::uint64_t budget = options_.expansion_factor * length + options_.expansion_allowance;
-    // Entries larger than the file are never read, so they claim nothing.
-    auto fits_file = [&](const DatFileEntry& e) { return e.size <= length; };
-    std::uint64_t bound = 0;
+    std::vector<const DatFileEntry*> selected;
+    selected.reserve(files_.size());
     for (const std::size_t i : files_) {
-        const DatFileEntry& e = entries[i];
-        if (fits_file(e)) {
-            bound += e.is_compressed() ? 9 * std::uint64_t{e.size} : e.size;
-        }
+        selected.push_back(&entries[i]);
     }
-    if (bound <= budget) {
+    const WorkBudget budget =
+        WorkBudget::for_archive(db_, options_.expansion_factor, options_.expansion_allowance,
+                                options_.read_factor, options_.read_allowance);
+    const BudgetCheck check = check_budget(db_, selected, budget);
+    if (check.fits()) {
         return;
     }
-    // The bound is too high: find what the entries really claim.
-    std::vector<std::uint64_t> claims(files_.size(), 0);
-    std::uint64_t total = 0;
-    for (std::size_t k = 0; k < files_.size(); ++k) {
-        const DatFileEntry& e = entries[files_[k]];
-        if (!fits_file(e)) {
-            continue;
-        }
-        std::uint64_t claim = e.size;
-        if (e.is_compressed()) {
-            auto declared = db_.decoded_size(e.id);
-            claim = std::min(declared ? declared.value() : std::uint64_t{e.size},
-                             9 * std::uint64_t{e.size});
-        }
-        claims[k] = claim;
-        total += claim;
-    }
-    if (total <= budget) {
-        return;
-    }
+    // Entries are admitted in id order while both sums still fit.
     std::vector<std::size_t> kept;
-    std::uint64_t admitted = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t reads = 0;
     std::size_t skipped = 0;
     for (std::size_t k = 0; k < files_.size(); ++k) {
-        if (admitted + claims[k] <= budget) {
-            admitted += claims[k];
+        const WorkClaim& claim = check.claims[k];
+        if (bytes + claim.bytes <= budget.bytes && reads + claim.reads <= budget.reads) {
+            bytes += claim.bytes;
+            reads += claim.reads;
             kept.push_back(files_[k]);
         } else {
             ++skipped;
         }
     }
-    std::vector<std::size_t> order(files_.size());
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        order[k] = k;
-    }
-    const std::size_t named = std::min(kNamedClaimers, order.size());
-    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(named),
-                      order.end(), [&](std::size_t a, std::size_t b) {
-                          return claims[a] != claims[b] ? claims[a] > claims[b]
-                                                        : entries[files_[a]].id <
-                                                              entries[files_[b]].id;
-                      });
-    std::string largest;
-    for (std::size_t n = 0; n < named; ++n) {
-        largest += fmt::format("{}0x{:08X} ({} bytes)", n == 0 ? "" : ", ",
-                               entries[files_[order[n]]].id, claims[order[n]]);
-    }
-    findings.push_back(make_finding(
-        FindingKind::ExpansionBudget,
-        fmt::format("entries claim {} bytes, more than {}x the archive's {} bytes plus {}; {} "
-                    "entries not expanded; largest: {}",
-                    total, options_.expansion_factor, length, options_.expansion_allowance,
-                    skipped, largest)));
+    findings.push_back(
+        make_finding(FindingKind::ExpansionBudget,
+                     fmt::format("{} entries not expanded: {}", skipped, check.describe())));
     files_ = std::move(kept);
     every_file_ = false;
 }
 
 void Verifier::claim(const ChainTrace& trace, std::uint32_t owner) {
     for (const std::uint32_t block : trace.blocks) {
-        if (const auto other = owners_.claim(block, owner)) {
+        if (const auto other = owners_->claim(block, owner)) {
             involved_[owner].store(1, std::memory_order_relaxed);
             involved_[*other].store(1, std::memory_order_relaxed);
         }
@@ -433,11 +498,25 @@ void Verifier::claim(const ChainTrace& trace, std::uint32_t owner) {
 // came back.
 bool Verifier::read_chain(std::uint32_t offset, std::uint32_t length, WorkerState& w,
                           Finding base) {
+    if (w.cached && w.cached_offset == offset && w.cached_length == length) {
+        for (const Finding& cached : w.cached_findings) {
+            Finding finding = base;
+            finding.kind = cached.kind;
+            finding.severity = cached.severity;
+            finding.description = cached.description;
+            w.findings.push_back(std::move(finding));
+        }
+        w.totals.stored_bytes += length;
+        return true;
+    }
+    w.cached = false;
+    const std::size_t first_finding = w.findings.size();
     w.trace.blocks.clear();
     w.trace.looped = false;
     w.trace.tail_overrun = 0;
     w.trace.reads = 0;
     auto read = db_.read_file_data_into(offset, length, w.stored, &w.trace);
+    w.totals.reads += w.trace.reads;
     auto report = [&](FindingKind kind, std::string description) {
         Finding finding = base;
         finding.kind = kind;
@@ -469,6 +548,13 @@ bool Verifier::read_chain(std::uint32_t offset, std::uint32_t length, WorkerStat
         report(FindingKind::ChainShort,
                fmt::format("chain of {} holds {} of {} bytes", blocks_text(w.trace.blocks.size()),
                            length - w.trace.tail_overrun, length));
+    }
+    if (length > 0) {
+        w.cached = true;
+        w.cached_offset = offset;
+        w.cached_length = length;
+        w.cached_findings.assign(w.findings.begin() + static_cast<std::ptrdiff_t>(first_finding),
+                                 w.findings.end());
     }
     return true;
 }
@@ -507,9 +593,19 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
     }
 
     std::span<const std::uint8_t> bytes = w.stored;
+    const std::uint64_t decoded_before = w.totals.decoded_bytes;
     bool complete = true;
+    bool too_large = false;
+    const RecordCheck check = record_check_for(db_.file_type(entry.id));
     if (entry.is_compressed()) {
-        const StreamFacts facts = decode_stream(w.stored, w.decoded);
+        // A stream that would decode to more than a worker keeps is only
+        // scanned: its facts are all that is checked, unless its type has
+        // a record check, which needs the bytes (up to a limit).
+        const std::size_t capacity = lrs_output_capacity(w.stored);
+        const bool scanned = capacity > (check != nullptr ? kLargestRecord : kKeptBufferBytes);
+        const StreamFacts facts =
+            scanned ? scan_stream(w.stored) : decode_stream(w.stored, w.decoded);
+        too_large = scanned;
         bytes = std::span<const std::uint8_t>(w.decoded.data(),
                                               static_cast<std::size_t>(facts.produced));
         // Fetching passes a payload without a size field through as it is.
@@ -518,7 +614,10 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
             bytes = w.stored;
         }
         w.totals.decoded_bytes += sized ? facts.produced : w.stored.size();
-        complete = facts.end == StreamEnd::OutputFull;
+        // Complete only when the stream yielded exactly its declared size,
+        // the strict fetch's test: a stream whose output was capped at the
+        // most its payload could yield reports a full output while short.
+        complete = sized && facts.produced == facts.declared;
         if (!sized) {
             w.findings.push_back(file_finding(
                 FindingKind::StreamCut, entry.id,
@@ -526,8 +625,11 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
         } else if (!complete) {
             w.findings.push_back(file_finding(
                 FindingKind::StreamCut, entry.id,
-                fmt::format("compressed stream ends after {} of {} bytes ({})", facts.produced,
-                            facts.declared, stream_end_text(facts.end))));
+                fmt::format(
+                    "compressed stream ends after {} of {} bytes ({})", facts.produced,
+                    facts.declared,
+                    stream_end_text(facts.end == StreamEnd::OutputFull ? StreamEnd::InputExhausted
+                                                                       : facts.end))));
         } else if (facts.consumed < w.stored.size()) {
             w.findings.push_back(file_finding(
                 FindingKind::StreamOverrun, entry.id,
@@ -544,12 +646,15 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
     }
 
     // A record cut short by its stream is already reported as such.
-    if (complete) {
-        if (const RecordCheck check = record_check_for(db_.file_type(entry.id))) {
-            if (auto problem = check(entry.id, bytes)) {
-                w.findings.push_back(
-                    file_finding(FindingKind::RecordInvalid, entry.id, std::move(*problem)));
-            }
+    if (complete && check != nullptr && too_large) {
+        w.findings.push_back(file_finding(
+            FindingKind::RecordInvalid, entry.id,
+            fmt::format("record of {} bytes is larger than the {} bytes a record is checked up to",
+                        w.totals.decoded_bytes - decoded_before, kLargestRecord)));
+    } else if (complete && check != nullptr) {
+        if (auto problem = check(entry.id, bytes)) {
+            w.findings.push_back(
+                file_finding(FindingKind::RecordInvalid, entry.id, std::move(*problem)));
         }
     }
 }
@@ -558,7 +663,16 @@ void Verifier::check_item(std::size_t item, WorkerState& w) {
     if (item < node_count_) {
         check_node(item, w);
     } else {
-        check_file(files_[item - node_count_], w);
+        const std::size_t index = files_[item - node_count_];
+        if (db_.files().entries()[index].size > kLargeStored) {
+            const std::lock_guard one_at_a_time(large_);
+            check_file(index, w);
+        } else {
+            check_file(index, w);
+        }
+    }
+    if (w.stored.capacity() > kKeptBufferBytes) {
+        w.cached = false;
     }
     trim_kept_buffer(w.stored);
     trim_kept_buffer(w.decoded);
@@ -571,7 +685,7 @@ void Verifier::run_items(std::vector<WorkerState>& workers) {
                           });
 }
 
-void Verifier::cross_links(std::vector<Finding>& findings) {
+std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
     const auto entries = db_.files().entries();
     const auto nodes = db_.node_offsets();
     const std::size_t owner_count = node_count_ + entries.size();
@@ -582,6 +696,8 @@ void Verifier::cross_links(std::vector<Finding>& findings) {
     };
     std::size_t reported = 0;
     std::size_t unreported = 0;
+    std::uint64_t reads = 0;
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> last;
     ChainTrace trace;
     Bytes scratch;
     for (std::size_t owner = 0; owner < owner_count; ++owner) {
@@ -589,20 +705,23 @@ void Verifier::cross_links(std::vector<Finding>& findings) {
             continue;
         }
         const bool is_node = owner < node_count_;
-        trace = ChainTrace{};
-        if (is_node) {
-            (void)db_.read_file_data_into(nodes[owner], kNodeSize, scratch, &trace);
-        } else {
-            const DatFileEntry& e = entries[owner - node_count_];
-            (void)db_.read_file_data_into(e.offset, e.size, scratch, &trace);
-            if (e.size == 0 && e.offset != 0) {
-                trace.blocks.push_back(e.offset);  // as in the first pass
+        const std::uint32_t offset =
+            is_node ? nodes[owner] : entries[owner - node_count_].offset;
+        const std::uint32_t length = is_node ? kNodeSize : entries[owner - node_count_].size;
+        // Owners that share a whole chain are traced once per run of them.
+        if (!(last && last->first == offset && last->second == length && length > 0)) {
+            trace = ChainTrace{};
+            (void)db_.read_file_data_into(offset, length, scratch, &trace);
+            if (length == 0 && offset != 0) {
+                trace.blocks.push_back(offset);  // as in the first pass
             }
+            reads += trace.reads;
+            last.emplace(offset, length);
         }
         // Per smaller owner met: blocks shared and the first one.
         std::map<std::uint32_t, std::pair<std::uint64_t, std::uint32_t>> met;
         for (const std::uint32_t block : trace.blocks) {
-            const auto first = owners_.shared_with(block);
+            const auto first = owners_->shared_with(block);
             if (first && *first != owner) {
                 auto [at, inserted] = met.try_emplace(*first, 0, block);
                 ++at->second.first;
@@ -637,6 +756,7 @@ void Verifier::cross_links(std::vector<Finding>& findings) {
             FindingKind::CrossLinked,
             fmt::format("{} more pairs of chains share blocks (not listed)", unreported)));
     }
+    return reads;
 }
 
 void Verifier::header_checks(std::vector<Finding>& findings) const {
@@ -682,6 +802,18 @@ VerifyReport Verifier::run() {
 
     apply_budget(findings);
 
+    // A chain passes at most one block per payload's worth of its length
+    // (one for an empty file, which keeps the block it points at).
+    const std::uint64_t payload = db_.header().block_size - kBlockLinkSize;
+    std::uint64_t reach = node_count_ * ((kNodeSize + payload - 1) / payload);
+    for (const std::size_t i : files_) {
+        const DatFileEntry& e = db_.files().entries()[i];
+        if (e.size <= db_.archive_length()) {
+            reach += std::max<std::uint64_t>(1, (std::uint64_t{e.size} + payload - 1) / payload);
+        }
+    }
+    owners_.emplace(db_.archive_length(), db_.header().block_size, reach);
+
     const std::size_t owner_count = node_count_ + db_.files().size();
     involved_ = std::make_unique<std::atomic<std::uint8_t>[]>(owner_count);
 
@@ -694,15 +826,16 @@ VerifyReport Verifier::run() {
         report.totals.files += w.totals.files;
         report.totals.nodes += w.totals.nodes;
         report.totals.stored_bytes += w.totals.stored_bytes;
+        report.totals.reads += w.totals.reads;
         report.totals.decoded_bytes += w.totals.decoded_bytes;
     }
     workers.clear();
 
-    cross_links(findings);
+    report.totals.reads += cross_links(findings);
 
-    report.totals.blocks = owners_.block_count();
+    report.totals.blocks = owners_->block_count();
     if (every_file_) {
-        report.totals.unused_blocks = owners_.unused();
+        report.totals.unused_blocks = owners_->unused();
         if (report.totals.unused_blocks > 0) {
             findings.push_back(make_finding(
                 FindingKind::UnusedBlocks,
@@ -815,12 +948,16 @@ VerifyReport verify_archive(const DatDatabase& database, const VerifyOptions& op
 VerifyReport verify_archive_at(const std::filesystem::path& path, const VerifyOptions& options) {
     auto database = DatDatabase::open(path);
     if (!database) {
-        VerifyReport report;
-        report.findings.push_back(make_finding(FindingKind::ArchiveUnreadable,
-                                               single_line(database.error().display())));
-        return report;
+        return unreadable_archive_report(database.error());
     }
     return verify_archive(database.value(), options);
+}
+
+VerifyReport unreadable_archive_report(const DatError& error) {
+    VerifyReport report;
+    report.findings.push_back(
+        make_finding(FindingKind::ArchiveUnreadable, single_line(error.display())));
+    return report;
 }
 
 RecordCheck record_check_for(DatFileType type) {

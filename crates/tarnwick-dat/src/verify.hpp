@@ -43,7 +43,7 @@ enum class FindingKind : std::uint8_t {
     DuplicateId,
     /// An entry's size exceeds the archive file's length.
     SizeExceedsFile,
-    /// The entries claim more bytes than a sane factor of the archive's size
+    /// The entries claim more bytes or reads than the work budget allows
     /// (overlapping chains); the claims beyond the budget were not expanded.
     ExpansionBudget,
     /// A chain's block could not be read for a reason other than the file's end.
@@ -114,6 +114,9 @@ struct VerifyTotals {
     /// files were checked, by selection or by the expansion budget: the
     /// others' blocks would look unused).
     std::uint64_t unused_blocks = 0;
+    /// Positional reads of the archive made along chains (not shown in the
+    /// summary; for measuring the work done against the budget).
+    std::uint64_t reads = 0;
 
     friend bool operator==(const VerifyTotals&, const VerifyTotals&) = default;
 };
@@ -128,11 +131,15 @@ struct VerifyOptions {
     /// Only these file ids (empty: every file). Nodes and the header are
     /// always checked.
     std::vector<std::uint32_t> ids;
-    /// The entries may claim at most `expansion_factor` × the archive's
-    /// length plus `expansion_allowance` bytes in all (decoded sizes for
-    /// compressed entries) before verification refuses to expand more.
+    /// The work budget (budget.hpp): the entries may claim at most
+    /// `expansion_factor` × the archive's length plus `expansion_allowance`
+    /// bytes in all (decoded sizes for compressed entries), and at most
+    /// `read_factor` × its block count plus `read_allowance` reads, before
+    /// verification refuses to expand more.
     std::uint64_t expansion_factor = 64;
     std::uint64_t expansion_allowance = std::uint64_t{64} << 20;
+    std::uint64_t read_factor = 16;
+    std::uint64_t read_allowance = 65536;
 };
 
 /// Every finding, in a fixed order (kind, then file id, then node offset,
@@ -158,6 +165,11 @@ VerifyReport verify_archive(const DatDatabase& database, const VerifyOptions& op
 /// gives a report with one `ArchiveUnreadable` finding carrying the error.
 VerifyReport verify_archive_at(const std::filesystem::path& path,
                                const VerifyOptions& options = {});
+
+/// The report of an archive that did not open with `error`: one
+/// `ArchiveUnreadable` finding carrying it. For a caller that opened the
+/// archive itself, so that the failure it met is the one reported.
+VerifyReport unreadable_archive_report(const DatError& error);
 
 /// A check of one record type: null when `bytes` (the decoded file `id`) is
 /// a sound record, else one line saying what is wrong.

@@ -28,9 +28,7 @@ void all_retail_fonts_parse() {
     }
     const tarnwick_dat::DatDatabase& database = opened.value();
 
-    // The directory lists ids in ascending order, so the fonts come out
-    // ascending too and every run reports the same font first; the type of
-    // an id depends on the archive's kind (a Cell archive holds no fonts).
+    // Ascending ids: every run reports the same font first (none in a Cell archive).
     std::vector<std::uint32_t> font_ids;
     for (const tarnwick_dat::DatFileEntry& entry : database.files()) {
         if (database.file_type(entry.id) == tarnwick_dat::DatFileType::Font) {
@@ -41,7 +39,9 @@ void all_retail_fonts_parse() {
     if (font_ids.empty()) {
         runner::fail("expected at least one Font record in portal.dat");
     }
-
+    if (auto over = common::fonts_over_budget(database, font_ids)) {
+        runner::fail(*over);
+    }
     std::size_t total_glyphs = 0;
     for (const std::uint32_t id : font_ids) {
         auto bytes = database.get_file(id);

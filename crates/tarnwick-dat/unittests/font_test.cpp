@@ -244,8 +244,9 @@ TEST(Font, EveryTruncationFailsInTheFieldItCuts) {
         {"Font", "background_surface_data_id", 4},
     };
     const auto site_of = [](const char* record, const char* field) -> const FieldSite* {
-        const auto sites =
-            std::string(record) == "Font" ? tarnwick_dat::field_sites_of<tarnwick_dat::Font>() : tarnwick_dat::field_sites_of<tarnwick_dat::FontCharDesc>();
+        const auto sites = std::string(record) == "Font"
+                               ? tarnwick_dat::field_sites_of<tarnwick_dat::Font>()
+                               : tarnwick_dat::field_sites_of<tarnwick_dat::FontCharDesc>();
         for (const FieldSite& s : sites) {
             if (s.field == field) {
                 return &s;

@@ -289,12 +289,22 @@ const std::vector<Row>& rows() {
              const Bytes longer = literal_lrs(5, 10);
              const Bytes before = {0x04, 0x00, 0x00, 0x00, 0x40, 0x71, 0x05, 0x01};
              const Bytes sound = tarnwick_dat_writer::compress_lrs(filler(3000));
+             // Cut where the decoder's best ratio stops it: the size field
+             // alone, and 120 bytes (a literal, seven 17-byte references) of
+             // 100,000 declared.
+             const Bytes size_only = {0xE8, 0x03, 0x00, 0x00};
+             Bytes at_best = {0xA0, 0x86, 0x01, 0x00, 0x7F, 'a'};
+             for (int i = 0; i < 7; ++i) {
+                 at_best.insert(at_best.end(), {0x01, 0x0F});
+             }
              set_root(a, {packed(0x06000001, a.write_chain(cut), cut),
                           packed(0x06000002, a.write_chain(tiny), tiny),
                           packed(0x06000003, a.write_chain(marker), marker),
                           packed(0x06000004, a.write_chain(longer), longer),
                           packed(0x06000005, a.write_chain(before), before),
-                          packed(0x06000006, a.write_chain(sound), sound)});
+                          packed(0x06000006, a.write_chain(sound), sound),
+                          packed(0x06000007, a.write_chain(size_only), size_only),
+                          packed(0x06000008, a.write_chain(at_best), at_best)});
              return Built{
                  a.build(),
                  {"stream_cut 0x06000001 Texture: compressed stream ends after 10 of 100 bytes "
@@ -303,6 +313,10 @@ const std::vector<Row>& rows() {
                   "field",
                   "stream_cut 0x06000003 Texture: compressed stream ends after 2 of 5 bytes (end "
                   "marker)",
+                  "stream_cut 0x06000007 Texture: compressed stream ends after 0 of 1000 bytes "
+                  "(input used up)",
+                  "stream_cut 0x06000008 Texture: compressed stream ends after 120 of 100000 "
+                  "bytes (input used up)",
                   "stream_overrun 0x06000004 Texture: compressed stream goes on for 6 bytes after "
                   "its 5 bytes",
                   "stream_before_start 0x06000005 Texture: compressed stream refers before the "
@@ -364,10 +378,11 @@ const std::vector<Row>& rows() {
                  a.build(),
                  // The compressed entry claims its declared size; it and the
                  // third copy do not fit and are not read.
-                 {"expansion_budget archive: entries claim 15120 bytes, more than 0x the "
-                  "archive's 7168 bytes plus 5000; 2 entries not expanded; largest: 0x06000004 "
-                  "(9000 bytes), 0x06000001 (2040 bytes), 0x06000002 (2040 bytes), 0x06000003 "
-                  "(2040 bytes)",
+                 {"expansion_budget archive: 2 entries not expanded: the files claim 15120 "
+                  "bytes and 8 reads, more than the work budget of 5000 bytes and 65648 reads "
+                  "for an archive of 7168 bytes in 7 blocks; the largest: 0x06000004 (9000 "
+                  "bytes, 2 reads), 0x06000001 (2040 bytes, 2 reads), 0x06000002 (2040 bytes, 2 "
+                  "reads), 0x06000003 (2040 bytes, 2 reads)",
                   fmt::format("cross_linked 0x06000002 Texture: shares 2 blocks with 0x06000001, "
                               "first at 0x{:08X}",
                               at)},

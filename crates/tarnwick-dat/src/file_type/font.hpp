@@ -77,14 +77,11 @@ struct Font {
 
 /// The description of `FontCharDesc`: calls `visit(site, field)` for each
 /// field of `desc` (const or not) in encoding order, with the site of its
-/// declaration. Reading, writing and printing a descriptor walk it.
+/// declaration. Reading and printing a descriptor walk it.
 template <typename Desc, typename Visit>
 requires std::is_same_v<std::remove_const_t<Desc>, FontCharDesc>
 void for_each_field(Desc& desc, Visit&& visit) {
-    const auto site = [](const FieldDeclaration& field) {
-        return FieldSite{"FontCharDesc", field.name, "crates/tarnwick-dat/src/file_type/font.hpp",
-                         field.line};
-    };
+    constexpr RecordSites site{"FontCharDesc", "crates/tarnwick-dat/src/file_type/font.hpp"};
     visit(site(FontCharDesc::unicode_field), desc.unicode);
     visit(site(FontCharDesc::offset_x_field), desc.offset_x);
     visit(site(FontCharDesc::offset_y_field), desc.offset_y);
@@ -101,10 +98,7 @@ void for_each_field(Desc& desc, Visit&& visit) {
 template <typename F, typename Visit>
 requires std::is_same_v<std::remove_const_t<F>, Font>
 void for_each_field(F& font, Visit&& visit) {
-    const auto site = [](const FieldDeclaration& field) {
-        return FieldSite{"Font", field.name, "crates/tarnwick-dat/src/file_type/font.hpp",
-                         field.line};
-    };
+    constexpr RecordSites site{"Font", "crates/tarnwick-dat/src/file_type/font.hpp"};
     visit(site(Font::id_field), font.id);
     visit(site(Font::max_char_height_field), font.max_char_height);
     visit(site(Font::max_char_width_field), font.max_char_width);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "tarnwick_dat/error.hpp"
 #include "tarnwick_dat/lib.hpp"
@@ -11,6 +12,20 @@
 #include "tarnwick_dat/utils.hpp"
 
 namespace tarnwick_dat {
+
+// The most one read of a chain fetches ahead, and what the first read of a
+// chain fetches when its blocks may lie one after another.
+inline constexpr std::uint64_t kMaxWindow = 256 * 1024;
+inline constexpr std::uint64_t kFirstWindow = 64 * 1024;
+
+// File bytes spanned by the blocks that hold `missing` more payload bytes if
+// they lie one after another: whole blocks, then the last one's link and as
+// much of its payload as is still missing.
+inline std::uint64_t contiguous_span(std::uint64_t missing, std::uint64_t payload_per_block,
+                                     std::uint64_t block_size) {
+    const std::uint64_t whole = (missing - 1) / payload_per_block;
+    return whole * block_size + kBlockLinkSize + (missing - whole * payload_per_block);
+}
 
 // What chain reads fetch ahead into, kept between reads so that they do not
 // allocate; one per thread of reads, owned by whoever reads. It holds at most
@@ -23,6 +38,16 @@ struct ChainScratch {
 // it was when opened. Holds only a reference to the file: reads are
 // positional, so any number of threads may read at once, each with its own
 // scratch.
+// Where a chain came back to a block it had read: that block, and the
+// distinct blocks read before.
+struct ChainLoop {
+    std::uint32_t block = 0;
+    std::size_t after = 0;
+};
+
+// The strict fetch's error for file `id` whose chain loops.
+DatError chain_loop_error(std::uint32_t id, const ChainLoop& loop);
+
 class BlockChain {
   public:
     BlockChain(const ReadOnlyFile& file, std::uint32_t block_size, std::uint64_t archive_length)
@@ -30,8 +55,11 @@ class BlockChain {
 
     // Gathers `length` bytes along the chain from `offset` into `out` (see
     // `DatDatabase::read_file_data_into`, which this is).
+    // With `loop` given, a chain that comes back to a block it has read
+    // stops there, leaving `out` empty and `*loop` set.
     Result<void, DatError> read_into(std::uint32_t offset, std::uint32_t length, Bytes& out,
-                                     ChainScratch& scratch, ChainTrace* trace = nullptr) const;
+                                     ChainScratch& scratch, ChainTrace* trace = nullptr,
+                                     std::optional<ChainLoop>* loop = nullptr) const;
 
   private:
     const ReadOnlyFile& file_;

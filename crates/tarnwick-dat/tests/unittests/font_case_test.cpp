@@ -195,6 +195,19 @@ TEST(FontCase, ReportsTheFirstFailingCheckOfTheFirstFailingFont) {
          "actual 70\n"
          "  left: 69\n"
          " right: 70\n"},
+        {"fonts that together claim more than the work budget",
+         [] {
+             // 1,000 sound-looking entries on one 100,000-byte chain.
+             ArchiveBuilder builder;
+             builder.add_file(0x06000001, Bytes(100'000, 1));
+             const std::uint32_t shared = builder.layout().entries.front().offset;
+             for (std::uint32_t i = 0; i < 1000; ++i) {
+                 builder.add_entry({0, 0x40000000 + i, shared, 100'000, 0, 0});
+             }
+             return builder.build();
+         },
+         "Font records exceed the work budget: the files claim 100000000 bytes and 99000 "
+         "reads, more than the work budget of "},
         {"two bad fonts, the smaller id reported",
          [zero_glyphs, zero_height] {
              Font second = zero_height;
