@@ -7,7 +7,9 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -38,15 +40,31 @@ constexpr Py_ssize_t field_offset(std::size_t offset_in_entry) {
     return static_cast<Py_ssize_t>(offsetof(EntryObject, entry) + offset_in_entry);
 }
 
-PyMemberDef g_entry_members[] = {
-    {"bit_flags", T_UINT, field_offset(offsetof(DatFileEntry, bit_flags)), READONLY, "Bit 0: the stored bytes are LRS-compressed."},
-    {"id", T_UINT, field_offset(offsetof(DatFileEntry, id)), READONLY, "The file id."},
-    {"offset", T_UINT, field_offset(offsetof(DatFileEntry, offset)), READONLY, "First block of the file's chain."},
-    {"size", T_UINT, field_offset(offsetof(DatFileEntry, size)), READONLY, "Stored bytes (the compressed length if compressed)."},
-    {"timestamp", T_UINT, field_offset(offsetof(DatFileEntry, timestamp)), READONLY, "Kept, not interpreted."},
-    {"version", T_UINT, field_offset(offsetof(DatFileEntry, version)), READONLY, "Kept, not interpreted."},
-    {nullptr, 0, 0, 0, nullptr},
-};
+// The entry's fields as member slots, one per field of its description, in
+// on-disk order; filled in before the type is made.
+std::vector<PyMemberDef> g_entry_members;
+
+const char* entry_field_doc(std::string_view field) {
+    return field == "bit_flags" ? "Bit 0: the stored bytes are LRS-compressed."
+           : field == "id"      ? "The file id."
+           : field == "offset"  ? "First block of the file's chain."
+           : field == "size"    ? "Stored bytes (the compressed length if compressed)."
+                                : "Kept, not interpreted.";
+}
+
+void describe_entry_members() {
+    const DatFileEntry layout{};
+    const auto* base = reinterpret_cast<const char*>(&layout);
+    tarnwick_dat::for_each_field(layout, [&](const tarnwick_dat::FieldSite& site,
+                                             const std::uint32_t& field) {
+        // Names come from the declarations' spelling, so they end in a NUL.
+        g_entry_members.push_back(
+            {site.field.data(), T_UINT,
+             field_offset(static_cast<std::size_t>(reinterpret_cast<const char*>(&field) - base)),
+             READONLY, entry_field_doc(site.field)});
+    });
+    g_entry_members.push_back({nullptr, 0, 0, 0, nullptr});
+}
 
 const DatFileEntry& entry_of(PyObject* self) {
     return reinterpret_cast<EntryObject*>(self)->entry;
@@ -184,7 +202,7 @@ PyObject* iterator_next(PyObject* self) {
 
 PyType_Slot g_entry_slots[] = {
     {Py_tp_doc, const_cast<char*>("One stored file as the directory lists it.")},
-    {Py_tp_members, g_entry_members},
+    {Py_tp_members, nullptr},  // g_entry_members
     {Py_tp_getset, g_entry_getset},
     {Py_tp_repr, reinterpret_cast<void*>(&entry_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(&entry_richcompare)},
@@ -221,6 +239,8 @@ PyTypeObject* make_type(PyType_Spec& spec) {
 }  // namespace
 
 void define_entries(py::module_& m) {
+    describe_entry_members();
+    g_entry_slots[1].pfunc = g_entry_members.data();
     // Kept for the life of the process, like the module.
     g_entry_type = make_type(g_entry_spec);
     g_iterator_type = make_type(g_iterator_spec);

@@ -10,13 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -509,73 +512,95 @@ bool equal(const T& a, const T& b) {
     return a == b;
 }
 
-void define_records(py::module_& m) {
-    py::class_<DatHeader>(m, "Header", "The archive header, as read at opening; nothing checked.")
-        .def_readonly("magic", &DatHeader::magic)
-        .def_readonly("block_size", &DatHeader::block_size)
-        .def_readonly("file_size", &DatHeader::file_size)
-        .def_readonly("dataset", &DatHeader::dataset)
-        .def_readonly("subset", &DatHeader::subset)
-        .def_readonly("free_head", &DatHeader::free_head)
-        .def_readonly("free_tail", &DatHeader::free_tail)
-        .def_readonly("free_count", &DatHeader::free_count)
-        .def_readonly("root_offset", &DatHeader::root_offset)
-        .def_readonly("new_lru", &DatHeader::new_lru)
-        .def_readonly("old_lru", &DatHeader::old_lru)
-        .def_readonly("use_lru", &DatHeader::use_lru)
-        .def_readonly("master_map_id", &DatHeader::master_map_id)
-        .def_readonly("engine_version", &DatHeader::engine_version)
-        .def_readonly("game_version", &DatHeader::game_version)
-        .def_property_readonly(
-            "version_string", [](const DatHeader& h) { return to_bytes(h.version_string); },
-            "The 16 raw bytes, never decoded as text.")
-        .def_readonly("version_minor", &DatHeader::version_minor)
-        .def("__eq__", &equal<DatHeader>, py::is_operator(), py::arg("other"))
-        .def("__repr__", [](const DatHeader& h) {
-            return fmt::format("Header(magic=0x{:X}, block_size={}, dataset={}, root_offset=0x{:X})",
-                               h.magic, h.block_size, h.dataset, h.root_offset);
-        });
+// A field's value as Python sees it: an integer as int, raw bytes as bytes,
+// an array of records as a tuple of them.
+template <typename T>
+py::object to_python(const T& value) {
+    if constexpr (std::is_integral_v<T>) {
+        return py::int_(value);
+    } else if constexpr (std::is_same_v<T, std::vector<std::uint8_t>>) {
+        return to_bytes(value);
+    } else {
+        py::tuple items(value.size());
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            items[i] = py::cast(value[i]);
+        }
+        return items;
+    }
+}
 
-    py::class_<FontCharDesc>(m, "FontCharDesc", "One glyph of a font.")
-        .def_readonly("unicode", &FontCharDesc::unicode)
-        .def_readonly("offset_x", &FontCharDesc::offset_x)
-        .def_readonly("offset_y", &FontCharDesc::offset_y)
-        .def_readonly("width", &FontCharDesc::width)
-        .def_readonly("height", &FontCharDesc::height)
-        .def_readonly("horizontal_offset_before", &FontCharDesc::horizontal_offset_before)
-        .def_readonly("horizontal_offset_after", &FontCharDesc::horizontal_offset_after)
-        .def_readonly("vertical_offset_before", &FontCharDesc::vertical_offset_before)
-        .def("__eq__", &equal<FontCharDesc>, py::is_operator(), py::arg("other"))
-        .def("__repr__", [](const FontCharDesc& d) {
-            return fmt::format("FontCharDesc(unicode=0x{:04X}, offset_x={}, offset_y={}, width={}, "
-                               "height={})",
-                               d.unicode, d.offset_x, d.offset_y, d.width, d.height);
-        });
+// Calls `take(name, value)` for each field of `record` in its description's
+// order; a counted array goes by the name of its elements (its count is
+// their number, not a field of its own).
+template <typename Record, typename Take>
+void for_each_python_field(const Record& record, Take&& take) {
+    for_each_field(record, [&](const tarnwick_dat::FieldSite& site, const auto&... rest) {
+        if constexpr (sizeof...(rest) == 1) {
+            take(site.field, rest...);
+        } else {
+            [&](const tarnwick_dat::FieldSite& elements, const auto& values) {
+                take(elements.field, values);
+            }(rest...);
+        }
+    });
+}
 
-    py::class_<Font>(m, "Font", "A font record; values as stored, none checked.")
-        .def_readonly("id", &Font::id)
-        .def_readonly("max_char_height", &Font::max_char_height)
-        .def_readonly("max_char_width", &Font::max_char_width)
-        .def_property_readonly(
-            "char_descs",
-            [](const Font& font) {
-                py::tuple descs(font.char_descs.size());
-                for (std::size_t i = 0; i < font.char_descs.size(); ++i) {
-                    descs[i] = py::cast(font.char_descs[i]);
-                }
-                return descs;
+// A read-only property for each field of `Record`'s description, documented
+// by `docs` where it names the field.
+template <typename Record>
+void def_fields(py::class_<Record>& cls,
+                std::initializer_list<std::pair<std::string_view, const char*>> docs = {}) {
+    const Record blank{};
+    for_each_python_field(blank, [&](std::string_view name, const auto& /*value*/) {
+        const char* doc = nullptr;
+        for (const auto& [field, text] : docs) {
+            doc = field == name ? text : doc;
+        }
+        // Names come from the declarations' spelling, so they end in a NUL.
+        cls.def_property_readonly(
+            name.data(),
+            [name](const Record& record) {
+                py::object found;
+                for_each_python_field(record, [&](std::string_view field, const auto& value) {
+                    if (field == name) {
+                        found = to_python(value);
+                    }
+                });
+                return found;
             },
-            "One descriptor per glyph, in stored order.")
-        .def_readonly("num_horizontal_border_pixels", &Font::num_horizontal_border_pixels)
-        .def_readonly("num_vertical_border_pixels", &Font::num_vertical_border_pixels)
-        .def_readonly("baseline_offset", &Font::baseline_offset)
-        .def_readonly("foreground_surface_data_id", &Font::foreground_surface_data_id)
-        .def_readonly("background_surface_data_id", &Font::background_surface_data_id)
-        .def("__eq__", &equal<Font>, py::is_operator(), py::arg("other"))
+            doc);
+    });
+}
+
+void define_records(py::module_& m) {
+    py::class_<DatHeader> header(m, "Header",
+                                 "The archive header, as read at opening; nothing checked.");
+    def_fields(header, {{"version_string", "The 16 raw bytes, never decoded as text."}});
+    header.def("__eq__", &equal<DatHeader>, py::is_operator(), py::arg("other"))
+        .def("__repr__", [](const DatHeader& h) {
+            return fmt::format(
+                "Header(magic=0x{:X}, block_size={}, dataset={}, root_offset=0x{:X})", h.magic,
+                h.block_size, h.dataset, h.root_offset);
+        });
+
+    py::class_<FontCharDesc> desc(m, "FontCharDesc", "One glyph of a font.");
+    def_fields(desc);
+    desc.def("__eq__", &equal<FontCharDesc>, py::is_operator(), py::arg("other"))
+        .def("__repr__", [](const FontCharDesc& d) {
+            return fmt::format(
+                "FontCharDesc(unicode=0x{:04X}, offset_x={}, offset_y={}, width={}, "
+                "height={})",
+                d.unicode, d.offset_x, d.offset_y, d.width, d.height);
+        });
+
+    py::class_<Font> font(m, "Font", "A font record; values as stored, none checked.");
+    def_fields(font, {{"char_descs", "One descriptor per glyph, in stored order."}});
+    font.def("__eq__", &equal<Font>, py::is_operator(), py::arg("other"))
         .def("__repr__", [](const Font& f) {
-            return fmt::format("Font(id=0x{:08X}, glyphs={}, max_char_height={}, "
-                               "max_char_width={})",
-                               f.id, f.char_descs.size(), f.max_char_height, f.max_char_width);
+            return fmt::format(
+                "Font(id=0x{:08X}, glyphs={}, max_char_height={}, "
+                "max_char_width={})",
+                f.id, f.char_descs.size(), f.max_char_height, f.max_char_width);
         });
 }
 

@@ -6,16 +6,15 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <tarnwick_dat/lib.hpp>
 #include <tarnwick_dat_writer/archive_writer.hpp>
 #include <tarnwick_dat_writer/sample_archive.hpp>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "bindings.hpp"
@@ -30,49 +29,40 @@ using tarnwick_dat::FetchOptions;
 using tarnwick_dat_writer::ArchiveBuilder;
 using tarnwick_dat_writer::HeaderFields;
 
-struct U32Field {
-    std::string_view name;
-    std::uint32_t HeaderFields::*member;
-};
-
-constexpr std::array<U32Field, 15> kU32Fields = {{
-    {"magic", &HeaderFields::magic},
-    {"block_size", &HeaderFields::block_size},
-    {"dataset", &HeaderFields::dataset},
-    {"subset", &HeaderFields::subset},
-    {"free_head", &HeaderFields::free_head},
-    {"free_tail", &HeaderFields::free_tail},
-    {"free_count", &HeaderFields::free_count},
-    {"root_offset", &HeaderFields::root_offset},
-    {"new_lru", &HeaderFields::new_lru},
-    {"old_lru", &HeaderFields::old_lru},
-    {"use_lru", &HeaderFields::use_lru},
-    {"master_map_id", &HeaderFields::master_map_id},
-    {"engine_version", &HeaderFields::engine_version},
-    {"game_version", &HeaderFields::game_version},
-    {"version_minor", &HeaderFields::version_minor},
-}};
-
+// Sets the header fields named in `fields` (keywords, as `DatHeader`'s
+// description names them); a version string shorter than 16 bytes is padded
+// with zeros.
 void set_header(ArchiveBuilder& builder, const py::kwargs& fields) {
     HeaderFields& header = builder.header();
     for (const auto& [key, value] : fields) {
         const auto name = key.cast<std::string>();
         if (name == "file_size") {
             header.file_size = value.cast<std::uint32_t>();
-        } else if (name == "version_string") {
-            InputBytes bytes(value);
-            if (bytes.view().size() > header.version_string.size()) {
-                throw py::value_error("version_string holds at most 16 bytes");
-            }
-            header.version_string.fill(0);
-            std::copy(bytes.view().begin(), bytes.view().end(), header.version_string.begin());
-        } else {
-            const auto* field = std::find_if(kU32Fields.begin(), kU32Fields.end(),
-                                             [&](const U32Field& f) { return f.name == name; });
-            if (field == kU32Fields.end()) {
-                throw py::type_error("no header field named " + name);
-            }
-            header.*(field->member) = value.cast<std::uint32_t>();
+            continue;
+        }
+        bool found = false;
+        tarnwick_dat::DatHeader& described = header;
+        tarnwick_dat::for_each_field(
+            described, [&](const tarnwick_dat::FieldSite& site, auto& field) {
+                if (site.field != name) {
+                    return;
+                }
+                found = true;
+                using Field = std::remove_cvref_t<decltype(field)>;
+                if constexpr (std::is_integral_v<Field>) {
+                    field = value.cast<Field>();
+                } else {
+                    InputBytes bytes(value);
+                    if (bytes.view().size() > field.size()) {
+                        throw py::value_error(name + " holds at most " +
+                                              std::to_string(field.size()) + " bytes");
+                    }
+                    std::fill(field.begin(), field.end(), 0);
+                    std::copy(bytes.view().begin(), bytes.view().end(), field.begin());
+                }
+            });
+        if (!found) {
+            throw py::type_error("no header field named " + name);
         }
     }
 }

@@ -4,8 +4,12 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <tarnwick_dat/budget.hpp>
 #include <tarnwick_dat/file_type/font.hpp>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "commands.hpp"
 #include "error_text.hpp"
@@ -15,56 +19,94 @@ namespace tarnwick_dat_tool {
 
 namespace {
 
+using tarnwick_dat::FieldSite;
 using tarnwick_dat::file_type::font::Font;
 using tarnwick_dat::file_type::font::FontCharDesc;
 
-nlohmann::ordered_json to_json(const FontCharDesc& desc) {
+// One visitor of a record's description from a lambda per shape of field.
+template <typename... Visits>
+struct Overloaded : Visits... {
+    using Visits::operator()...;
+};
+template <typename... Visits>
+Overloaded(Visits...) -> Overloaded<Visits...>;
+
+// Fields that hold file ids, printed as `ls` prints ids.
+bool is_id_field(std::string_view field) {
+    return field == "id" || field.ends_with("_surface_data_id");
+}
+
+// Each record as an object of its fields in their stored order; ids as text,
+// the glyphs as an array of objects (their count is the array's length).
+template <typename Record>
+nlohmann::ordered_json to_json(const Record& record) {
     nlohmann::ordered_json out = nlohmann::ordered_json::object();
-    out["unicode"] = desc.unicode;
-    out["offset_x"] = desc.offset_x;
-    out["offset_y"] = desc.offset_y;
-    out["width"] = desc.width;
-    out["height"] = desc.height;
-    out["horizontal_offset_before"] = desc.horizontal_offset_before;
-    out["horizontal_offset_after"] = desc.horizontal_offset_after;
-    out["vertical_offset_before"] = desc.vertical_offset_before;
+    const auto visit = Overloaded{
+        [&](const FieldSite& site, const auto& value) {
+            if (std::is_same_v<Record, Font> && is_id_field(site.field)) {
+                out[std::string(site.field)] = id_text(static_cast<std::uint32_t>(value));
+            } else {
+                out[std::string(site.field)] = value;
+            }
+        },
+        [&](const FieldSite& /*count*/, const FieldSite& site,
+            const std::vector<FontCharDesc>& descs) {
+            nlohmann::ordered_json array = nlohmann::ordered_json::array();
+            for (const FontCharDesc& desc : descs) {
+                array.push_back(to_json(desc));
+            }
+            out[std::string(site.field)] = std::move(array);
+        }};
+    for_each_field(record, visit);
     return out;
 }
 
-nlohmann::ordered_json to_json(const Font& font) {
-    nlohmann::ordered_json descs = nlohmann::ordered_json::array();
-    for (const FontCharDesc& desc : font.char_descs) {
-        descs.push_back(to_json(desc));
+// A glyph field's column heading: its name with "horizontal_offset_" and
+// "vertical_offset_" cut to "h_" and "v_".
+std::string column_heading(std::string_view field) {
+    for (const auto& [long_prefix, short_prefix] :
+         {std::pair<std::string_view, std::string_view>{"horizontal_offset_", "h_"},
+          {"vertical_offset_", "v_"}}) {
+        if (field.starts_with(long_prefix)) {
+            return std::string(short_prefix) + std::string(field.substr(long_prefix.size()));
+        }
     }
-    nlohmann::ordered_json out = nlohmann::ordered_json::object();
-    out["id"] = id_text(font.id);
-    out["max_char_height"] = font.max_char_height;
-    out["max_char_width"] = font.max_char_width;
-    out["char_descs"] = std::move(descs);
-    out["num_horizontal_border_pixels"] = font.num_horizontal_border_pixels;
-    out["num_vertical_border_pixels"] = font.num_vertical_border_pixels;
-    out["baseline_offset"] = font.baseline_offset;
-    out["foreground_surface_data_id"] = id_text(font.foreground_surface_data_id);
-    out["background_surface_data_id"] = id_text(font.background_surface_data_id);
-    return out;
+    return std::string(field);
 }
 
+// The font's fields one a line, its glyph count where the glyphs are stored,
+// then a table of the glyphs, one column a field: the character code as
+// U+XXXX, the rest right-aligned under their headings.
 void print_text(const Font& font) {
-    outf("id:                           {:08X}\n", font.id);
-    outf("max_char_height:              {}\n", font.max_char_height);
-    outf("max_char_width:               {}\n", font.max_char_width);
-    outf("num_char_descs:               {}\n", font.char_descs.size());
-    outf("num_horizontal_border_pixels: {}\n", font.num_horizontal_border_pixels);
-    outf("num_vertical_border_pixels:   {}\n", font.num_vertical_border_pixels);
-    outf("baseline_offset:              {}\n", font.baseline_offset);
-    outf("foreground_surface_data_id:   {:08X}\n", font.foreground_surface_data_id);
-    outf("background_surface_data_id:   {:08X}\n", font.background_surface_data_id);
+    const auto line = [](std::string_view name, const auto& value) {
+        outf("{:<30}{}\n", fmt::format("{}:", name), value);
+    };
+    for_each_field(font, Overloaded{[&](const FieldSite& site, const auto& value) {
+                                        if (is_id_field(site.field)) {
+                                            line(site.field, fmt::format("{:08X}", value));
+                                        } else {
+                                            line(site.field, value);
+                                        }
+                                    },
+                                    [&](const FieldSite& count, const FieldSite& /*descs*/,
+                                        const std::vector<FontCharDesc>& descs) {
+                                        line(count.field, descs.size());
+                                    }});
     outf("char_descs:\n");
-    outf("  unicode  offset_x  offset_y  width  height  h_before  h_after  v_before\n");
-    for (const FontCharDesc& d : font.char_descs) {
-        outf("  U+{:04X}  {:>8}  {:>8}  {:>5}  {:>6}  {:>8}  {:>7}  {:>8}\n", d.unicode, d.offset_x,
-             d.offset_y, d.width, d.height, d.horizontal_offset_before, d.horizontal_offset_after,
-             d.vertical_offset_before);
+    std::string headings;
+    const FontCharDesc columns{};
+    for_each_field(columns, [&](const FieldSite& site, const auto& /*value*/) {
+        headings += "  " + column_heading(site.field);
+    });
+    outf("{}\n", headings);
+    for (const FontCharDesc& desc : font.char_descs) {
+        std::string row;
+        for_each_field(desc, [&](const FieldSite& site, const auto& value) {
+            row += site.field == "unicode"
+                       ? fmt::format("  U+{:04X}", value)
+                       : fmt::format("  {:>{}}", value, column_heading(site.field).size());
+        });
+        outf("{}\n", row);
     }
 }
 

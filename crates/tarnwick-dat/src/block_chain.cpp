@@ -100,16 +100,10 @@ Result<Bytes, DatError> DatDatabase::read_file_data(std::uint32_t offset, std::u
 
 Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, std::uint32_t length,
                                                         Bytes& out, ChainTrace* trace) const {
-    return parts_->gather(offset, length, out, trace);
-}
-
-Result<void, DatError> DatDatabase::Parts::gather(std::uint32_t offset, std::uint32_t length,
-                                                  Bytes& out, ChainTrace* trace,
-                                                  std::optional<ChainLoop>* loop) const {
-    // One scratch per thread serves every fetch of the database: it never
-    // holds more than a read fetches ahead (`kMaxWindow`).
-    thread_local ChainScratch scratch;
-    return chain_.read_into(offset, length, out, scratch, trace, loop);
+    // The call's own scratch: it grows only as far as the reads fetch ahead,
+    // which is the chain's first blocks for a short file.
+    ChainScratch scratch;
+    return parts_->chain_.read_into(offset, length, out, scratch, trace);
 }
 
 Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t length, Bytes& out,

@@ -126,52 +126,35 @@ DatError DatError::bin_read(RecordReadError error) {
 }
 
 DatError DatError::not_found(std::uint32_t id) {
-    DatError e(DatErrorKind::NotFound);
-    e.number_ = id;
-    return e;
+    return DatError(DatErrorKind::NotFound, id);
 }
 
 DatError DatError::duplicate_id(std::uint32_t id) {
-    DatError e(DatErrorKind::DuplicateId);
-    e.number_ = id;
-    return e;
+    return DatError(DatErrorKind::DuplicateId, id);
 }
 
 DatError DatError::duplicate_namespaced_id(std::string ns, std::uint32_t file_id) {
-    DatError e(DatErrorKind::DuplicateNamespacedId);
-    e.text_ = std::move(ns);
-    e.number_ = file_id;
-    return e;
+    return DatError(DatErrorKind::DuplicateNamespacedId, file_id, std::move(ns));
 }
 
 DatError DatError::invalid_magic(std::string format) {
-    DatError e(DatErrorKind::InvalidMagic);
-    e.text_ = std::move(format);
-    return e;
+    return DatError(DatErrorKind::InvalidMagic, 0, std::move(format));
 }
 
 DatError DatError::unsupported_version(std::uint32_t version) {
-    DatError e(DatErrorKind::UnsupportedVersion);
-    e.number_ = version;
-    return e;
+    return DatError(DatErrorKind::UnsupportedVersion, version);
 }
 
 DatError DatError::invalid_namespace(std::string ns) {
-    DatError e(DatErrorKind::InvalidNamespace);
-    e.text_ = std::move(ns);
-    return e;
+    return DatError(DatErrorKind::InvalidNamespace, 0, std::move(ns));
 }
 
 DatError DatError::corruption(std::string what) {
-    DatError e(DatErrorKind::Corruption);
-    e.text_ = std::move(what);
-    return e;
+    return DatError(DatErrorKind::Corruption, 0, std::move(what));
 }
 
 DatError DatError::decompression_failed(std::uint32_t id) {
-    DatError e(DatErrorKind::DecompressionFailed);
-    e.number_ = id;
-    return e;
+    return DatError(DatErrorKind::DecompressionFailed, id);
 }
 
 DatError DatError::path_error(std::filesystem::path path, IoError source) {
@@ -182,9 +165,7 @@ DatError DatError::path_error(std::filesystem::path path, IoError source) {
 }
 
 DatError DatError::other(std::string text) {
-    DatError e(DatErrorKind::Other);
-    e.text_ = std::move(text);
-    return e;
+    return DatError(DatErrorKind::Other, 0, std::move(text));
 }
 
 const IoError* DatError::io_error() const { return io_ ? &*io_ : nullptr; }

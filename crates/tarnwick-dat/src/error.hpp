@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -165,7 +166,8 @@ public:
     std::string debug() const;
 
 private:
-    explicit DatError(DatErrorKind kind) : kind_(kind) {}
+    explicit DatError(DatErrorKind kind, std::uint32_t number = 0, std::string text = {})
+        : kind_(kind), number_(number), text_(std::move(text)) {}
 
     DatErrorKind kind_;
     std::uint32_t number_ = 0;

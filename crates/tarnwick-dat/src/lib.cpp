@@ -505,33 +505,36 @@ Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
     // the loop holds, as the archive format's own reader does.
     std::optional<ChainLoop> loop;
     std::optional<ChainLoop>* const stop_at_loop = options.strict ? &loop : nullptr;
+    ChainScratch scratch;
     if (!entry->is_compressed()) {
-        auto read = parts_->gather(entry->offset, entry->size, out, nullptr, stop_at_loop);
+        auto read = parts_->chain_.read_into(entry->offset, entry->size, out, scratch, nullptr,
+                                             stop_at_loop);
         if (read && loop) {
             return Err{chain_loop_error(id, *loop)};
         }
         return read;
     }
-    // The stored payload of a compressed file lives only until it is decoded;
-    // one buffer per thread serves every fetch, unless a huge one was needed.
-    thread_local Bytes stored;
-    auto read = parts_->gather(entry->offset, entry->size, stored, nullptr, stop_at_loop);
+    // The stored payload of a compressed file lives only until it is decoded.
+    Bytes stored;
+    auto read = parts_->chain_.read_into(entry->offset, entry->size, stored, scratch, nullptr,
+                                         stop_at_loop);
     if (read && loop) {
-        read = Err{chain_loop_error(id, *loop)};
-    } else if (read) {
-        out.resize(lrs_output_capacity(stored));
-        const LrsOutcome outcome = decode_lrs_into(stored, out);
-        out.resize(outcome.produced);
-        // A stream without its size field, or one that ends before the size
-        // it declares, is damaged.
-        const std::optional<std::uint32_t> declared = lrs_declared_size(stored);
-        if (options.strict && (!declared || outcome.produced != *declared)) {
-            out.clear();
-            read = Err{DatError::decompression_failed(id)};
-        }
+        return Err{chain_loop_error(id, *loop)};
     }
-    trim_kept_buffer(stored);
-    return read;
+    if (!read) {
+        return read;
+    }
+    out.resize(lrs_output_capacity(stored));
+    const LrsOutcome outcome = decode_lrs_into(stored, out);
+    out.resize(outcome.produced);
+    // A stream without its size field, or one that ends before the size it
+    // declares, is damaged.
+    const std::optional<std::uint32_t> declared = lrs_declared_size(stored);
+    if (options.strict && (!declared || outcome.produced != *declared)) {
+        out.clear();
+        return Err{DatError::decompression_failed(id)};
+    }
+    return {};
 }
 
 Result<std::uint64_t, DatError> DatDatabase::decoded_size(std::uint32_t id) const {

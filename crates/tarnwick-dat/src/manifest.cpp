@@ -296,29 +296,18 @@ class ManifestHandler : public nlohmann::json_sax<json> {
         if (key_ == kIgnored) {
             return true;
         }
+        // The entry's own fields go by their names in its description.
         std::uint32_t* field = nullptr;
-        switch (key_) {
-            case kDecodedSize:
-                field = &entry_.decoded_size;
-                entry_.has_decoded_size = true;
-                break;
-            case kSize:
-                field = &entry_.entry.size;
-                break;
-            case kTimestamp:
-                field = &entry_.entry.timestamp;
-                break;
-            case kVersion:
-                field = &entry_.entry.version;
-                break;
-            case kBitFlags:
-                field = &entry_.entry.bit_flags;
-                break;
-            case kOffset:
-                field = &entry_.entry.offset;
-                break;
-            default:
-                return wrong_value();
+        if (key_ == kDecodedSize) {
+            field = &entry_.decoded_size;
+            entry_.has_decoded_size = true;
+        } else if (key_ != kId) {
+            for_each_field(entry_.entry, [&](const FieldSite& site, std::uint32_t& member) {
+                field = site.field == key_name(key_) ? &member : field;
+            });
+        }
+        if (field == nullptr) {
+            return wrong_value();
         }
         if (value > 0xFFFFFFFFu) {
             return wrong_value();

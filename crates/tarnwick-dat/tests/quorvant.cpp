@@ -16,7 +16,7 @@
 #include "runner/test_main.hpp"
 
 namespace quorvant {
-void all_retail_fonts_parse() {
+CASE(all_retail_fonts_parse) {
     const auto path = common::get_portal_dat_path();
     if (!path) {
         std::cout << "Skipping quorvant test: portal.dat not found\n";
@@ -90,70 +90,48 @@ runner::CaseOutcome run_case() {
 
 namespace motion_tests = common::motion_command_names::tests;
 
-// Positions are those of each case function's name in its source file; the
-// suite's unit tests read them back from the file.
+// A case as the runner takes it: run plainly, expected to pass, reported at
+// `site` in `source_path`.
+template <void (*Body)()>
+constexpr runner::CaseDescriptor plain_case(const char* name, const char* source_path,
+                                            const common::CaseSite& site) {
+    return {
+        .name = name,
+        .ignore = false,
+        .ignore_message = nullptr,
+        .source_path = source_path,
+        .start_line = site.line,
+        .start_col = site.start_col,
+        .end_line = site.line,
+        .end_col = site.end_col,
+        .should_fail = runner::ShouldFail::No,
+        .expected_message = nullptr,
+        .kind = runner::CaseKind::Integration,
+        .function = &run_case<Body>,
+    };
+}
+
 constexpr const char* MOTION_COMMAND_NAMES_SOURCE =
     "crates/tarnwick-dat/tests/common/motion_command_names.cpp";
 
-const runner::CaseDescriptor ALL_RETAIL_FONTS_PARSE = {
-    .name = "all_retail_fonts_parse",
-    .ignore = false,
-    .ignore_message = nullptr,
-    .source_path = "crates/tarnwick-dat/tests/quorvant.cpp",
-    .start_line = 19,
-    .start_col = 6,
-    .end_line = 19,
-    .end_col = 28,
-    .should_fail = runner::ShouldFail::No,
-    .expected_message = nullptr,
-    .kind = runner::CaseKind::Integration,
-    .function = &run_case<&quorvant::all_retail_fonts_parse>,
-};
+const runner::CaseDescriptor ALL_RETAIL_FONTS_PARSE = plain_case<&quorvant::all_retail_fonts_parse>(
+    "all_retail_fonts_parse", "crates/tarnwick-dat/tests/quorvant.cpp",
+    quorvant::all_retail_fonts_parse_site);
 
-const runner::CaseDescriptor CLASSIFY_KNOWN_COMMANDS = {
-    .name = "common::motion_command_names::tests::classify_known_commands",
-    .ignore = false,
-    .ignore_message = nullptr,
-    .source_path = MOTION_COMMAND_NAMES_SOURCE,
-    .start_line = 596,
-    .start_col = 6,
-    .end_line = 596,
-    .end_col = 29,
-    .should_fail = runner::ShouldFail::No,
-    .expected_message = nullptr,
-    .kind = runner::CaseKind::Integration,
-    .function = &run_case<&motion_tests::classify_known_commands>,
-};
+const runner::CaseDescriptor CLASSIFY_KNOWN_COMMANDS =
+    plain_case<&motion_tests::classify_known_commands>(
+        "common::motion_command_names::tests::classify_known_commands", MOTION_COMMAND_NAMES_SOURCE,
+        motion_tests::classify_known_commands_site);
 
-const runner::CaseDescriptor LOOKUP_KNOWN_COMMANDS = {
-    .name = "common::motion_command_names::tests::lookup_known_commands",
-    .ignore = false,
-    .ignore_message = nullptr,
-    .source_path = MOTION_COMMAND_NAMES_SOURCE,
-    .start_line = 584,
-    .start_col = 6,
-    .end_line = 584,
-    .end_col = 27,
-    .should_fail = runner::ShouldFail::No,
-    .expected_message = nullptr,
-    .kind = runner::CaseKind::Integration,
-    .function = &run_case<&motion_tests::lookup_known_commands>,
-};
+const runner::CaseDescriptor LOOKUP_KNOWN_COMMANDS =
+    plain_case<&motion_tests::lookup_known_commands>(
+        "common::motion_command_names::tests::lookup_known_commands", MOTION_COMMAND_NAMES_SOURCE,
+        motion_tests::lookup_known_commands_site);
 
-const runner::CaseDescriptor TABLE_IS_STRICTLY_SORTED_FOR_BINARY_SEARCH = {
-    .name = "common::motion_command_names::tests::table_is_strictly_sorted_for_binary_search",
-    .ignore = false,
-    .ignore_message = nullptr,
-    .source_path = MOTION_COMMAND_NAMES_SOURCE,
-    .start_line = 580,
-    .start_col = 6,
-    .end_line = 580,
-    .end_col = 48,
-    .should_fail = runner::ShouldFail::No,
-    .expected_message = nullptr,
-    .kind = runner::CaseKind::Integration,
-    .function = &run_case<&motion_tests::table_is_strictly_sorted_for_binary_search>,
-};
+const runner::CaseDescriptor TABLE_IS_STRICTLY_SORTED_FOR_BINARY_SEARCH =
+    plain_case<&motion_tests::table_is_strictly_sorted_for_binary_search>(
+        "common::motion_command_names::tests::table_is_strictly_sorted_for_binary_search",
+        MOTION_COMMAND_NAMES_SOURCE, motion_tests::table_is_strictly_sorted_for_binary_search_site);
 
 // Ascending by name; the runner lists and starts cases in this order and
 // does not sort them again.

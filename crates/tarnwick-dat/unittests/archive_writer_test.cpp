@@ -217,6 +217,11 @@ TEST(RawArchiveMisuse, IsRefused) {
     ArchiveBuilder builder;
     EXPECT_THROW(builder.directory(DirectoryOptions{1, {}}), std::invalid_argument);
     EXPECT_THROW(builder.directory(DirectoryOptions{62, {}}), std::invalid_argument);
+    // The header's version string is written as it is, so it must fill its 16 bytes.
+    for (const std::size_t length : {0, 15, 17}) {
+        archive.header.version_string.assign(length, 'v');
+        EXPECT_THROW((void)archive.build(), std::invalid_argument) << length;
+    }
 }
 
 TEST(RawArchiveOutput, TruncateAndWriteToAFile) {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "record_encoder.hpp"
 #include "tarnwick_dat_writer/lrs_encoder.hpp"
 
 namespace tarnwick_dat_writer {
@@ -71,9 +72,8 @@ ChainShape chain_shape(std::uint64_t data_size, std::uint64_t block_size,
         throw std::invalid_argument("an over-long last block cannot carry a link");
     }
     shape.last_length = std::max<std::uint64_t>(
-        block_size,
-        (tarnwick_dat::kBlockLinkSize + shape.last_payload + block_size - 1) / block_size *
-            block_size);
+        block_size, (tarnwick_dat::kBlockLinkSize + shape.last_payload + block_size - 1) /
+                        block_size * block_size);
     return shape;
 }
 
@@ -99,13 +99,19 @@ Bytes encode_node(const NodeSpec& node) {
 }
 
 std::array<std::uint8_t, tarnwick_dat::kFileEntrySize> encode_entry(const DatFileEntry& entry) {
+    Bytes encoded;
+    encoded.reserve(tarnwick_dat::kFileEntrySize);
+    detail::put_record(encoded, entry);
     std::array<std::uint8_t, tarnwick_dat::kFileEntrySize> bytes{};
-    const std::uint32_t fields[] = {entry.bit_flags, entry.id,        entry.offset,
-                                    entry.size,      entry.timestamp, entry.version};
-    for (std::size_t i = 0; i < std::size(fields); ++i) {
-        store_u32(bytes.data() + i * 4, fields[i]);
-    }
+    std::copy(encoded.begin(), encoded.end(), bytes.begin());
     return bytes;
+}
+
+HeaderFields::HeaderFields() {
+    magic = 0x5442;
+    block_size = 1024;
+    dataset = 1;
+    version_string.assign(16, 0);
 }
 
 RawArchive::RawArchive(std::uint32_t block_size) : block_size_(block_size), image_(kHeaderEnd, 0) {
@@ -226,22 +232,16 @@ namespace {
 // The header's 80 bytes, with `file_size` where the header leaves it unset.
 std::array<std::uint8_t, tarnwick_dat::kArchiveHeaderSize> encode_header(const HeaderFields& header,
                                                                          std::uint32_t file_size) {
-    std::array<std::uint8_t, tarnwick_dat::kArchiveHeaderSize> bytes{};
-    const std::uint32_t words[] = {
-        header.magic,         header.block_size,     header.file_size.value_or(file_size),
-        header.dataset,       header.subset,         header.free_head,
-        header.free_tail,     header.free_count,     header.root_offset,
-        header.new_lru,       header.old_lru,        header.use_lru,
-        header.master_map_id, header.engine_version, header.game_version,
-    };
-    std::uint8_t* at = bytes.data();
-    for (const std::uint32_t word : words) {
-        store_u32(at, word);
-        at += 4;
+    if (header.version_string.size() != 16) {
+        throw std::invalid_argument("a header's version_string holds exactly 16 bytes");
     }
-    std::copy(header.version_string.begin(), header.version_string.end(), at);
-    at += header.version_string.size();
-    store_u32(at, header.version_minor);
+    tarnwick_dat::DatHeader fields = header;
+    fields.file_size = header.file_size.value_or(file_size);
+    Bytes encoded;
+    encoded.reserve(tarnwick_dat::kArchiveHeaderSize);
+    detail::put_record(encoded, fields);
+    std::array<std::uint8_t, tarnwick_dat::kArchiveHeaderSize> bytes{};
+    std::copy(encoded.begin(), encoded.end(), bytes.begin());
     return bytes;
 }
 

@@ -27,9 +27,10 @@ inline std::uint64_t contiguous_span(std::uint64_t missing, std::uint64_t payloa
     return whole * block_size + kBlockLinkSize + (missing - whole * payload_per_block);
 }
 
-// What chain reads fetch ahead into, kept between reads so that they do not
-// allocate; one per thread of reads, owned by whoever reads. It holds at most
-// 256 KiB.
+// What chain reads fetch ahead into, owned by whoever reads (a fetch, a
+// directory walk) and kept between its reads so that they do not allocate
+// again; never shared between threads. It grows only as far as the reads
+// fetch ahead, at most 256 KiB.
 struct ChainScratch {
     Bytes window;
 };

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -19,12 +18,6 @@ struct DatDatabase::Parts {
           file_(std::move(file)),
           archive_length_(archive_length),
           chain_(file_, header_.block_size, archive_length_) {}
-
-    // Gathers along a chain with this thread's scratch (see
-    // `BlockChain::read_into`).
-    Result<void, DatError> gather(std::uint32_t offset, std::uint32_t length, Bytes& out,
-                                  ChainTrace* trace = nullptr,
-                                  std::optional<ChainLoop>* loop = nullptr) const;
 
     // Walks the directory from the header's root, filling the table.
     Result<void, DatError> read_directory();

@@ -577,11 +577,11 @@ void assert_strictly_sorted(std::span<const MotionCommandEntry> table,
     }
 }
 
-void table_is_strictly_sorted_for_binary_search() {
+CASE(table_is_strictly_sorted_for_binary_search) {
     assert_strictly_sorted(MOTION_COMMAND_NAMES);
 }
 
-void lookup_known_commands() {
+CASE(lookup_known_commands) {
     using Name = std::optional<std::string_view>;
     runner::assert_eq(motion_command_name(0x8000003D), Name("NonCombat"));
     runner::assert_eq(motion_command_name(0x4000000C), Name("Off"));
@@ -593,7 +593,7 @@ void lookup_known_commands() {
     runner::assert_eq(motion_command_name(0xDEADBEEF), Name());
 }
 
-void classify_known_commands() {
+CASE(classify_known_commands) {
     using C = MotionCommandClass;
     runner::assert_eq(motion_command_class(0x8000003D), C::Stance);
     runner::assert_eq(motion_command_class(0x45000005), C::Locomotion);

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/case.hpp"
 #include "runner/location.hpp"
 
 namespace common::motion_command_names {
@@ -80,13 +81,13 @@ void assert_strictly_sorted(std::span<const MotionCommandEntry> table,
                             runner::SourceLocation location = runner::SourceLocation::current());
 
 /// Case: known ids have their known names, an unknown id has none.
-void lookup_known_commands();
+CASE_DECLARATION(lookup_known_commands);
 
 /// Case: known ids fall into their known classes.
-void classify_known_commands();
+CASE_DECLARATION(classify_known_commands);
 
 /// Case: the real table is strictly ascending, as the lookup needs.
-void table_is_strictly_sorted_for_binary_search();
+CASE_DECLARATION(table_is_strictly_sorted_for_binary_search);
 
 }  // namespace common::motion_command_names::tests
 

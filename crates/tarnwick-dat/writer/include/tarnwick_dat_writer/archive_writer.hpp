@@ -25,28 +25,17 @@ namespace tarnwick_dat_writer {
 using tarnwick_dat::Bytes;
 using tarnwick_dat::DatFileEntry;
 
-/// Every header field, as written at offset 0x140. The defaults describe a
-/// portal archive with 1024-byte blocks.
-struct HeaderFields {
-    std::uint32_t magic = 0x5442;
-    std::uint32_t block_size = 1024;
+/// Every header field, as written at offset 0x140: the fields of
+/// `DatHeader`, written in its description's order, with a `file_size` of
+/// its own. The defaults describe a portal archive with 1024-byte blocks and
+/// a version string of 16 zero bytes (written as it is; `build` throws
+/// std::invalid_argument unless it holds 16 bytes).
+struct HeaderFields : tarnwick_dat::DatHeader {
+    HeaderFields();
+
     /// Written as is when set; otherwise the length of the built archive
-    /// (before any truncation).
+    /// (before any truncation). It stands for `DatHeader::file_size`.
     std::optional<std::uint32_t> file_size;
-    std::uint32_t dataset = 1;
-    std::uint32_t subset = 0;
-    std::uint32_t free_head = 0;
-    std::uint32_t free_tail = 0;
-    std::uint32_t free_count = 0;
-    std::uint32_t root_offset = 0;
-    std::uint32_t new_lru = 0;
-    std::uint32_t old_lru = 0;
-    std::uint32_t use_lru = 0;
-    std::uint32_t master_map_id = 0;
-    std::uint32_t engine_version = 0;
-    std::uint32_t game_version = 0;
-    std::array<std::uint8_t, 16> version_string{};
-    std::uint32_t version_minor = 0;
 };
 
 /// How a chain's blocks lie in the file.
