@@ -198,6 +198,10 @@ struct ChainTrace {
 
 class FileReader;
 
+namespace detail {
+struct DatabaseAccess;
+}  // namespace detail
+
 /// An opened archive. It exists only fully opened, and nothing outside the
 /// library can change it: its directory is read while opening and only read
 /// afterwards, with positional reads, so several threads may fetch at once.
@@ -282,6 +286,7 @@ class DatDatabase {
 
   private:
     friend class FileReader;
+    friend struct detail::DatabaseAccess;
 
     // What an opened archive is made of: the file, its header, the block
     // chains read through it and the directory; the library's own.

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "internal/lrs_capacity.hpp"
 #include "internal/lrs_format.hpp"
 #include "tarnwick_dat/utils.hpp"
 
@@ -52,6 +53,11 @@ std::size_t max_output_for(std::size_t n) {
 }
 
 }  // namespace
+
+std::uint64_t lrs_output_capacity_for(std::uint32_t declared, std::uint64_t payload_length) {
+    const auto tokens = static_cast<std::size_t>(payload_length - kSizeFieldBytes);
+    return std::min<std::uint64_t>(declared, max_output_for(tokens));
+}
 
 std::size_t lrs_output_capacity(std::span<const std::uint8_t> input) {
     const std::optional<std::uint32_t> declared = lrs_declared_size(input);
