@@ -347,10 +347,60 @@ std::vector<std::uint32_t> next_ids(const py::iterator& source, std::size_t coun
 // batch's buffer stays small and is reused rather than faulted in afresh.
 constexpr std::size_t kBatchFiles = 256;
 
+/// The work budget that read_many and iter_read keep to, as the tool's
+/// extract and font do: the files asked for, summed as they come, may claim
+/// at most the archive's budget, and files that would pass it are refused
+/// before any of them is read.
+class BulkBudget {
+  public:
+    explicit BulkBudget(const DatDatabase& database)
+        : budget_(tarnwick_dat::WorkBudget::for_archive(database)) {}
+
+    /// Adds the claims of `ids` (an id the archive does not list claims
+    /// nothing: its read raises NotFoundError); raises OtherError naming the
+    /// budget and the largest claimers when the sums pass the budget.
+    void admit(const DatDatabase& database, std::span<const std::uint32_t> ids) {
+        std::vector<const DatFileEntry*> entries;
+        entries.reserve(ids.size());
+        for (const std::uint32_t id : ids) {
+            if (const DatFileEntry* entry = database.files().find(id)) {
+                entries.push_back(entry);
+            }
+        }
+        tarnwick_dat::BudgetCheck check =
+            without_gil([&] { return tarnwick_dat::check_budget(database, entries, budget_); });
+        if (bytes_ + check.bytes > budget_.bytes) {
+            // The cheap bound fitted this batch alone: the declared sizes
+            // decide against what the files before it claimed.
+            without_gil([&] {
+                check.bytes = 0;
+                for (std::size_t i = 0; i < entries.size(); ++i) {
+                    check.claims[i] = tarnwick_dat::work_claim(database, *entries[i], true);
+                    check.bytes += check.claims[i].bytes;
+                }
+            });
+        }
+        check.bytes += bytes_;
+        check.reads += reads_;
+        if (!check.fits()) {
+            raise_dat_error(
+                DatError::other(fmt::format("refusing to read the files: {}", check.describe())));
+        }
+        bytes_ = check.bytes;
+        reads_ = check.reads;
+    }
+
+  private:
+    tarnwick_dat::WorkBudget budget_;
+    std::uint64_t bytes_ = 0;
+    std::uint64_t reads_ = 0;
+};
+
 py::list read_many(const Archive& archive, const py::iterable& id_objects, bool strict) {
     const std::vector<std::uint32_t> ids =
         next_ids(py::iter(id_objects), std::numeric_limits<std::size_t>::max());
     auto database = archive.database();
+    BulkBudget(*database).admit(*database, ids);
     py::list files(ids.size());
     Batch batch;
     for (std::size_t first = 0; first < ids.size(); first += kBatchFiles) {
@@ -377,7 +427,8 @@ class ReadIterator {
         : database_(std::move(database)),
           source_(std::move(source)),
           strict_(strict),
-          batch_size_(std::max<std::size_t>(batch_size, 1)) {}
+          batch_size_(std::max<std::size_t>(batch_size, 1)),
+          budget_(*database_) {}
 
     py::bytes next() {
         if (next_ == batch_.ends.size()) {
@@ -401,9 +452,12 @@ class ReadIterator {
             }
             reading_ = true;
             try {
+                budget_.admit(*database_, ids);
                 read_batch(*database_, ids, strict_, batch_);
             } catch (...) {
+                // A refused batch ends the iteration, as a failing file does.
                 reading_ = false;
+                finished_ = true;
                 throw;
             }
             reading_ = false;
@@ -421,6 +475,7 @@ class ReadIterator {
     bool strict_;
     std::size_t batch_size_;
     Batch batch_;
+    BulkBudget budget_;
     std::size_t next_ = 0;
     bool reading_ = false;
     bool finished_ = false;
@@ -762,7 +817,8 @@ void define_archive(py::module_& m) {
         .def(
             "read_many", &read_many, py::arg("ids"), py::kw_only(), py::arg("strict") = true,
             "The bytes of files `ids` (an iterable), in order, read with the GIL released once per "
-            "256 files; the first file that fails raises its error.")
+            "256 files; the first file that fails raises its error. Files that claim more than "
+            "the archive's work budget raise OtherError before any is read.")
         .def(
             "iter_read",
             [](const Archive& a, const py::iterable& ids, bool strict, std::size_t batch) {
@@ -771,8 +827,8 @@ void define_archive(py::module_& m) {
             py::arg("ids"), py::kw_only(), py::arg("strict") = true, py::arg("batch") = kBatchFiles,
             "The bytes of files `ids` one by one, in order, read `batch` at a time with the GIL "
             "released once per batch; a file that fails raises its error in its turn, which ends "
-            "the "
-            "iteration.")
+            "the iteration, as does OtherError for a batch that would pass the archive's work "
+            "budget.")
         .def(
             "open",
             [](const Archive& a, const py::int_& id) {

@@ -284,13 +284,14 @@ class Archive:
         """
     def read_many(self, ids: Iterable[int], *, strict: bool = True) -> list[bytes]:
         """The bytes of files `ids` (an iterable), in order, read with the GIL released once per
-        256 files; the first file that fails raises its error."""
+        256 files; the first file that fails raises its error. Files that claim more than the
+        archive's work budget raise OtherError before any is read."""
     def iter_read(
         self, ids: Iterable[int], *, strict: bool = True, batch: int = 256
     ) -> ReadIterator:
         """The bytes of files `ids` one by one, in order, read `batch` at a time with the GIL
         released once per batch; a file that fails raises its error in its turn, which ends the
-        iteration."""
+        iteration, as does OtherError for a batch that would pass the archive's work budget."""
     def decoded_size(self, id: int) -> int:
         """The length of file `id` once decoded, without decoding it."""
     def file_type(self, id: int) -> FileType:

@@ -175,16 +175,44 @@ def write_text(path):
     return path
 
 
-def test_verify_keeps_to_the_work_budget(tmp_path):
-    # 1,000 entries on one 100,000-byte file claim far more than the archive.
+def over_budget(tmp_path):
+    """1,000 entries on one 100,000-byte file: they claim far more than the archive."""
     builder = ArchiveBuilder()
     builder.add_file(PLAIN_ID, bytes(100_000))
     with tarnwick_dat.open(write(tmp_path, builder, "one.dat")) as archive:
         shared = archive.entry(PLAIN_ID).offset
     for i in range(1000):
         builder.add_entry(0x0E000000 + i, offset=shared, size=100_000)
-    with tarnwick_dat.open(write(tmp_path, builder, "many.dat")) as archive:
-        assert archive.entry(PLAIN_ID).offset == shared
+    return write(tmp_path, builder, "many.dat")
+
+
+def test_verify_keeps_to_the_work_budget(tmp_path):
+    with tarnwick_dat.open(over_budget(tmp_path)) as archive:
         report = archive.verify()
         assert report.damaged
         assert [f.kind for f in report.findings][0] == "expansion_budget"
+
+
+@pytest.mark.parametrize("call", ["read_many", "iter_read"])
+def test_bulk_reads_keep_to_the_work_budget(tmp_path, call):
+    with tarnwick_dat.open(over_budget(tmp_path)) as archive:
+        ids = [0x0E000000 + i for i in range(1000)]
+        # Each file alone, and a share of them, read as usual.
+        assert archive.read_many(ids[:10]) == [bytes(100_000)] * 10
+        given = []
+        with pytest.raises(tarnwick_dat.OtherError) as caught:
+            if call == "read_many":
+                given = archive.read_many(ids)
+            else:
+                given.extend(archive.iter_read(ids, batch=100))
+        # iter_read gives the batches before the one that passes the budget;
+        # the message names the largest claimers of the refused files.
+        if call == "read_many":
+            assert given == []
+        else:
+            assert 0 < len(given) < len(ids) and len(given) % 100 == 0
+            assert given[-1] == bytes(100_000)
+        text = str(caught.value)
+        assert text.startswith("Other error: refusing to read the files: the files claim ")
+        assert " more than the work budget of " in text
+        assert f"; the largest: 0x{ids[len(given)]:08X} (100000 bytes, " in text

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+#include <tarnwick_dat/verify.hpp>
 
 #include "commands.hpp"
 #include "error_text.hpp"
@@ -138,6 +139,17 @@ int run_font(const FontOptions& options) {
         out("[");
     }
     for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
+        // A font is a few KiB: one that decodes to megabytes is damage, and
+        // is reported rather than fetched whole.
+        if (const auto size = db->decoded_size(entry->id);
+            size && *size > tarnwick_dat::kLargestCheckedRecord) {
+            report_file_error(options.archive, entry->id,
+                              fmt::format("record of {} bytes is larger than the {} bytes a "
+                                          "record is decoded up to",
+                                          *size, tarnwick_dat::kLargestCheckedRecord));
+            failed = true;
+            continue;
+        }
         if (!fetch_file(*db, options.archive, entry->id, bytes,
                         fetch_mode(options.lenient, false))) {
             failed = true;

@@ -3,8 +3,10 @@
 //
 // Nothing is kept per name the kernel looks up: an inode number carries what
 // it names (the tree, the kind of node, the type or the file id), so the
-// mount's memory is the opened archives, one 4-byte id per listed file, and
-// the content budget, whatever the readers do.
+// mount's memory is the opened archives, one 4-byte id per listed file, the
+// content budget and a few streaming readers of large files (a file that may
+// decode to more than 1 MiB is read in pieces, never held whole), whatever
+// the readers do.
 
 #include <fmt/format.h>
 #include <spawn.h>
@@ -80,6 +82,9 @@ constexpr double kAttributeSeconds = 86400.0;
 // Threads of libfuse's loop. Each keeps a read buffer (and the library a
 // payload buffer of at most 4 MiB), so they are few.
 constexpr unsigned kMaxThreads = 4;
+// Streaming readers of large files kept between reads: two per thread, so
+// that a few files read side by side each go on where they were.
+constexpr std::size_t kKeptReaders = 2 * kMaxThreads;
 
 // ---------------------------------------------------------------- inodes
 //
@@ -139,7 +144,7 @@ struct Found {
 class Mount {
   public:
     Mount(std::vector<Archive> archives, bool combine, std::size_t cache_bytes)
-        : archives_(std::move(archives)), budget_(cache_bytes) {
+        : archives_(std::move(archives)), budget_(cache_bytes), readers_(kKeptReaders) {
         if (combine || archives_.size() == 1) {
             Tree tree;
             for (std::size_t i = 0; i < archives_.size(); ++i) {
@@ -477,6 +482,9 @@ class Mount {
         if (has_failed(found)) {
             return EIO;
         }
+        if (!fetched_whole(entry)) {
+            return fetch_streamed(found, offset, out, copied);
+        }
         if (entry.is_compressed()) {
             const auto declared = archive.db.decoded_size(entry.id);
             if (!declared) {
@@ -527,6 +535,50 @@ class Mount {
             report_once(found, error_line(read.error()));
             return EIO;
         }
+        return 0;
+    }
+
+    // A large file's bytes from `offset`, through a streaming reader that an
+    // earlier read left at or before it (or a new one): reading a file from
+    // start to end decodes it once, and nothing holds it whole. A read
+    // behind every kept reader starts over from the file's start.
+    int fetch_streamed(const Found& found, std::uint64_t offset, std::span<std::uint8_t> out,
+                       std::size_t& copied) {
+        Archive& archive = archives_[found.archive];
+        const std::uint64_t key = (std::uint64_t{found.archive} << 32) | found.entry->id;
+        if (out.empty()) {
+            return 0;
+        }
+        std::optional<tarnwick_dat::FileReader> reader = readers_.take(key, offset);
+        if (!reader) {
+            auto opened = archive.db.open_file(found.entry->id);
+            if (!opened) {
+                report_once(found, error_line(opened.error()));
+                return EIO;
+            }
+            reader.emplace(std::move(opened).value());
+        }
+        copied = 0;
+        // What lies before `offset` is read into `out` and let go.
+        while (reader->position() < offset) {
+            const auto skip = static_cast<std::size_t>(
+                std::min<std::uint64_t>(out.size(), offset - reader->position()));
+            auto got = reader->read(out.first(skip));
+            if (!got) {
+                report_once(found, error_line(got.error()));
+                return EIO;
+            }
+            if (*got < skip) {
+                return 0;  // past the end
+            }
+        }
+        auto got = reader->read(out);
+        if (!got) {
+            report_once(found, error_line(got.error()));
+            return EIO;
+        }
+        copied = *got;
+        readers_.give(key, std::move(*reader));
         return 0;
     }
 
@@ -616,6 +668,7 @@ class Mount {
     std::vector<Archive> archives_;
     std::vector<Tree> trees_;
     ContentBudget budget_;
+    ReaderPool readers_;
     mutable std::mutex failed_mutex_;
     bool no_open_ = false;
     uid_t uid_ = ::getuid();

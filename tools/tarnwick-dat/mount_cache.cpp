@@ -100,4 +100,37 @@ void ContentBudget::make_room(std::unique_lock<std::mutex>& lock, std::size_t by
     }
 }
 
+std::optional<tarnwick_dat::FileReader> ReaderPool::take(std::uint64_t key, std::uint64_t offset) {
+    const std::lock_guard lock(mutex_);
+    auto best = idle_.end();
+    for (auto at = idle_.begin(); at != idle_.end(); ++at) {
+        if (at->first == key && at->second.position() <= offset &&
+            (best == idle_.end() || at->second.position() > best->second.position())) {
+            best = at;
+        }
+    }
+    if (best == idle_.end()) {
+        return std::nullopt;
+    }
+    std::optional<tarnwick_dat::FileReader> reader(std::move(best->second));
+    idle_.erase(best);
+    return reader;
+}
+
+void ReaderPool::give(std::uint64_t key, tarnwick_dat::FileReader reader) {
+    const std::lock_guard lock(mutex_);
+    if (capacity_ == 0) {
+        return;
+    }
+    idle_.emplace_front(key, std::move(reader));
+    if (idle_.size() > capacity_) {
+        idle_.pop_back();
+    }
+}
+
+std::size_t ReaderPool::size() const {
+    const std::lock_guard lock(mutex_);
+    return idle_.size();
+}
+
 }  // namespace tarnwick_dat_tool

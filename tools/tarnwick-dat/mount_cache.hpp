@@ -1,6 +1,7 @@
 // The memory a mount may spend on file contents: decoded files kept for
 // later reads, and the buffers of the reads in flight, together within one
-// limit.
+// limit; and the streaming readers of large files, kept where the last read
+// left them, a few at most.
 #pragma once
 
 #include <condition_variable>
@@ -9,9 +10,12 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <tarnwick_dat/file_reader.hpp>
 #include <tarnwick_dat/record_reader.hpp>
 #include <unordered_map>
+#include <utility>
 
 namespace tarnwick_dat_tool {
 
@@ -74,6 +78,35 @@ class ContentBudget {
     std::unordered_map<std::uint64_t, Kept> kept_;
     // Ready files, most recently used first.
     std::list<std::uint64_t> recent_;
+};
+
+/// Streaming readers of large files by key, each where the last read that
+/// used it ended, so that a file read from start to end is read and decoded
+/// once, without holding it; at most `capacity` are kept, the least
+/// recently used dropped first. Each holds a few hundred KiB.
+class ReaderPool {
+  public:
+    /// A pool of at most `capacity` idle readers.
+    explicit ReaderPool(std::size_t capacity) : capacity_(capacity) {}
+
+    ReaderPool(const ReaderPool&) = delete;
+    ReaderPool& operator=(const ReaderPool&) = delete;
+
+    /// Takes out the reader of `key` that has gone farthest without passing
+    /// `offset`, or nothing when none has.
+    std::optional<tarnwick_dat::FileReader> take(std::uint64_t key, std::uint64_t offset);
+    /// Keeps `reader` of `key` for later reads, dropping the least recently
+    /// used one when the pool is full.
+    void give(std::uint64_t key, tarnwick_dat::FileReader reader);
+
+    /// Readers kept now (for tests).
+    std::size_t size() const;
+
+  private:
+    const std::size_t capacity_;
+    mutable std::mutex mutex_;
+    // Most recently used first.
+    std::list<std::pair<std::uint64_t, tarnwick_dat::FileReader>> idle_;
 };
 
 }  // namespace tarnwick_dat_tool

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <map>
 #include <optional>
@@ -239,6 +240,20 @@ Bytes huge_claim() {
     return payload;
 }
 
+// Files too large for a 1 MiB cache, read in pieces: a compressed one that
+// decodes to 3 MiB, a stored one of 2 MiB, and a compressed one whose
+// stream declares 100 bytes more than it yields.
+fs::path write_large(const fs::path& path) {
+    ArchiveBuilder builder;
+    builder.add_file(0x01000001, pattern(3 << 20, 11), stamped(true, k2020));
+    builder.add_file(0x01000002, pattern(2 << 20, 12), stamped(false, k2020));
+    Bytes cut = tarnwick_dat_writer::compress_lrs(pattern(3 << 20, 13));
+    cut[0] = static_cast<std::uint8_t>(cut[0] + 100);
+    builder.add_file(0x01000003, cut, tarnwick_dat_writer::with_flags(1));
+    EXPECT_TRUE(builder.write(path).has_value());
+    return path;
+}
+
 // Hostile shapes: a stored file whose one-block chain links to itself, two
 // entries on one chain, and a compressed file that declares 4 GiB.
 fs::path write_hostile(const fs::path& path) {
@@ -341,7 +356,7 @@ Bytes looped(std::size_t length, const Bytes& loop) {
 
 struct Case {
     const char* name;
-    std::vector<std::string> archives;  // "first", "second", "damaged", "hostile"
+    std::vector<std::string> archives;  // "first", "second", "damaged", "hostile", "large"
     std::vector<std::string> flags;
     // The tree expected, from the archives' paths by name.
     std::vector<Shown> (*expected)(const std::map<std::string, fs::path>& at);
@@ -431,6 +446,20 @@ const Case kCases[] = {
              "bytes (--cache-size)\n",
              at.at("hostile").string(), 0xFFFFFFFFull + huge_claim().size());
      }},
+    {"files larger than the cache, read in pieces",
+     {"large"},
+     {"--cache-size", "1M"},
+     [](const auto& at) {
+         const std::int64_t time = mtime_of(at.at("large"));
+         return std::vector<Shown>{dir("Model", time),
+                                   file("Model/01000001.bin", pattern(3 << 20, 11), k2020),
+                                   file("Model/01000002.bin", pattern(2 << 20, 12), k2020),
+                                   eio("Model/01000003.bin", (3 << 20) + 100, time)};
+     },
+     [](const auto& at) {
+         return fmt::format("error: {}: 0x01000003: Failed to recover compressed file 01000003\n",
+                            at.at("large").string());
+     }},
 };
 
 void PrintTo(const Case& row, std::ostream* out) {
@@ -443,14 +472,17 @@ TEST_P(MountTree, ShowsTheTreeExtractWrites) {
     SKIP_WITHOUT_FUSE();
     const Case& c = GetParam();
     const TempDir dir;
-    const std::map<std::string, fs::path> at = {
-        {"first", write_archive(dir.path(), "first.dat", first_archive())},
-        {"second", write_archive(dir.path(), "second.dat", second_archive())},
-        {"damaged", write_archive(dir.path(), "damaged.dat", damaged_archive())},
-        {"hostile", write_hostile(dir.path() / "hostile.dat")},
+    const std::map<std::string, std::function<fs::path()>> writers = {
+        {"first", [&] { return write_archive(dir.path(), "first.dat", first_archive()); }},
+        {"second", [&] { return write_archive(dir.path(), "second.dat", second_archive()); }},
+        {"damaged", [&] { return write_archive(dir.path(), "damaged.dat", damaged_archive()); }},
+        {"hostile", [&] { return write_hostile(dir.path() / "hostile.dat"); }},
+        {"large", [&] { return write_large(dir.path() / "large.dat"); }},
     };
+    std::map<std::string, fs::path> at;
     std::vector<fs::path> archives;
     for (const std::string& name : c.archives) {
+        at[name] = writers.at(name)();
         archives.push_back(at.at(name));
     }
     Mounted mount(archives, c.flags);

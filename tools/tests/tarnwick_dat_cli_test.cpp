@@ -1273,6 +1273,26 @@ TEST(ToolDamage, ASelectionBeyondTheWorkBudgetIsRefused) {
         << verify.out;
 }
 
+// A font that declares 32 MiB: fonts are a few KiB, so it is damage, reported
+// as verify reports an oversized record, and never fetched; the sound font
+// beside it still prints.
+TEST(ToolDamage, AFontDecodingToMegabytesIsReportedNotFetched) {
+    ArchiveBuilder builder;
+    Bytes huge = tarnwick_dat_writer::compress_lrs(Bytes(4096, 'f'));
+    huge[0] = huge[1] = huge[2] = 0x00;
+    huge[3] = 0x02;
+    builder.add_file(0x40000001, huge, tarnwick_dat_writer::with_flags(1));
+    builder.add_file(0x40000002, tarnwick_dat_writer::encode_font(make_font(0x40000002, 1)));
+    const TempArchiveFile archive(builder.build());
+    const std::string a = archive.path().string();
+    const ToolRun run = run_tool({"font", a, "--json"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "error: " + a +
+                           ": 0x40000001: record of 33554432 bytes is larger than the 16777216 "
+                           "bytes a record is decoded up to\n");
+    EXPECT_NE(run.out.find("\"id\": \"40000002\""), std::string::npos) << run.out;
+}
+
 // -------------------------------------------------------------- classify
 
 TEST(ToolClassify, ByIdAloneAndByKind) {

@@ -6,6 +6,9 @@
 #include <new>
 #include <stdexcept>
 
+#include "file_reader.hpp"
+#include "internal/file_hash.hpp"
+
 namespace tarnwick_dat {
 
 namespace {
@@ -149,6 +152,55 @@ ContentHash hash_bytes(HashAlgorithm algorithm, std::span<const std::uint8_t> by
     ContentHasher hasher(algorithm);
     hasher.update(bytes);
     return hasher.finish();
+}
+
+}  // namespace tarnwick_dat
+
+namespace tarnwick_dat {
+
+namespace {
+
+// The pieces a large file is hashed in.
+constexpr std::size_t kFilePiece = 256 * 1024;
+
+}  // namespace
+
+Result<FileContent, DatError> hash_file(const DatDatabase& db, const DatFileEntry& entry,
+                                        Bytes& buffer, ContentHasher& hasher) {
+    // No LRS stream yields more than 9 bytes per stored byte.
+    const std::uint64_t most = std::uint64_t{entry.size} * (entry.is_compressed() ? 9 : 1);
+    FileContent content;
+    if (most <= kHashedWholeUpTo) {
+        auto read = db.read_file_into(entry.id, buffer, FetchOptions{.strict = true});
+        if (!read) {
+            return Err{std::move(read).error()};
+        }
+        hasher.update(buffer);
+        content.hash = hasher.finish();
+        content.size = buffer.size();
+        return content;
+    }
+    auto reader = db.open_file(entry.id);
+    if (!reader) {
+        return Err{std::move(reader).error()};
+    }
+    buffer.resize(kFilePiece);
+    for (;;) {
+        auto got = reader->read(buffer);
+        if (!got) {
+            hasher.reset();
+            buffer.clear();
+            return Err{std::move(got).error()};
+        }
+        if (*got == 0) {
+            break;
+        }
+        hasher.update(std::span<const std::uint8_t>(buffer).first(*got));
+        content.size += *got;
+    }
+    buffer.clear();
+    content.hash = hasher.finish();
+    return content;
 }
 
 }  // namespace tarnwick_dat

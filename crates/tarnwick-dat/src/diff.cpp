@@ -2,8 +2,8 @@
 // pairs (an index on each side, or none), which workers take in chunks. For
 // each pair a worker fetches the old file into its one buffer and hashes it,
 // then the new one into the same buffer: a file is never held on both sides
-// at once. Changes go to the worker's own list and are merged in id order at
-// the end, so the report does not depend on the thread count.
+// at once, and a large one is hashed in pieces, never held whole. Changes go to the worker's own
+// list and are merged in id order at the end, so the report does not depend on the thread count.
 
 #include "diff.hpp"
 
@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "internal/file_hash.hpp"
 #include "internal/parallel.hpp"
 
 namespace tarnwick_dat {
@@ -21,8 +22,6 @@ namespace {
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 // Files a worker takes at once.
 constexpr std::size_t kChunk = 32;
-// A worker's buffer is let go after a file larger than this.
-constexpr std::size_t kKeptBuffer = std::size_t{4} << 20;
 
 // The entry index of one id on each side (kNone: not listed).
 struct Pair {
@@ -68,17 +67,13 @@ class Side {
     Content content(std::size_t index, Bytes& buffer, ContentHasher& hasher) const {
         Content content;
         if (const DatDatabase* db = side_.database()) {
-            auto read = db->read_file_into(entry(index).id, buffer, FetchOptions{.strict = true});
+            auto read = hash_file(*db, entry(index), buffer, hasher);
             if (!read) {
                 content.error = read.error().display();
                 return content;
             }
-            hasher.update(buffer);
-            content.hash = hasher.finish();
-            content.size = buffer.size();
-            if (buffer.capacity() > kKeptBuffer) {
-                Bytes().swap(buffer);
-            }
+            content.hash = read->hash;
+            content.size = read->size;
             return content;
         }
         const Manifest& manifest = *side_.manifest();

@@ -8,13 +8,14 @@
 
 #include "file_reader.hpp"
 
-#include "internal/block_chain.hpp"
-#include "internal/database.hpp"
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
+
+#include "internal/block_chain.hpp"
+#include "internal/chain_stream.hpp"
+#include "internal/database.hpp"
 
 namespace tarnwick_dat {
 
@@ -22,196 +23,224 @@ namespace {
 
 // An over-long last block is read in pieces of this size.
 constexpr std::size_t kTailPiece = 256 * 1024;
-
-// The blocks a chain has passed, in one flat array (open addressing), so a
-// chain costs a few bytes per block and no allocation per block.
-class BlockSet {
-  public:
-    // Adds `block`; false when it was there already.
-    bool insert(std::uint32_t block) {
-        if (block == 0) {
-            const bool added = !has_zero_;
-            has_zero_ = true;
-            return added;
-        }
-        if ((size_ + 1) * 2 > slots_.size()) {
-            grow();
-        }
-        if (!place(slots_, block)) {
-            return false;
-        }
-        ++size_;
-        return true;
-    }
-    bool contains(std::uint32_t block) const {
-        if (block == 0) {
-            return has_zero_;
-        }
-        if (slots_.empty()) {
-            return false;
-        }
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash(block) & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == block) {
-                return true;
-            }
-            if (slots_[i] == 0) {
-                return false;
-            }
-        }
-    }
-
-  private:
-    static std::size_t hash(std::uint32_t block) { return block * 0x9E3779B1u; }
-    static bool place(std::vector<std::uint32_t>& slots, std::uint32_t block) {
-        const std::size_t mask = slots.size() - 1;
-        for (std::size_t i = hash(block) & mask;; i = (i + 1) & mask) {
-            if (slots[i] == block) {
-                return false;
-            }
-            if (slots[i] == 0) {
-                slots[i] = block;
-                return true;
-            }
-        }
-    }
-    void grow() {
-        std::vector<std::uint32_t> bigger(slots_.empty() ? 64 : slots_.size() * 2, 0);
-        for (const std::uint32_t block : slots_) {
-            if (block != 0) {
-                place(bigger, block);
-            }
-        }
-        slots_.swap(bigger);
-    }
-
-    std::vector<std::uint32_t> slots_;
-    std::size_t size_ = 0;
-    bool has_zero_ = false;
-};
+// A repeating chain keeps its loop's bytes up to this length.
+constexpr std::size_t kKeptCycle = std::size_t{1} << 20;
 
 }  // namespace
 
-// The chain of one file, handed out as pieces of stored bytes.
-struct FileReader::Chain {
-    Chain(const ReadOnlyFile& archive, std::uint64_t archive_bytes, std::uint32_t block_bytes,
-          std::uint32_t offset, std::uint32_t length)
-        : file(archive),
-          archive_length(archive_bytes),
-          block_size(block_bytes),
-          block(offset),
-          missing(length) {}
+namespace detail {
 
-    // The next piece of stored bytes, valid until the next call; empty at
-    // the end of the chain and once a loop is met (`loop` says so).
-    Result<std::span<const std::uint8_t>, DatError> next(ReadCounts& counts) {
-        if (missing == 0 || loop) {
-            return std::span<const std::uint8_t>();
+const ReadOnlyFile& DatabaseAccess::file(const DatDatabase& db) {
+    return db.parts_->file_;
+}
+
+bool BlockSet::insert(std::uint32_t block) {
+    if (block == 0) {
+        const bool added = !has_zero_;
+        has_zero_ = true;
+        return added;
+    }
+    if ((size_ + 1) * 2 > slots_.size()) {
+        grow();
+    }
+    if (!place(slots_, block)) {
+        return false;
+    }
+    ++size_;
+    return true;
+}
+
+bool BlockSet::contains(std::uint32_t block) const {
+    if (block == 0) {
+        return has_zero_;
+    }
+    if (slots_.empty()) {
+        return false;
+    }
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash(block) & mask;; i = (i + 1) & mask) {
+        if (slots_[i] == block) {
+            return true;
         }
-        // Every payload byte comes from a distinct byte of the file.
-        if (first && missing > archive_length) {
-            return Err{DatError::io(IoError::unexpected_eof())};
+        if (slots_[i] == 0) {
+            return false;
         }
-        const std::uint64_t payload_per_block = block_size - kBlockLinkSize;
-        if (!in_block) {
-            if (block < window_start || block + kBlockLinkSize > window_start + window_length) {
-                std::uint64_t want = kBlockLinkSize + std::min(missing, payload_per_block);
-                if (first) {
-                    want = std::max(
-                        want, std::min(contiguous_span(missing, payload_per_block, block_size),
-                                       kFirstWindow));
-                } else if (run > 0) {
-                    want = std::max(
-                        want,
-                        std::min(contiguous_span(missing, payload_per_block, block_size), 2 * run));
-                }
-                want = std::min(want, kMaxWindow);
-                window.resize(static_cast<std::size_t>(want));
-                auto got = file.read_at_most(window, block);
-                ++counts.reads;
-                if (!got) {
-                    return Err{DatError::io(std::move(got).error())};
-                }
-                window_start = block;
-                window_length = got.value();
-                if (window_length < kBlockLinkSize) {
-                    return Err{DatError::io(IoError::unexpected_eof())};
-                }
+    }
+}
+
+bool BlockSet::place(std::vector<std::uint32_t>& slots, std::uint32_t block) {
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = hash(block) & mask;; i = (i + 1) & mask) {
+        if (slots[i] == block) {
+            return false;
+        }
+        if (slots[i] == 0) {
+            slots[i] = block;
+            return true;
+        }
+    }
+}
+
+void BlockSet::grow() {
+    std::vector<std::uint32_t> bigger(slots_.empty() ? 64 : slots_.size() * 2, 0);
+    for (const std::uint32_t block : slots_) {
+        if (block != 0) {
+            place(bigger, block);
+        }
+    }
+    slots_.swap(bigger);
+}
+
+}  // namespace detail
+
+ChainStream::ChainStream(const DatDatabase& db, std::uint32_t offset, std::uint32_t length,
+                         OnLoop on_loop, ChainTrace* trace)
+    : file_(detail::DatabaseAccess::file(db)),
+      archive_length_(db.archive_length()),
+      block_size_(db.header().block_size),
+      block_(offset),
+      missing_(length),
+      on_loop_(on_loop),
+      trace_(trace) {}
+
+Result<std::span<const std::uint8_t>, DatError> ChainStream::next(ReadCounts& counts) {
+    if (missing_ == 0 || (loop_ && on_loop_ == OnLoop::Stop)) {
+        return std::span<const std::uint8_t>();
+    }
+    if (cycle_whole_) {
+        return next_from_cycle();
+    }
+    return next_from_file(counts);
+}
+
+std::span<const std::uint8_t> ChainStream::next_from_cycle() {
+    if (cycle_at_ == cycle_.size()) {
+        cycle_at_ = 0;
+    }
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(missing_, cycle_.size() - cycle_at_));
+    const auto piece = std::span<const std::uint8_t>(cycle_).subspan(cycle_at_, n);
+    cycle_at_ += n;
+    missing_ -= n;
+    return piece;
+}
+
+Result<std::span<const std::uint8_t>, DatError> ChainStream::next_from_file(ReadCounts& counts) {
+    // Every payload byte comes from a distinct byte of the file.
+    if (first_ && missing_ > archive_length_) {
+        return Err{DatError::io(IoError::unexpected_eof())};
+    }
+    const std::uint64_t payload_per_block = block_size_ - kBlockLinkSize;
+    if (!in_block_) {
+        if (block_ < window_start_ || block_ + kBlockLinkSize > window_start_ + window_length_) {
+            std::uint64_t want = kBlockLinkSize + std::min(missing_, payload_per_block);
+            if (first_) {
+                want = std::max(want,
+                                std::min(contiguous_span(missing_, payload_per_block, block_size_),
+                                         kFirstWindow));
+            } else if (run_ > 0) {
+                want = std::max(
+                    want,
+                    std::min(contiguous_span(missing_, payload_per_block, block_size_), 2 * run_));
             }
-            first = false;
-            link = load_le32(window.data() + (block - window_start));
-            // The last block holds everything still missing, however long.
-            left = link != 0 ? std::min(missing, payload_per_block) : missing;
-            payload_at = block + kBlockLinkSize;
-            in_block = true;
-        }
-        std::span<const std::uint8_t> piece;
-        if (payload_at < window_start + window_length) {
-            const std::size_t n = static_cast<std::size_t>(
-                std::min<std::uint64_t>(left, window_start + window_length - payload_at));
-            piece = std::span<const std::uint8_t>(window).subspan(
-                static_cast<std::size_t>(payload_at - window_start), n);
-        } else {
-            // What lies past the end of the file cannot be gathered: fail
-            // before reading any of it, as the whole-file fetch does.
-            if (payload_at + left > archive_length) {
+            want = std::min(want, kMaxWindow);
+            window_.resize(static_cast<std::size_t>(want));
+            auto got = file_.read_at_most(window_, block_);
+            ++counts.reads;
+            if (!got) {
+                return Err{DatError::io(std::move(got).error())};
+            }
+            window_start_ = block_;
+            window_length_ = got.value();
+            if (window_length_ < kBlockLinkSize) {
                 return Err{DatError::io(IoError::unexpected_eof())};
             }
-            tail.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, kTailPiece)));
-            auto read = file.read_exact_at_compat(tail, payload_at);
-            ++counts.reads;
-            if (!read) {
-                return Err{DatError::io(std::move(read).error())};
-            }
-            piece = tail;
         }
-        payload_at += piece.size();
-        left -= piece.size();
-        missing -= piece.size();
-        counts.stored_bytes += piece.size();
-        if (left == 0) {
-            in_block = false;
-            if (missing > 0) {
-                // Only a linked block leaves bytes missing.
-                blocks.insert(static_cast<std::uint32_t>(block));
-                ++blocks_met;
-                if (blocks.contains(link)) {
-                    loop = ChainLoop{link, blocks_met};
-                } else {
-                    run = link == block + block_size ? run + block_size : 0;
-                    block = link;
+        first_ = false;
+        link_ = load_le32(window_.data() + (block_ - window_start_));
+        // The last block holds everything still missing, however long.
+        left_ = link_ != 0 ? std::min(missing_, payload_per_block) : missing_;
+        payload_at_ = block_ + kBlockLinkSize;
+        in_block_ = true;
+    }
+    std::span<const std::uint8_t> piece;
+    if (payload_at_ < window_start_ + window_length_) {
+        const std::size_t n = static_cast<std::size_t>(
+            std::min<std::uint64_t>(left_, window_start_ + window_length_ - payload_at_));
+        piece = std::span<const std::uint8_t>(window_).subspan(
+            static_cast<std::size_t>(payload_at_ - window_start_), n);
+    } else {
+        // What lies past the end of the file cannot be gathered: fail
+        // before reading any of it, as the whole-chain gather does.
+        if (payload_at_ + left_ > archive_length_) {
+            return Err{DatError::io(IoError::unexpected_eof())};
+        }
+        tail_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left_, kTailPiece)));
+        auto read = file_.read_exact_at_compat(tail_, payload_at_);
+        ++counts.reads;
+        if (!read) {
+            return Err{DatError::io(std::move(read).error())};
+        }
+        piece = tail_;
+    }
+    payload_at_ += piece.size();
+    left_ -= piece.size();
+    missing_ -= piece.size();
+    counts.stored_bytes += piece.size();
+    if (loop_ && cycle_kept_) {
+        if (cycle_.size() + piece.size() <= kKeptCycle) {
+            cycle_.insert(cycle_.end(), piece.begin(), piece.end());
+        } else {
+            cycle_kept_ = false;
+            Bytes().swap(cycle_);
+        }
+    }
+    if (left_ == 0) {
+        in_block_ = false;
+        if (!loop_ && trace_ != nullptr) {
+            trace_->blocks.push_back(static_cast<std::uint32_t>(block_));
+            // Only a last block (link 0) takes more than one payload.
+            const std::uint64_t took = payload_at_ - (block_ + kBlockLinkSize);
+            if (took > payload_per_block) {
+                trace_->tail_overrun = took - payload_per_block;
+            }
+        }
+        if (missing_ > 0) {
+            // Only a linked block leaves bytes missing.
+            if (loop_) {
+                // Repeating: the loop has come round once its first block
+                // is next again.
+                if (link_ == loop_->block && cycle_kept_) {
+                    cycle_whole_ = true;
+                }
+            } else {
+                blocks_.insert(static_cast<std::uint32_t>(block_));
+                ++blocks_met_;
+                if (blocks_.contains(link_)) {
+                    loop_ = ChainLoop{link_, blocks_met_};
+                    if (trace_ != nullptr && on_loop_ == OnLoop::Repeat) {
+                        trace_->looped = true;
+                    }
+                    Bytes().swap(tail_);
                 }
             }
+            run_ = link_ == block_ + block_size_ ? run_ + block_size_ : 0;
+            block_ = link_;
         }
-        return piece;
     }
+    return piece;
+}
 
-    const ReadOnlyFile& file;
-    std::uint64_t archive_length;
-    std::uint64_t block_size;
-    std::uint64_t block;
-    std::uint64_t missing;
-    Bytes window;
-    std::uint64_t window_start = 0;
-    std::uint64_t window_length = 0;
-    std::uint64_t run = 0;
-    bool first = true;
-    bool in_block = false;
-    std::uint32_t link = 0;
-    std::uint64_t payload_at = 0;
-    std::uint64_t left = 0;
-    Bytes tail;
-    BlockSet blocks;
-    std::size_t blocks_met = 0;
-    std::optional<ChainLoop> loop;
+// The chain of one file, handed out as pieces of stored bytes.
+struct FileReader::Chain : ChainStream {
+    using ChainStream::ChainStream;
 };
 
 FileReader::FileReader(const DatDatabase& db, const DatFileEntry& entry)
     : id_(entry.id),
       compressed_(entry.is_compressed()),
       size_(entry.size),
-      chain_(std::make_unique<Chain>(db.parts_->file_, db.archive_length(), db.header().block_size,
-                                     entry.offset, entry.size)) {}
+      chain_(std::make_unique<Chain>(db, entry.offset, entry.size)) {}
 
 FileReader::FileReader(FileReader&&) noexcept = default;
 FileReader& FileReader::operator=(FileReader&&) noexcept = default;
@@ -231,8 +260,8 @@ Result<std::span<const std::uint8_t>, DatError> FileReader::pull() {
     if (!piece) {
         return Err{fail(std::move(piece).error())};
     }
-    if (piece->empty() && chain_->loop) {
-        return Err{fail(chain_loop_error(id_, *chain_->loop))};
+    if (piece->empty() && chain_->loop()) {
+        return Err{fail(chain_loop_error(id_, *chain_->loop()))};
     }
     return piece;
 }
@@ -242,7 +271,7 @@ Result<void, DatError> FileReader::start() {
         return {};
     }
     decoder_ = std::make_unique<LrsDecoder>();
-    if (chain_->missing < 4) {
+    if (chain_->missing() < 4) {
         return {};  // no size field: the payload is its own output
     }
     // The size field, which may span blocks when blocks are tiny.

@@ -228,6 +228,10 @@ Result<ArchiveFileFacts, DatError> read_archive_file_facts(const std::filesystem
 
 class FileReader;
 
+namespace detail {
+struct DatabaseAccess;
+}  // namespace detail
+
 /// An opened archive. It exists only fully opened, and nothing outside the
 /// library can change it: its directory is read while opening and only read
 /// afterwards, with positional reads, so several threads may fetch at once.
@@ -312,6 +316,7 @@ class DatDatabase {
 
   private:
     friend class FileReader;
+    friend struct detail::DatabaseAccess;
 
     // What an opened archive is made of: the file, its header, the block
     // chains read through it and the directory; the library's own.

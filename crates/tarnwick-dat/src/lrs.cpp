@@ -28,6 +28,7 @@
 #include <optional>
 #include <span>
 
+#include "internal/lrs_capacity.hpp"
 #include "internal/lrs_format.hpp"
 #include "tarnwick_dat/record_reader.hpp"
 #include "tarnwick_dat/utils.hpp"
@@ -469,6 +470,11 @@ LrsOutcome decode_lrs_into(std::span<const std::uint8_t> input, std::span<std::u
 std::size_t decompress_lrs_into(std::span<const std::uint8_t> input,
                                 std::span<std::uint8_t> output) {
     return decode_lrs_into(input, output).produced;
+}
+
+std::uint64_t lrs_output_capacity_for(std::uint32_t declared, std::uint64_t payload_length) {
+    const auto tokens = static_cast<std::size_t>(payload_length - kSizeFieldBytes);
+    return std::min<std::uint64_t>(declared, max_output_for(tokens));
 }
 
 std::size_t lrs_output_capacity(std::span<const std::uint8_t> input) {

@@ -16,6 +16,7 @@
 #include <numeric>
 #include <unordered_map>
 
+#include "internal/file_hash.hpp"
 #include "internal/parallel.hpp"
 
 namespace tarnwick_dat {
@@ -681,8 +682,6 @@ Manifest make_manifest(const DatDatabase& database, const ManifestOptions& optio
         }
     }
 
-    // A worker's buffer is let go after a file larger than this.
-    constexpr std::size_t kKeptBuffer = std::size_t{4} << 20;
     constexpr std::size_t kChunk = 32;
     struct Worker {
         explicit Worker(HashAlgorithm algorithm) : hasher(algorithm) {}
@@ -698,32 +697,28 @@ Manifest make_manifest(const DatDatabase& database, const ManifestOptions& optio
     }
     ManifestBuilder builder;
     builder.presize(selected.size(), options.hash);
-    detail::run_in_chunks(
-        selected.size(), count, kChunk, options.progress, [&](unsigned index, std::size_t item) {
-            Worker& w = workers[index];
-            const DatFileEntry& entry = *selected[item];
-            ManifestEntry row;
-            row.entry = entry;
-            row.type = database.file_type(entry.id);
-            auto decoded = database.decoded_size(entry.id);
-            // A declared size is 4 bytes, a stored one is the entry's.
-            if (decoded && *decoded <= 0xFFFFFFFFu) {
-                row.decoded_size = static_cast<std::uint32_t>(*decoded);
-                row.has_decoded_size = true;
-            }
-            std::optional<ContentHash> hash;
-            auto read = database.read_file_into(entry.id, w.buffer, FetchOptions{.strict = true});
-            if (read) {
-                w.hasher.update(w.buffer);
-                hash = w.hasher.finish();
-            } else {
-                w.failures.push_back({entry.id, std::move(read).error()});
-            }
-            builder.set_at(item, row, hash);
-            if (w.buffer.capacity() > kKeptBuffer) {
-                Bytes().swap(w.buffer);
-            }
-        });
+    detail::run_in_chunks(selected.size(), count, kChunk, options.progress,
+                          [&](unsigned index, std::size_t item) {
+                              Worker& w = workers[index];
+                              const DatFileEntry& entry = *selected[item];
+                              ManifestEntry row;
+                              row.entry = entry;
+                              row.type = database.file_type(entry.id);
+                              auto decoded = database.decoded_size(entry.id);
+                              // A declared size is 4 bytes, a stored one is the entry's.
+                              if (decoded && *decoded <= 0xFFFFFFFFu) {
+                                  row.decoded_size = static_cast<std::uint32_t>(*decoded);
+                                  row.has_decoded_size = true;
+                              }
+                              std::optional<ContentHash> hash;
+                              auto read = hash_file(database, entry, w.buffer, w.hasher);
+                              if (read) {
+                                  hash = read->hash;
+                              } else {
+                                  w.failures.push_back({entry.id, std::move(read).error()});
+                              }
+                              builder.set_at(item, row, hash);
+                          });
     if (failures != nullptr) {
         for (Worker& w : workers) {
             for (ManifestFailure& failure : w.failures) {

@@ -32,12 +32,15 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
 
 #include "budget.hpp"
 #include "file_type/font.hpp"
+#include "internal/chain_stream.hpp"
+#include "internal/lrs_capacity.hpp"
 #include "lrs.hpp"
 #include "internal/parallel.hpp"
 
@@ -344,10 +347,9 @@ class BlockOwners {
 // Most cross-linked pairs reported one by one; the rest are counted.
 constexpr std::size_t kMaxCrossLinkFindings = 256;
 // The largest file of a checked record type that is decoded for its check.
-constexpr std::size_t kLargestRecord = std::size_t{16} << 20;
-// Files stored in more bytes than a worker keeps are checked one at a time,
-// so that the number of workers never multiplies a file-sized buffer.
-constexpr std::size_t kLargeStored = kKeptBufferBytes;
+constexpr std::size_t kLargestRecord = kLargestCheckedRecord;
+// The pieces a streamed stream is decoded into.
+constexpr std::size_t kDecodePiece = 64 * 1024;
 // Items a worker takes at once.
 constexpr std::size_t kChunk = 32;
 
@@ -364,6 +366,8 @@ struct WorkerState {
     std::uint32_t cached_offset = 0;
     std::uint32_t cached_length = 0;
     std::vector<Finding> cached_findings;
+    // What a streamed file is decoded into, piece by piece.
+    Bytes piece;
 };
 
 class Verifier {
@@ -388,6 +392,20 @@ class Verifier {
     void check_item(std::size_t item, WorkerState& w);
     void check_node(std::size_t node, WorkerState& w);
     void check_file(std::size_t index, WorkerState& w);
+    void check_streamed(std::size_t index, WorkerState& w, const Finding& base);
+    // Reports what a chain read to its end met (a loop, a short chain).
+    void report_chain(std::uint32_t length, WorkerState& w, const Finding& base);
+    // Reports a chain read that failed.
+    void report_chain_failure(std::uint32_t offset, const DatError& error, WorkerState& w,
+                              const Finding& base);
+    // Reports what decoding a compressed file's `stored` bytes found; true
+    // when the stream yielded exactly its declared size.
+    bool report_stream(const DatFileEntry& entry, const StreamFacts& facts, std::uint64_t stored,
+                       WorkerState& w);
+    // Runs the record check on a complete file of `decoded` bytes, of which
+    // `bytes` holds all when it is at most `kLargestRecord`.
+    void report_record(const DatFileEntry& entry, RecordCheck check, std::uint64_t decoded,
+                       std::span<const std::uint8_t> bytes, WorkerState& w);
     void claim(const ChainTrace& trace, std::uint32_t owner);
     bool read_chain(std::uint32_t offset, std::uint32_t length, WorkerState& w, Finding base);
     // Reports the cross-linked pairs; returns the reads made.
@@ -420,7 +438,7 @@ class Verifier {
     // unused.
     bool every_file_ = true;
     std::unique_ptr<std::atomic<std::uint8_t>[]> involved_;
-    // Held while a large file is checked.
+    // Held while a large file of a checked type is gathered for its check.
     std::mutex large_;
 };
 
@@ -517,6 +535,41 @@ bool Verifier::read_chain(std::uint32_t offset, std::uint32_t length, WorkerStat
     w.trace.reads = 0;
     auto read = db_.read_file_data_into(offset, length, w.stored, &w.trace);
     w.totals.reads += w.trace.reads;
+    if (!read) {
+        report_chain_failure(offset, read.error(), w, base);
+        return false;
+    }
+    report_chain(length, w, base);
+    if (length > 0) {
+        w.cached = true;
+        w.cached_offset = offset;
+        w.cached_length = length;
+        w.cached_findings.assign(w.findings.begin() + static_cast<std::ptrdiff_t>(first_finding),
+                                 w.findings.end());
+    }
+    return true;
+}
+
+void Verifier::report_chain_failure(std::uint32_t offset, const DatError& error, WorkerState& w,
+                                    const Finding& base) {
+    Finding finding = base;
+    const IoError* io = error.io_error();
+    if (io != nullptr && io->kind() == IoErrorKind::UnexpectedEof) {
+        finding.kind = FindingKind::ChainPastEnd;
+        finding.description =
+            w.trace.blocks.empty()
+                ? fmt::format("chain starting at 0x{:08X} runs past the end of the file", offset)
+                : fmt::format("chain runs past the end of the file after {}",
+                              blocks_text(w.trace.blocks.size()));
+    } else {
+        finding.kind = FindingKind::ReadFailed;
+        finding.description = fmt::format("chain read failed: {}", error.display());
+    }
+    finding.severity = finding_severity(finding.kind);
+    w.findings.push_back(std::move(finding));
+}
+
+void Verifier::report_chain(std::uint32_t length, WorkerState& w, const Finding& base) {
     auto report = [&](FindingKind kind, std::string description) {
         Finding finding = base;
         finding.kind = kind;
@@ -524,21 +577,6 @@ bool Verifier::read_chain(std::uint32_t offset, std::uint32_t length, WorkerStat
         finding.description = std::move(description);
         w.findings.push_back(std::move(finding));
     };
-    if (!read) {
-        const IoError* io = read.error().io_error();
-        if (io != nullptr && io->kind() == IoErrorKind::UnexpectedEof) {
-            report(FindingKind::ChainPastEnd,
-                   w.trace.blocks.empty()
-                       ? fmt::format("chain starting at 0x{:08X} runs past the end of the file",
-                                     offset)
-                       : fmt::format("chain runs past the end of the file after {}",
-                                     blocks_text(w.trace.blocks.size())));
-        } else {
-            report(FindingKind::ReadFailed,
-                   fmt::format("chain read failed: {}", read.error().display()));
-        }
-        return false;
-    }
     w.totals.stored_bytes += length;
     if (w.trace.looped) {
         report(FindingKind::ChainLoop,
@@ -549,14 +587,53 @@ bool Verifier::read_chain(std::uint32_t offset, std::uint32_t length, WorkerStat
                fmt::format("chain of {} holds {} of {} bytes", blocks_text(w.trace.blocks.size()),
                            length - w.trace.tail_overrun, length));
     }
-    if (length > 0) {
-        w.cached = true;
-        w.cached_offset = offset;
-        w.cached_length = length;
-        w.cached_findings.assign(w.findings.begin() + static_cast<std::ptrdiff_t>(first_finding),
-                                 w.findings.end());
+}
+
+bool Verifier::report_stream(const DatFileEntry& entry, const StreamFacts& facts,
+                             std::uint64_t stored, WorkerState& w) {
+    // Fetching passes a payload without a size field through as it is.
+    const bool sized = facts.end != StreamEnd::ShortInput;
+    w.totals.decoded_bytes += sized ? facts.produced : stored;
+    // Complete only when the stream yielded exactly its declared size, the
+    // strict fetch's test: a stream whose output was capped at the most its
+    // payload could yield reports a full output while short.
+    const bool complete = sized && facts.produced == facts.declared;
+    if (!sized) {
+        w.findings.push_back(
+            file_finding(FindingKind::StreamCut, entry.id,
+                         fmt::format("compressed payload of {} bytes has no size field", stored)));
+    } else if (!complete) {
+        w.findings.push_back(file_finding(
+            FindingKind::StreamCut, entry.id,
+            fmt::format(
+                "compressed stream ends after {} of {} bytes ({})", facts.produced, facts.declared,
+                stream_end_text(facts.end == StreamEnd::OutputFull ? StreamEnd::InputExhausted
+                                                                   : facts.end))));
+    } else if (facts.consumed < stored) {
+        w.findings.push_back(
+            file_finding(FindingKind::StreamOverrun, entry.id,
+                         fmt::format("compressed stream goes on for {} bytes after its {} bytes",
+                                     stored - facts.consumed, facts.declared)));
     }
-    return true;
+    if (facts.reached_before_start) {
+        w.findings.push_back(
+            file_finding(FindingKind::StreamBeforeStart, entry.id,
+                         "compressed stream refers before the start of its output"));
+    }
+    return complete;
+}
+
+void Verifier::report_record(const DatFileEntry& entry, RecordCheck check, std::uint64_t decoded,
+                             std::span<const std::uint8_t> bytes, WorkerState& w) {
+    if (decoded > kLargestRecord) {
+        w.findings.push_back(file_finding(
+            FindingKind::RecordInvalid, entry.id,
+            fmt::format("record of {} bytes is larger than the {} bytes a record is checked up to",
+                        decoded, kLargestRecord)));
+    } else if (auto problem = check(entry.id, bytes)) {
+        w.findings.push_back(
+            file_finding(FindingKind::RecordInvalid, entry.id, std::move(*problem)));
+    }
 }
 
 void Verifier::check_node(std::size_t node, WorkerState& w) {
@@ -581,6 +658,12 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
     Finding base;
     base.file_id = entry.id;
     base.file_type = db_.file_type(entry.id);
+    // Large files are read in pieces and decoded as they come, so that a
+    // worker's memory does not follow a file's size.
+    if (entry.size > options_.streamed_above) {
+        check_streamed(index, w, base);
+        return;
+    }
     const bool read = read_chain(entry.offset, entry.size, w, base);
     if (entry.size == 0 && entry.offset != 0) {
         // An empty file reads nothing, but its chain still starts in (and
@@ -593,9 +676,8 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
     }
 
     std::span<const std::uint8_t> bytes = w.stored;
-    const std::uint64_t decoded_before = w.totals.decoded_bytes;
+    std::uint64_t decoded = entry.size;
     bool complete = true;
-    bool too_large = false;
     const RecordCheck check = record_check_for(db_.file_type(entry.id));
     if (entry.is_compressed()) {
         // A stream that would decode to more than a worker keeps is only
@@ -605,71 +687,149 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
         const bool scanned = capacity > (check != nullptr ? kLargestRecord : kKeptBufferBytes);
         const StreamFacts facts =
             scanned ? scan_stream(w.stored) : decode_stream(w.stored, w.decoded);
-        too_large = scanned;
-        bytes = std::span<const std::uint8_t>(w.decoded.data(),
-                                              static_cast<std::size_t>(facts.produced));
-        // Fetching passes a payload without a size field through as it is.
-        const bool sized = facts.end != StreamEnd::ShortInput;
-        if (!sized) {
-            bytes = w.stored;
-        }
-        w.totals.decoded_bytes += sized ? facts.produced : w.stored.size();
-        // Complete only when the stream yielded exactly its declared size,
-        // the strict fetch's test: a stream whose output was capped at the
-        // most its payload could yield reports a full output while short.
-        complete = sized && facts.produced == facts.declared;
-        if (!sized) {
-            w.findings.push_back(file_finding(
-                FindingKind::StreamCut, entry.id,
-                fmt::format("compressed payload of {} bytes has no size field", w.stored.size())));
-        } else if (!complete) {
-            w.findings.push_back(file_finding(
-                FindingKind::StreamCut, entry.id,
-                fmt::format(
-                    "compressed stream ends after {} of {} bytes ({})", facts.produced,
-                    facts.declared,
-                    stream_end_text(facts.end == StreamEnd::OutputFull ? StreamEnd::InputExhausted
-                                                                       : facts.end))));
-        } else if (facts.consumed < w.stored.size()) {
-            w.findings.push_back(file_finding(
-                FindingKind::StreamOverrun, entry.id,
-                fmt::format("compressed stream goes on for {} bytes after its {} bytes",
-                            w.stored.size() - facts.consumed, facts.declared)));
-        }
-        if (facts.reached_before_start) {
-            w.findings.push_back(
-                file_finding(FindingKind::StreamBeforeStart, entry.id,
-                             "compressed stream refers before the start of its output"));
+        complete = report_stream(entry, facts, w.stored.size(), w);
+        if (facts.end != StreamEnd::ShortInput) {
+            decoded = facts.produced;
+            bytes = std::span<const std::uint8_t>(w.decoded.data(),
+                                                  scanned ? 0 : static_cast<std::size_t>(decoded));
         }
     } else {
         w.totals.decoded_bytes += entry.size;
     }
-
     // A record cut short by its stream is already reported as such.
-    if (complete && check != nullptr && too_large) {
-        w.findings.push_back(file_finding(
-            FindingKind::RecordInvalid, entry.id,
-            fmt::format("record of {} bytes is larger than the {} bytes a record is checked up to",
-                        w.totals.decoded_bytes - decoded_before, kLargestRecord)));
-    } else if (complete && check != nullptr) {
-        if (auto problem = check(entry.id, bytes)) {
-            w.findings.push_back(
-                file_finding(FindingKind::RecordInvalid, entry.id, std::move(*problem)));
-        }
+    if (complete && check != nullptr) {
+        report_record(entry, check, decoded, bytes, w);
     }
+}
+
+// A large file, read in pieces: its chain's facts as the whole-chain read
+// gives them, a compressed stream decoded as it comes (stopping where
+// decoding it whole would), and for a checked type its decoded bytes
+// gathered up to `kLargestRecord`, one such file at a time.
+void Verifier::check_streamed(std::size_t index, WorkerState& w, const Finding& base) {
+    const DatFileEntry& entry = db_.files().entries()[index];
+    const RecordCheck check = record_check_for(db_.file_type(entry.id));
+    std::unique_lock<std::mutex> one_at_a_time(large_, std::defer_lock);
+    if (check != nullptr) {
+        one_at_a_time.lock();
+    }
+    w.cached = false;
+    w.trace = ChainTrace{};
+    ChainStream chain(db_, entry.offset, entry.size, OnLoop::Repeat, &w.trace);
+    ReadCounts counts;
+
+    // The bytes the record check needs, while they fit.
+    Bytes& record = w.decoded;
+    record.clear();
+    bool gathering = check != nullptr;
+    std::uint64_t produced = 0;
+    const auto take = [&](std::span<const std::uint8_t> bytes) {
+        produced += bytes.size();
+        if (!gathering) {
+            return;
+        }
+        if (produced > kLargestRecord) {
+            gathering = false;
+            Bytes().swap(record);
+            return;
+        }
+        record.insert(record.end(), bytes.begin(), bytes.end());
+    };
+
+    const bool compressed = entry.is_compressed();
+    LrsDecoder decoder;
+    std::uint8_t head[4] = {};
+    std::size_t head_bytes = 0;
+    std::uint64_t capacity = UINT64_MAX;
+    bool capped = false;
+    bool stream_over = false;
+    w.piece.resize(kDecodePiece);
+    // Drains what the decoder can give, no further than decoding the whole
+    // payload into `capacity` bytes would go.
+    const auto drain = [&] {
+        while (!stream_over) {
+            const std::uint64_t room = std::min<std::uint64_t>(w.piece.size(), capacity - produced);
+            if (room == 0) {
+                capped = true;
+                stream_over = true;
+                break;
+            }
+            const std::size_t n =
+                decoder.decode(std::span(w.piece).first(static_cast<std::size_t>(room)));
+            take(std::span<const std::uint8_t>(w.piece).first(n));
+            if (decoder.done()) {
+                stream_over = true;
+            } else if (n < room) {
+                break;  // more input is needed
+            }
+        }
+    };
+
+    for (;;) {
+        auto piece = chain.next(counts);
+        if (!piece) {
+            w.totals.reads += counts.reads;
+            report_chain_failure(entry.offset, piece.error(), w, base);
+            claim(w.trace, file_owner(index));
+            return;
+        }
+        if (piece->empty()) {
+            break;
+        }
+        if (!compressed) {
+            take(*piece);
+            continue;
+        }
+        if (stream_over) {
+            continue;  // the rest of the chain is still read for its facts
+        }
+        if (head_bytes < 4) {
+            const std::size_t n = std::min(piece->size(), 4 - head_bytes);
+            std::memcpy(head + head_bytes, piece->data(), n);
+            head_bytes += n;
+            if (head_bytes == 4) {
+                // Only a bound below the declared size stops decoding early:
+                // the declared size stops the decoder by itself.
+                const std::uint32_t declared = load_le32(head);
+                const std::uint64_t bound = lrs_output_capacity_for(declared, entry.size);
+                capacity = bound < declared ? bound : UINT64_MAX;
+            }
+        }
+        decoder.feed(*piece);
+        drain();
+    }
+    w.totals.reads += counts.reads;
+    report_chain(entry.size, w, base);
+    claim(w.trace, file_owner(index));
+
+    bool complete = true;
+    if (compressed) {
+        if (!stream_over) {
+            decoder.finish();
+            drain();
+        }
+        const LrsOutcome& outcome = decoder.outcome();
+        StreamFacts facts;
+        facts.declared = load_le32(head);
+        facts.produced = produced;
+        facts.consumed = outcome.consumed;
+        facts.end = capped ? StreamEnd::OutputFull : outcome.end;
+        facts.reached_before_start = outcome.reached_before_start;
+        complete = report_stream(entry, facts, entry.size, w);
+    } else {
+        w.totals.decoded_bytes += entry.size;
+    }
+    if (complete && check != nullptr) {
+        report_record(entry, check, produced, record, w);
+    }
+    record.clear();
 }
 
 void Verifier::check_item(std::size_t item, WorkerState& w) {
     if (item < node_count_) {
         check_node(item, w);
     } else {
-        const std::size_t index = files_[item - node_count_];
-        if (db_.files().entries()[index].size > kLargeStored) {
-            const std::lock_guard one_at_a_time(large_);
-            check_file(index, w);
-        } else {
-            check_file(index, w);
-        }
+        check_file(files_[item - node_count_], w);
     }
     if (w.stored.capacity() > kKeptBufferBytes) {
         w.cached = false;
@@ -699,7 +859,6 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
     std::uint64_t reads = 0;
     std::optional<std::pair<std::uint32_t, std::uint32_t>> last;
     ChainTrace trace;
-    Bytes scratch;
     for (std::size_t owner = 0; owner < owner_count; ++owner) {
         if (involved_[owner].load(std::memory_order_relaxed) == 0) {
             continue;
@@ -710,12 +869,21 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
         const std::uint32_t length = is_node ? kNodeSize : entries[owner - node_count_].size;
         // Owners that share a whole chain are traced once per run of them.
         if (!(last && last->first == offset && last->second == length && length > 0)) {
+            // Only the blocks are wanted: the bytes pass by in pieces, and
+            // a loop ends the chain (its blocks are all met by then).
             trace = ChainTrace{};
-            (void)db_.read_file_data_into(offset, length, scratch, &trace);
+            ChainStream chain(db_, offset, length, OnLoop::Stop, &trace);
+            ReadCounts counts;
+            for (;;) {
+                auto piece = chain.next(counts);
+                if (!piece || piece->empty()) {
+                    break;
+                }
+            }
             if (length == 0 && offset != 0) {
                 trace.blocks.push_back(offset);  // as in the first pass
             }
-            reads += trace.reads;
+            reads += counts.reads;
             last.emplace(offset, length);
         }
         // Per smaller owner met: blocks shared and the first one.
@@ -748,8 +916,6 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
                 findings.push_back(std::move(f));
             }
         }
-        scratch.clear();
-        trim_kept_buffer(scratch);
     }
     if (unreported > 0) {
         findings.push_back(make_finding(

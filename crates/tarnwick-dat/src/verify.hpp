@@ -140,6 +140,9 @@ struct VerifyOptions {
     std::uint64_t expansion_allowance = std::uint64_t{64} << 20;
     std::uint64_t read_factor = 16;
     std::uint64_t read_allowance = 65536;
+    /// Files stored in more bytes than this are read and decoded in pieces
+    /// rather than whole; the findings are the same either way.
+    std::uint64_t streamed_above = std::uint64_t{1} << 20;
 };
 
 /// Every finding, in a fixed order (kind, then file id, then node offset,
@@ -158,7 +161,10 @@ struct VerifyReport {
 /// Checks the opened archive `database` and reports what it found. Never
 /// stops at the first finding; reads each chain once (a cross-linked chain
 /// twice); fetches on `options.threads` threads; memory follows the archive's
-/// block count plus one buffer per worker.
+/// block count plus a few MiB per worker, whatever the files' sizes (a file
+/// stored in more than `options.streamed_above` bytes is read and decoded in
+/// pieces; one file of a checked type at a time is gathered, up to 16 MiB,
+/// for its check).
 VerifyReport verify_archive(const DatDatabase& database, const VerifyOptions& options = {});
 
 /// Opens the archive at `path` and checks it; an archive that does not open
@@ -170,6 +176,11 @@ VerifyReport verify_archive_at(const std::filesystem::path& path,
 /// `ArchiveUnreadable` finding carrying it. For a caller that opened the
 /// archive itself, so that the failure it met is the one reported.
 VerifyReport unreadable_archive_report(const DatError& error);
+
+/// The largest decoded file of a checked record type that is decoded for
+/// its check (and that the `font` command decodes): a record larger than
+/// this is damage, reported rather than held in memory.
+inline constexpr std::uint64_t kLargestCheckedRecord = std::uint64_t{16} << 20;
 
 /// A check of one record type: null when `bytes` (the decoded file `id`) is
 /// a sound record, else one line saying what is wrong.

@@ -27,6 +27,7 @@ using tarnwick_dat::DatFileEntry;
 using tarnwick_dat::Finding;
 using tarnwick_dat::VerifyOptions;
 using tarnwick_dat::VerifyReport;
+using tarnwick_dat::VerifyTotals;
 using tarnwick_dat_writer::NodeSpec;
 using tarnwick_dat_writer::RawArchive;
 using tarnwick_dat_writer::TempArchiveFile;
@@ -436,7 +437,21 @@ const std::vector<Row>& rows() {
     return table;
 }
 
-TEST(Verify, EveryRowGivesItsFindingsOnOneThreadAndOnFour) {
+// The totals but the reads, which differ between reading a chain whole and
+// in pieces.
+VerifyTotals but_reads(VerifyTotals totals) {
+    totals.reads = 0;
+    return totals;
+}
+
+// Verification with every non-empty file read and decoded in pieces, as
+// large files are.
+VerifyReport verify_streamed(const tarnwick_dat::DatDatabase& db, VerifyOptions options) {
+    options.streamed_above = 0;
+    return tarnwick_dat::verify_archive(db, options);
+}
+
+TEST(Verify, EveryRowGivesItsFindingsOnOneThreadAndOnFourWholeAndInPieces) {
     for (const Row& row : rows()) {
         SCOPED_TRACE(row.name);
         Built built = row.build();
@@ -452,6 +467,12 @@ TEST(Verify, EveryRowGivesItsFindingsOnOneThreadAndOnFour) {
         const VerifyReport four = tarnwick_dat::verify_archive_at(file.path(), built.options);
         EXPECT_EQ(four.findings, one.findings);
         EXPECT_EQ(four.totals, one.totals);
+        auto db = tarnwick_dat::DatDatabase::open(file.path());
+        if (db) {
+            const VerifyReport pieces = verify_streamed(*db, built.options);
+            EXPECT_EQ(lines(pieces), lines(one));
+            EXPECT_EQ(but_reads(pieces.totals), but_reads(one.totals));
+        }
     }
 }
 
@@ -546,6 +567,9 @@ TEST(Verify, StreamFindingsAgreeWithTheLibrarysDecoder) {
     }
     EXPECT_EQ(report.totals.decoded_bytes, fetched);
     EXPECT_GT(cut_at.size(), 10u);
+    const VerifyReport pieces = verify_streamed(db.value(), {});
+    EXPECT_EQ(lines(pieces), lines(report));
+    EXPECT_EQ(but_reads(pieces.totals), but_reads(report.totals));
 }
 
 TEST(Verify, FindingKindNamesAreDistinctLowerCase) {

@@ -19,9 +19,13 @@
 #include <vector>
 
 #include "tarnwick_dat/budget.hpp"
+#include "tarnwick_dat/content_hash.hpp"
+#include "tarnwick_dat/diff.hpp"
 #include "tarnwick_dat/file_reader.hpp"
+#include "tarnwick_dat/manifest.hpp"
 #include "tarnwick_dat/verify.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"
+#include "tarnwick_dat_writer/lrs_encoder.hpp"
 #include "tarnwick_dat_writer/sample_archive.hpp"
 
 // Live heap bytes and their peak, for the whole test program.
@@ -135,6 +139,39 @@ Bytes filler(std::size_t n) {
     return Bytes(n, 0x5A);
 }
 
+// An LRS payload of at least `length` bytes at the best ratio (a literal,
+// then references of 17 bytes), declaring `declared` bytes.
+Bytes best_ratio_payload(std::uint32_t declared, std::size_t length) {
+    Bytes payload = {static_cast<std::uint8_t>(declared), static_cast<std::uint8_t>(declared >> 8),
+                     static_cast<std::uint8_t>(declared >> 16),
+                     static_cast<std::uint8_t>(declared >> 24)};
+    for (std::size_t group = 0; payload.size() < length; ++group) {
+        payload.push_back(group == 0 ? 0x7F : 0xFF);
+        if (group == 0) {
+            payload.push_back('a');
+        }
+        for (int t = 0; t < (group == 0 ? 7 : 8); ++t) {
+            payload.insert(payload.end(), {0x01, 0x0F});
+        }
+    }
+    return payload;
+}
+
+// `count` compressed entries of `size` stored bytes, each declaring
+// `declared`, all on one chain of four blocks whose fourth loops back to the
+// second (the loop's 3060 bytes are whole groups of references).
+std::vector<DatFileEntry> on_looping_chain(RawArchive& a, std::uint32_t count, std::uint32_t size,
+                                           std::uint32_t declared) {
+    const Bytes payload = best_ratio_payload(declared, 4080);
+    const std::uint32_t chain = a.write_chain(Bytes(payload.begin(), payload.begin() + 4080));
+    a.write_u32_at(chain + 3 * 1024, chain + 1024);
+    std::vector<DatFileEntry> entries;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        entries.push_back(DatFileEntry{1, 0x06000000 + i, chain, size, 0, 0});
+    }
+    return entries;
+}
+
 const Row kRows[] = {
     {"many fonts on one self-linked block, each claiming the archive's length",
      [] {
@@ -169,28 +206,25 @@ const Row kRows[] = {
     {"compressed entries at the best ratio sharing one looping chain",
      [] {
          RawArchive a;
-         // A literal, then references of 17 bytes: 8 MiB declared.
-         Bytes payload = {0x00, 0x00, 0x80, 0x00};
-         for (std::size_t group = 0; payload.size() < 1'000'000; ++group) {
-             payload.push_back(group == 0 ? 0x7F : 0xFF);
-             if (group == 0) {
-                 payload.push_back('a');
-             }
-             for (int t = 0; t < (group == 0 ? 7 : 8); ++t) {
-                 payload.insert(payload.end(), {0x01, 0x0F});
-             }
-         }
-         const std::uint32_t chain = a.write_chain(Bytes(payload.begin(), payload.begin() + 4080));
-         a.write_u32_at(chain + 3 * 1024, chain + 1024);  // the fourth block loops
+         const auto entries = on_looping_chain(a, 8, 1'000'000, 8 << 20);
          a.write_at(1'100'000, Bytes{0});
-         std::vector<DatFileEntry> entries;
-         for (std::uint32_t i = 0; i < 8; ++i) {
-             entries.push_back(DatFileEntry{1, 0x06000000 + i, chain, 1'000'000, 0, 0});
-         }
          set_directory(a, entries);
          return Layout{a.build(), {0x06000000}};
      },
      1.0, 8.0, false},
+    {"large compressed entries on one looping chain in a sparse 64 MiB archive",
+     [] {
+         // Each stored in 24 MiB, decoded to 32 MiB: read and decoded in
+         // pieces, never held whole, on every worker at once.
+         RawArchive a;
+         const auto entries = on_looping_chain(a, 4, 24 << 20, 32 << 20);
+         set_directory(a, entries);
+         a.header.file_size = 64 << 20;
+         Layout layout{a.build(), {0x06000000}};
+         layout.sparse_length = 64 << 20;
+         return layout;
+     },
+     1.0, 0.05, false},
     {"a sparse file of 2 GiB in 5-byte blocks",
      [] {
          RawArchive a(5);
@@ -291,6 +325,54 @@ TEST_P(HostileWork, StaysInProportionToTheArchive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, HostileWork, testing::ValuesIn(kRows), row_name);
+
+// Large files compared and listed: hashed in pieces, so neither `diff` nor a
+// manifest holds one whole, and the hashes are those of the whole bytes.
+TEST(LargeFiles, DiffAndManifestsHashThemInPieces) {
+    Bytes plain(6 << 20);
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+        plain[i] = static_cast<std::uint8_t>(i * 7 + i / 4099);
+    }
+    const Bytes packed_from(3 << 20, 0x41);
+    const Bytes packed = tarnwick_dat_writer::compress_lrs(packed_from);
+    const auto write = [&](const Bytes& first) {
+        RawArchive a;
+        set_directory(a, {DatFileEntry{0, 0x06000001, a.write_chain(first),
+                                       static_cast<std::uint32_t>(first.size()), 0, 0},
+                          DatFileEntry{1, 0x06000002, a.write_chain(packed),
+                                       static_cast<std::uint32_t>(packed.size()), 0, 0}});
+        return a.build();
+    };
+    Bytes changed = plain;
+    changed[5 << 20] ^= 1;
+    const TempArchiveFile old_file(write(plain));
+    const TempArchiveFile new_file(write(changed));
+    auto old_db = DatDatabase::open(old_file.path());
+    auto new_db = DatDatabase::open(new_file.path());
+    ASSERT_TRUE(old_db && new_db);
+
+    const PeakMemory diff_memory;
+    auto report = tarnwick_dat::diff_archives(*old_db, *new_db, {});
+    const std::int64_t diff_peak = diff_memory.above_start();
+    ASSERT_TRUE(report.has_value());
+    ASSERT_EQ(report->changes.size(), 1u);
+    EXPECT_EQ(report->changes[0].id, 0x06000001u);
+    EXPECT_EQ(report->changes[0].kind, tarnwick_dat::ChangeKind::Modified);
+    EXPECT_EQ(report->changes[0].new_size, plain.size());
+
+    const PeakMemory manifest_memory;
+    const tarnwick_dat::Manifest manifest = tarnwick_dat::make_manifest(*old_db);
+    const std::int64_t manifest_peak = manifest_memory.above_start();
+    const auto xxh3 = tarnwick_dat::HashAlgorithm::Xxh3;
+    EXPECT_EQ(manifest.hash(0), tarnwick_dat::hash_bytes(xxh3, plain));
+    EXPECT_EQ(manifest.hash(1), tarnwick_dat::hash_bytes(xxh3, packed_from));
+
+    // Each worker's reader, piece and hash state: far below one file.
+    EXPECT_LE(diff_peak, std::int64_t{3} << 20);
+    EXPECT_LE(manifest_peak, std::int64_t{3} << 20);
+    std::printf("diff of two archives with a 6 MiB file: peak %lld bytes; manifest: %lld\n",
+                static_cast<long long>(diff_peak), static_cast<long long>(manifest_peak));
+}
 
 // A sound archive of 100,000 files comes nowhere near the budget: verifying
 // it decodes and reads a small fraction of what the budget admits.
