@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "internal/database.hpp"
@@ -305,6 +309,62 @@ std::uint64_t DatDatabase::archive_length() const noexcept {
     return parts_->archive_length_;
 }
 
+// One walk of the directory: the nodes on the way down from the root, each
+// with its bytes as read and the slot the walk takes next, and the entries
+// taken so far. A node's buffer is kept when the walk climbs back, so that
+// its siblings are read into it without allocating.
+struct DatDatabase::Parts::DirectoryWalk {
+    struct Frame {
+        Bytes node;
+        std::uint32_t count = 0;
+        std::uint32_t children = 0;  // child slots that belong to the node
+        std::uint32_t next = 0;      // the slot / entry to take next
+        bool child_walked = false;
+    };
+
+    DirectoryWalk(bool in_key_order, MappedArray<DatFileEntry>& table)
+        : key_order(in_key_order), found(table) {}
+
+    // Appends `count` entries as the node holds them, keeping track of
+    // whether the ids still come out strictly ascending.
+    void take(const std::uint8_t* at, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t id = load_le32(at + i * kFileEntrySize + 4);
+            ascending = ascending && (!any || last_id < id);
+            last_id = id;
+            any = true;
+        }
+        if constexpr (std::endian::native == std::endian::little) {
+            // The entry's fields are the record's words in order.
+            found.append(at, count);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uint8_t* e = at + i * kFileEntrySize;
+                found.push_back(DatFileEntry{load_le32(e), load_le32(e + 4), load_le32(e + 8),
+                                             load_le32(e + 12), load_le32(e + 16),
+                                             load_le32(e + 20)});
+            }
+        }
+    }
+
+    bool key_order;
+    MappedArray<DatFileEntry>& found;
+    std::vector<Frame> frames;  // frames[0, depth) are the nodes on the way down
+    std::size_t depth = 0;
+    // Every node visited so far: a node reached again means a loop or a node
+    // shared by two parents, either of which would make the walk revisit
+    // whole subtrees (without end for a loop).
+    OffsetSet visited;
+    ChainScratch scratch;
+    bool ascending = true;
+    bool any = false;
+    std::uint32_t last_id = 0;
+};
+
+static_assert(sizeof(DatFileEntry) == kFileEntrySize && std::is_standard_layout_v<DatFileEntry> &&
+                  offsetof(DatFileEntry, id) == 4 && offsetof(DatFileEntry, version) == 20,
+              "a directory entry is copied into the table as it lies in the node");
+
 Result<void, DatError> DatDatabase::Parts::read_directory() {
     // In a sound archive the directory is a search tree, so taking each
     // node's entries between its children's subtrees (child 0, entry 0,
@@ -314,6 +374,9 @@ Result<void, DatError> DatDatabase::Parts::read_directory() {
     // again taking each node's entries as the node is read, and the walk
     // order decides which entry wins.
     MappedArray<DatFileEntry> found;
+    // A file holds at most one node per node's length (see `visit_node`).
+    found.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>(archive_length_ / kNodeSize * kMaxNodeEntries, SIZE_MAX)));
     auto walked = walk_directory(true, found);
     if (!walked) {
         return Err{std::move(walked).error()};
@@ -340,119 +403,101 @@ Result<bool, DatError> DatDatabase::Parts::walk_directory(bool key_order,
                                                           MappedArray<DatFileEntry>& found) {
     // Nodes are read depth first, in pre-order: a node, then the subtrees of
     // its children in slot order, whichever order the entries are taken in.
-    struct Frame {
-        std::array<std::uint32_t, kBranchSlots> branches;
-        std::array<DatFileEntry, kMaxNodeEntries> entries;
-        std::uint32_t count;
-        std::uint32_t children;  // child slots that belong to the node
-        std::uint32_t next = 0;  // the slot / entry to take next
-        bool child_walked = false;
-    };
-    std::vector<Frame> stack;
-    // Every node visited so far: a node reached again means a loop or a node
-    // shared by two parents, either of which would make the walk revisit
-    // whole subtrees (without end for a loop).
-    OffsetSet visited;
-    bool ascending = true;
-    const auto take = [&](const DatFileEntry& entry) {
-        ascending = ascending && (found.empty() || found.back().id < entry.id);
-        found.push_back(entry);
-    };
-    Bytes bytes;
-    ChainScratch scratch;
-
-    const auto visit = [&](std::uint32_t node_offset) -> Result<void, DatError> {
-        if (!visited.insert(node_offset)) {
-            return Err{DatError::corruption(
-                fmt::format("directory node at offset 0x{:08X} is reached twice (a loop or a "
-                            "shared node)",
-                            node_offset))};
-        }
-        nodes_.push_back(node_offset);
-        if (auto node = chain_.read_into(node_offset, kNodeSize, bytes, scratch); !node) {
-            return node;
-        }
-        // Checked once the node has been read, so that a cut file still
-        // fails on its read. Well-formed nodes lie in blocks of their own, so
-        // a file holds at most one node per 1716 bytes; more nodes than that
-        // can only come from overlapping damage, which could otherwise fill
-        // memory with far more entries than the file has bytes.
-        if (visited.size() * std::uint64_t{kNodeSize} > archive_length_) {
-            return Err{DatError::corruption(
-                fmt::format("directory node at offset 0x{:08X} is more than a file of {} bytes "
-                            "can hold",
-                            node_offset, archive_length_))};
-        }
-        Frame frame{};
-        for (std::size_t slot = 0; slot < kBranchSlots; ++slot) {
-            frame.branches[slot] = load_le32(bytes.data() + slot * 4);
-        }
-        frame.count = load_le32(bytes.data() + kBranchSlots * 4);
-
-        // Entries that lie wholly inside the node are decoded directly; the
-        // record reader runs only for the one that does not, to build its
-        // error and frame.
-        const std::size_t first_entry = kBranchSlots * 4 + 4;
-        const std::size_t whole =
-            std::min<std::size_t>(frame.count, (bytes.size() - first_entry) / kFileEntrySize);
-        for (std::size_t i = 0; i < whole; ++i) {
-            const std::uint8_t* at = bytes.data() + first_entry + i * kFileEntrySize;
-            frame.entries[i] =
-                DatFileEntry{load_le32(at),      load_le32(at + 4),  load_le32(at + 8),
-                             load_le32(at + 12), load_le32(at + 16), load_le32(at + 20)};
-        }
-        if (whole < frame.count) {
-            ByteReader reader(bytes, first_entry + whole * kFileEntrySize);
-            if (auto entry = DatFileEntry::read(reader); !entry) {
-                return Err{DatError::bin_read(std::move(entry).error())};
-            }
-        }
-        if (!key_order) {
-            for (std::size_t i = 0; i < whole; ++i) {
-                take(frame.entries[i]);
-            }
-        }
-        // A leaf's other slots mean nothing; an inner node owns the first
-        // n + 1 slots.
-        frame.children = frame.branches[0] == 0
-                             ? 0
-                             : static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                                   std::uint64_t{frame.count} + 1, kBranchSlots));
-        stack.push_back(frame);
-        return {};
-    };
-
+    DirectoryWalk walk(key_order, found);
     if (header_.root_offset != 0) {
-        if (auto root = visit(header_.root_offset); !root) {
+        if (auto root = visit_node(header_.root_offset, walk); !root) {
             return Err{std::move(root).error()};
         }
     }
-    while (!stack.empty()) {
-        Frame& frame = stack.back();
+    constexpr std::size_t first_entry = kBranchSlots * 4 + 4;
+    while (walk.depth > 0) {
+        DirectoryWalk::Frame& frame = walk.frames[walk.depth - 1];
         if (frame.next >= frame.count && frame.next >= frame.children) {
-            stack.pop_back();
+            --walk.depth;
             continue;
         }
         const std::uint32_t slot = frame.next;
         if (!frame.child_walked && slot < frame.children) {
             frame.child_walked = true;
-            if (frame.branches[slot] != 0) {
+            const std::uint32_t child = load_le32(frame.node.data() + slot * 4);
+            if (child != 0) {
                 // `frame` may move as the stack grows: nothing of it is used
                 // after this call.
-                if (auto child = visit(frame.branches[slot]); !child) {
-                    return Err{std::move(child).error()};
+                if (auto visited = visit_node(child, walk); !visited) {
+                    return Err{std::move(visited).error()};
                 }
                 continue;
             }
         }
         if (key_order && slot < frame.count) {
-            take(frame.entries[slot]);
+            walk.take(frame.node.data() + first_entry + slot * kFileEntrySize, 1);
         }
         ++frame.next;
         frame.child_walked = false;
     }
     nodes_.shrink_to_fit();
-    return ascending;
+    return walk.ascending;
+}
+
+Result<void, DatError> DatDatabase::Parts::visit_node(std::uint32_t node_offset,
+                                                      DirectoryWalk& walk) {
+    if (!walk.visited.insert(node_offset)) {
+        return Err{DatError::corruption(
+            fmt::format("directory node at offset 0x{:08X} is reached twice (a loop or a "
+                        "shared node)",
+                        node_offset))};
+    }
+    nodes_.push_back(node_offset);
+    if (walk.depth == walk.frames.size()) {
+        walk.frames.emplace_back();
+    }
+    DirectoryWalk::Frame& frame = walk.frames[walk.depth];
+    Bytes& bytes = frame.node;
+    if (auto node = chain_.read_into(node_offset, kNodeSize, bytes, walk.scratch); !node) {
+        return node;
+    }
+    // Checked once the node has been read, so that a cut file still fails on
+    // its read. Well-formed nodes lie in blocks of their own, so a file holds
+    // at most one node per 1716 bytes; more nodes than that can only come
+    // from overlapping damage, which could otherwise fill memory with far
+    // more entries than the file has bytes.
+    if (walk.visited.size() * std::uint64_t{kNodeSize} > archive_length_) {
+        return Err{DatError::corruption(
+            fmt::format("directory node at offset 0x{:08X} is more than a file of {} bytes "
+                        "can hold",
+                        node_offset, archive_length_))};
+    }
+    const std::uint32_t count = load_le32(bytes.data() + kBranchSlots * 4);
+    // Entries that lie wholly inside the node are taken as they lie; the
+    // record reader runs only for the one that does not, to build its error
+    // and frame.
+    constexpr std::size_t first_entry = kBranchSlots * 4 + 4;
+    const std::size_t whole =
+        std::min<std::size_t>(count, (bytes.size() - first_entry) / kFileEntrySize);
+    if (whole < count) {
+        ByteReader reader(bytes, first_entry + whole * kFileEntrySize);
+        if (auto entry = DatFileEntry::read(reader); !entry) {
+            return Err{DatError::bin_read(std::move(entry).error())};
+        }
+    }
+    // A leaf's other slots mean nothing; an inner node owns the first n + 1
+    // slots.
+    const bool leaf = load_le32(bytes.data()) == 0;
+    if (!walk.key_order || leaf) {
+        // In walk order, and in key order for a leaf, the node's entries
+        // follow one another in the table.
+        walk.take(bytes.data() + first_entry, whole);
+        if (leaf) {
+            return {};  // nothing more to walk below or after it
+        }
+    }
+    frame.count = walk.key_order ? count : 0;
+    frame.children =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{count} + 1, kBranchSlots));
+    frame.next = 0;
+    frame.child_walked = false;
+    ++walk.depth;
+    return {};
 }
 
 FileTable::FileTable() noexcept = default;

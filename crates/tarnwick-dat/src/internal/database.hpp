@@ -26,6 +26,14 @@ struct DatDatabase::Parts {
     // whether they came out strictly ascending.
     Result<bool, DatError> walk_directory(bool key_order, MappedArray<DatFileEntry>& found);
 
+    // The state of one walk (defined where the walk is).
+    struct DirectoryWalk;
+    // Reads the node at `node_offset` on `walk`'s way down: refuses a node
+    // met before or more nodes than the file can hold, checks that its
+    // entries lie within it, takes a leaf's entries (or any node's in walk
+    // order) and leaves an inner node on the walk's stack.
+    Result<void, DatError> visit_node(std::uint32_t node_offset, DirectoryWalk& walk);
+
     DatHeader header_;
     FileTable files_;
     std::vector<std::uint32_t> nodes_;
