@@ -212,16 +212,16 @@ const Row kRows[] = {
          return Layout{a.build(), {0x06000000}};
      },
      1.0, 8.0, false},
-    {"large compressed entries on one looping chain in a sparse 64 MiB archive",
+    {"large compressed entries on one looping chain in a sparse 32 MiB archive",
      [] {
-         // Each stored in 24 MiB, decoded to 32 MiB: read and decoded in
-         // pieces, never held whole, on every worker at once.
+         // Each stored in 12 MiB (a stream of 4 MiB, then more): read and
+         // decoded in pieces, never held whole, on every worker at once.
          RawArchive a;
-         const auto entries = on_looping_chain(a, 4, 24 << 20, 32 << 20);
+         const auto entries = on_looping_chain(a, 4, 12 << 20, 4 << 20);
          set_directory(a, entries);
-         a.header.file_size = 64 << 20;
+         a.header.file_size = 32 << 20;
          Layout layout{a.build(), {0x06000000}};
-         layout.sparse_length = 64 << 20;
+         layout.sparse_length = 32 << 20;
          return layout;
      },
      1.0, 0.05, false},
