@@ -1,4 +1,5 @@
-// extract: the selected files to DIR/TYPE/ID.bin, on all cores.
+// extract: the selected files to DIR/TYPE/ID.bin (or DIR/ID.bin), on all
+// cores.
 //
 // Names are built only from the type name and the id, and every file is
 // created relative to a descriptor of its type directory, opened without
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -125,10 +127,23 @@ class ExtractTemporary {
             token_);
     }
 
-    // Renames the file to `name`; it is then no longer temporary.
-    int rename_to(const std::string& name) {
-        if (::renameat(dir_, name_.c_str(), dir_, name.c_str()) != 0) {
-            return errno;
+    // Renames the file to `name`; it is then no longer temporary. Unless
+    // `replace`, a file already at `name` stays and EEXIST is returned.
+    int rename_to(const std::string& name, bool replace) {
+        if (replace) {
+            if (::renameat(dir_, name_.c_str(), dir_, name.c_str()) != 0) {
+                return errno;
+            }
+        } else if (::renameat2(dir_, name_.c_str(), dir_, name.c_str(), RENAME_NOREPLACE) != 0) {
+            if (errno != EINVAL && errno != ENOSYS) {
+                return errno;
+            }
+            // A file system without RENAME_NOREPLACE: a hard link fails just
+            // as atomically on a name that is taken.
+            if (::linkat(dir_, name_.c_str(), dir_, name.c_str(), 0) != 0) {
+                return errno;
+            }
+            ::unlinkat(dir_, name_.c_str(), 0);
         }
         forget_temporary(token_);
         token_ = kNoTemporary;
@@ -171,7 +186,7 @@ class Extractor {
                 if (index >= jobs_.size()) {
                     break;
                 }
-                extract(jobs_[index], buffer);
+                finished(index, extract(jobs_[index], buffer));
                 const std::size_t done = done_.fetch_add(1) + 1;
                 if (progress != nullptr) {
                     progress->update(done);
@@ -191,6 +206,23 @@ class Extractor {
     }
 
     std::size_t extracted() const { return extracted_.load(); }
+
+    // Files left alone under --skip-old-files.
+    std::size_t skipped() const { return skipped_.load(); }
+
+    // After the workers are done: prints the paths still held back behind a
+    // file the run stopped before, in id order.
+    void flush_verbose() noexcept {
+        try {
+            for (const auto& [index, path] : held_) {
+                outf("{}\n", path);
+            }
+            held_.clear();
+        } catch (const StdoutError& error) {
+            int none = 0;
+            stdout_error_.compare_exchange_strong(none, error.code());
+        }
+    }
 
     // After the workers are done: throws what a worker met.
     void rethrow_failure() const {
@@ -243,20 +275,66 @@ class Extractor {
         }
     }
 
-    void extract(const Job& job, tarnwick_dat::Bytes& buffer) {
+    // Job `index` is done; `path` is its file's path when written, else
+    // empty. The paths -v prints go out in job order, which is id order:
+    // those done ahead of a file still in work are held until it is done.
+    void finished(std::size_t index, std::string path) {
+        if (!options_.verbose) {
+            return;
+        }
+        const std::lock_guard lock(verbose_mutex_);
+        if (index != next_shown_) {
+            held_.emplace(index, std::move(path));
+            return;
+        }
+        for (;;) {
+            if (!path.empty()) {
+                outf("{}\n", path);
+            }
+            ++next_shown_;
+            const auto next = held_.find(next_shown_);
+            if (next == held_.end()) {
+                return;
+            }
+            path = std::move(next->second);
+            held_.erase(next);
+        }
+    }
+
+    // An existing file at `name` under --keep-old-files or --skip-old-files:
+    // reported or counted.
+    void kept_old_file(std::uint32_t id, const std::string& path) {
+        if (options_.old_files == OldFiles::Skip) {
+            skipped_.fetch_add(1);
+            return;
+        }
+        report_file_error(options_.archive, id,
+                          fmt::format("'{}' already exists (--keep-old-files)", path));
+    }
+
+    // Writes one file; returns its path when written, else nothing.
+    std::string extract(const Job& job, tarnwick_dat::Bytes& buffer) {
         const tarnwick_dat::DatFileEntry& entry = *job.entry;
         const TypeDir& dir = dirs_[job.dir];
         if (dir.fd.get() < 0) {
-            return;  // reported once, with the directory
+            return {};  // reported once, with the directory
+        }
+        const std::string name = file_name(entry.id);
+        const std::string path = fmt::format("{}/{}", dir.path, name);
+        const bool replace = options_.old_files == OldFiles::Replace;
+        if (!replace && !dir.fresh) {
+            struct stat status {};
+            if (::fstatat(dir.fd.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+                kept_old_file(entry.id, path);
+                return {};
+            }
         }
         // A large file is written as it is read, in bounded memory.
         const FetchMode mode = fetch_mode(options_.lenient, options_.raw);
         const bool whole = mode != FetchMode::Strict || fetched_whole(entry);
         if (whole && !fetch_file(db_, options_.archive, entry.id, buffer, mode)) {
-            return;
+            return {};
         }
-        const std::string name = file_name(entry.id);
-        const std::string path = fmt::format("{}/{}", dir.path, name);
         if (!dir.fresh) {
             struct stat status {};
             if (::fstatat(dir.fd.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -264,11 +342,11 @@ class Extractor {
                 report_file_error(options_.archive, entry.id,
                                   fmt::format("refusing to replace '{}': it is {}", path,
                                               kind_of(status.st_mode)));
-                return;
+                return {};
             }
         }
         if (stopping()) {
-            return;
+            return {};
         }
         ExtractTemporary temporary(dir.fd.get(), "." + name + temp_suffix_);
         const int fd = temporary.create();
@@ -280,7 +358,7 @@ class Extractor {
                 report_file_error(options_.archive, entry.id,
                                   fmt::format("cannot create '{}': {}", path, std::strerror(code)));
             }
-            return;
+            return {};
         }
         int code = 0;
         if (whole) {
@@ -293,7 +371,7 @@ class Extractor {
                    code == 0) {
             // Reported by stream_file; the temporary goes with `temporary`.
             ::close(fd);
-            return;
+            return {};
         }
         if (code == 0 && plausible_time(entry.timestamp)) {
             const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry.timestamp), 0}};
@@ -306,16 +384,18 @@ class Extractor {
             code = ECANCELED;
         }
         if (code == 0) {
-            code = temporary.rename_to(name);
+            code = temporary.rename_to(name, replace);
+        }
+        if (code == EEXIST && !replace) {
+            kept_old_file(entry.id, path);  // it came while this one was written
+            return {};
         }
         if (code != 0) {
             write_failed(entry.id, path, code);
-            return;
+            return {};
         }
         extracted_.fetch_add(1);
-        if (options_.verbose) {
-            outf("{}\n", path);
-        }
+        return path;
     }
 
     const tarnwick_dat::DatDatabase& db_;
@@ -326,6 +406,10 @@ class Extractor {
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> done_{0};
     std::atomic<std::size_t> extracted_{0};
+    std::atomic<std::size_t> skipped_{0};
+    std::mutex verbose_mutex_;
+    std::size_t next_shown_ = 0;
+    std::map<std::size_t, std::string> held_;
     std::atomic<bool> stopped_{false};
     std::atomic<bool> disk_full_{false};
     std::atomic<int> stdout_error_{0};
@@ -464,9 +548,35 @@ bool within_limit(const tarnwick_dat::DatDatabase& db, const ExtractOptions& opt
     return false;
 }
 
+// The options with DIR settled: the word after ARCHIVE without -C, -C's
+// directory with it (the word is then the first id), else the current
+// directory.
+ExtractOptions settle_directory(const ExtractOptions& given) {
+    ExtractOptions options = given;
+    if (!given.directory_given) {
+        if (!given.dir_given) {
+            options.dir.assign(1, '.');  // (assigning "." trips g++ 12's -Wrestrict)
+        }
+        return options;
+    }
+    if (given.dir_given) {
+        try {
+            parse_file_id(given.dir);
+        } catch (const UsageError&) {
+            throw UsageError(fmt::format(
+                "DIR given twice: '{}' and -C '{}' (with -C, the words after ARCHIVE are IDs)",
+                given.dir, given.directory));
+        }
+        options.select.ids.insert(options.select.ids.begin(), given.dir);
+    }
+    options.dir = given.directory;
+    return options;
+}
+
 }  // namespace
 
-int run_extract(const ExtractOptions& options) {
+int run_extract(const ExtractOptions& given) {
+    const ExtractOptions options = settle_directory(given);
     const Selection selection = parse_selection(options.select);
     if (options.dir.empty()) {
         throw UsageError("DIR must not be empty");
@@ -488,12 +598,19 @@ int run_extract(const ExtractOptions& options) {
     const Picked picked = pick(*db, selection);
     const std::size_t selected = picked.entries.size() + picked.missing.size();
 
-    // One directory per type met, in first-met order.
+    // One directory per type met, in first-met order; DIR alone when flat.
     std::vector<TypeDir> dirs;
     std::map<tarnwick_dat::DatFileType, std::size_t> dir_of_type;
     std::vector<Job> jobs;
     jobs.reserve(picked.entries.size());
+    if (options.flat) {
+        dirs.push_back(TypeDir{options.dir, Fd(), false});
+    }
     for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
+        if (options.flat) {
+            jobs.push_back(Job{entry, 0});
+            continue;
+        }
         const tarnwick_dat::DatFileType type = db->file_type(entry->id);
         auto found = dir_of_type.find(type);
         if (found == dir_of_type.end()) {
@@ -507,6 +624,9 @@ int run_extract(const ExtractOptions& options) {
     if (!within_limit(*db, options, jobs, failed)) {
         return kExitFailure;
     }
+    // Taken in id order, which is the order -v prints them in.
+    std::sort(jobs.begin(), jobs.end(),
+              [](const Job& a, const Job& b) { return a.entry->id < b.entry->id; });
 
     std::error_code error;
     std::filesystem::create_directories(options.dir, error);
@@ -519,6 +639,14 @@ int run_extract(const ExtractOptions& options) {
         report_error(
             fmt::format("cannot open directory '{}': {}", options.dir, std::strerror(errno)));
         return kExitFailure;
+    }
+    if (options.flat) {
+        dirs[0].fd = Fd(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
+        if (dirs[0].fd.get() < 0) {
+            report_error(
+                fmt::format("cannot open directory '{}': {}", options.dir, std::strerror(errno)));
+            return kExitFailure;
+        }
     }
     for (const auto& [type, dir_index] : dir_of_type) {
         const std::size_t index = dir_index;  // captured below
@@ -571,6 +699,7 @@ int run_extract(const ExtractOptions& options) {
         for (std::thread& thread : threads) {
             thread.join();
         }
+        extractor.flush_verbose();
     }
     extractor.rethrow_failure();
     const int stdout_error = extractor.stdout_error();
@@ -578,13 +707,20 @@ int run_extract(const ExtractOptions& options) {
         end_by_signal(SIGPIPE);  // the reader is gone: nothing more to say
     }
     const std::size_t extracted = extractor.extracted();
-    failed = failed || extracted != picked.entries.size();
+    const std::size_t skipped = extractor.skipped();
+    failed = failed || extracted + skipped != picked.entries.size();
     if (!options.quiet) {
-        const std::string_view files = selected == 1 ? "file" : "files";
-        report_note(extracted == selected
-                        ? fmt::format("extracted {} {} into {}", extracted, files, options.dir)
-                        : fmt::format("extracted {} of {} {} into {}", extracted, selected, files,
-                                      options.dir));
+        // Skipped files are no part of what was to be extracted.
+        const std::size_t wanted = selected - skipped;
+        const std::string_view files = wanted == 1 ? "file" : "files";
+        std::string line = extracted == wanted ? fmt::format("extracted {} {} into {}", extracted,
+                                                             files, options.dir)
+                                               : fmt::format("extracted {} of {} {} into {}",
+                                                             extracted, wanted, files, options.dir);
+        if (skipped != 0) {
+            line += fmt::format("; skipped {} existing file{}", skipped, skipped == 1 ? "" : "s");
+        }
+        report_note(line);
     }
     if (const int signal = stop_signal(); signal != 0) {
         // End as the signal would have ended the run, now that nothing is

@@ -111,6 +111,14 @@ void print_text(const Font& font) {
     }
 }
 
+// "0x01000001 is a Model, not a font", the type named as ls names it.
+std::string not_a_font_text(std::uint32_t id, tarnwick_dat::DatFileType type) {
+    const std::string_view name = tarnwick_dat::name(type);
+    const bool vowel =
+        !name.empty() && std::string_view("AEIOU").find(name[0]) != std::string_view::npos;
+    return fmt::format("0x{:08X} is {} {}, not a font", id, vowel ? "an" : "a", name);
+}
+
 }  // namespace
 
 int run_font(const FontOptions& options) {
@@ -139,6 +147,13 @@ int run_font(const FontOptions& options) {
         out("[");
     }
     for (const tarnwick_dat::DatFileEntry* entry : picked.entries) {
+        // Another type's bytes would only fail at some field: say what it is.
+        if (const tarnwick_dat::DatFileType type = db->file_type(entry->id);
+            type != tarnwick_dat::DatFileType::Font) {
+            report_archive_error(options.archive, not_a_font_text(entry->id, type));
+            failed = true;
+            continue;
+        }
         // A font is a few KiB: one that decodes to megabytes is damage, and
         // is reported rather than fetched whole.
         if (const auto size = db->decoded_size(entry->id);

@@ -61,15 +61,24 @@ const Command kCommands[] = {
      "or not.\n",
      true, true},
     {"extract", "Extract files into a directory",
-     "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "
-     "[--lenient|--raw] [-q|-v]",
+     "extract ARCHIVE [DIR] [ID...] [-C DIR] [--type TYPE]... [-T FILE] [-j N] "
+     "[--max-total SIZE] [--lenient|--raw] [--keep-old-files|--skip-old-files] [--flat] [-q|-v]",
      "Writes each selected file (every file when none is selected) to\n"
-     "DIR/TYPE/ID.bin, ID being the file id as eight upper-case hexadecimal\n"
-     "digits. DIR and the type directories are created as needed. Each file is\n"
+     "DIR/TYPE/ID.bin (DIR/ID.bin with --flat), ID being the file id as eight\n"
+     "upper-case hexadecimal digits. DIR is the word after ARCHIVE, or -C DIR, or\n"
+     "else the current directory, as tar's. With -C every word after ARCHIVE is\n"
+     "an ID; without it the first is DIR, so 'extract A 40000001' extracts all of\n"
+     "A into a directory named 40000001 (write 'extract A -C . 40000001' for the\n"
+     "one file); -C and a DIR word that is no ID together are a usage error.\n"
+     "DIR and the type directories are created as needed. Each file is\n"
      "written to a temporary name beside it and renamed into place, so that a\n"
      "failed run, or one ended by a signal, leaves no partial or temporary file\n"
      "and an existing file, hard link or symbolic link of that name is replaced,\n"
-     "never written through. Ctrl-C stops within a MiB of each file being\n"
+     "never written through; --keep-old-files reports it as an error for that\n"
+     "file and leaves it, --skip-old-files leaves it silently and counts it as\n"
+     "skipped in the summary. -v prints each file's path once written, in\n"
+     "ascending id order whatever the number of workers. Ctrl-C stops within a MiB of each file "
+     "being\n"
      "written; a second Ctrl-C ends the run at once, still cleaning up. A\n"
      "temporary file left by a run killed outright is removed by the next run\n"
      "once its process is gone. Once the disk is full no further file is tried. A\n"
@@ -98,7 +107,8 @@ const Command kCommands[] = {
      "times the archive's size plus 64 MiB decoded, 16 reads per block plus 65536)\n"
      "is refused before any font is decoded, naming the largest claimers.\n"
      "--lenient decodes what a damaged compressed file holds before the damage,\n"
-     "with a warning line.\n",
+     "with a warning line. A selected file of another type is not decoded: it is\n"
+     "reported as, e.g., '0x01000001 is a Model, not a font'.\n",
      true, true},
     {"verify", "Check the whole archive, or the files selected",
      "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--quiet] [-j N]",
@@ -144,10 +154,11 @@ const Command kCommands[] = {
      "2 on trouble (a usage error, a version that cannot be opened or read, an\n"
      "unreadable file, an ID that neither version lists).\n",
      true, true},
-    {"classify", "Name the file type of an id", "classify ID [--kind portal|cell|local|unknown]",
-     "Prints the file type of ID as an archive of the given kind classifies it;\n"
-     "without --kind, as the id alone suggests (landblock ids first, then the\n"
-     "portal type byte, then indoor cells).\n",
+    {"classify", "Name the file type of ids", "classify ID... [--kind portal|cell|local|unknown]",
+     "Prints the file type of each ID, one line each in the order given, as an\n"
+     "archive of the given kind classifies it; without --kind, as the id alone\n"
+     "suggests (landblock ids first, then the portal type byte, then indoor\n"
+     "cells). A malformed ID is a usage error, and then nothing is printed.\n",
      true, false},
     {"lrs", "Decompress or compress a raw LRS payload", "lrs decompress|compress [IN [OUT]]",
      "Decodes an LRS payload (a 4-byte little-endian size, then the token stream)\n"
@@ -159,12 +170,14 @@ const Command kCommands[] = {
      "it is standard output or a device. Encoding reads its input whole (at most\n"
      "1 GiB).\n",
      false, false},
-    {"sample", "Write a synthetic portal archive", "sample OUT [--files N] [--fonts N] [--seed S]",
+    {"sample", "Write a synthetic portal archive",
+     "sample OUT|- [--files N] [--fonts N] [--seed S]",
      "Writes a synthetic portal archive to OUT: N files in all (default 200, at\n"
      "most 500000), of which the given number are well-formed font records with ids\n"
      "40000000 upwards (default 8, or all files when there are fewer), the others\n"
      "of many file types with contents drawn from the seed (default 1). Equal\n"
-     "options give equal archives.\n",
+     "options give equal archives. OUT '-' writes the archive to standard output\n"
+     "(refused when that is a terminal) and the summary line to standard error.\n",
      false, false},
     {"mount", "Mount archives as a read-only file system",
      "mount ARCHIVE... MOUNTPOINT [--union] [-f] [--cache-size SIZE]",
@@ -310,6 +323,8 @@ struct CommandLine::State {
     LsOptions ls;
     CatOptions cat;
     ExtractOptions extract;
+    bool keep_old_files = false;
+    bool skip_old_files = false;
     FontOptions font;
     VerifyArgs verify;
     DiffArgs diff;
@@ -370,19 +385,37 @@ CommandLine::CommandLine() : state_(new State) {
     {
         CLI::App& c = s.sub("extract", [&s] { return run_extract(s.extract); });
         add_archive(c, s.extract.archive);
-        c.add_option("DIR", s.extract.dir, "The directory to extract into")
-            ->required()
-            ->type_name("");
+        CLI::Option* dir =
+            c.add_option("DIR", s.extract.dir, "The directory to extract into (without -C)")
+                ->type_name("");
         add_selection(c, s.extract.select, true);
+        CLI::Option* directory =
+            c.add_option("-C,--directory", s.extract.directory,
+                         "The directory to extract into (default: the current one)")
+                ->type_name("DIR");
         add_fetch_flags(c, s.extract.lenient, &s.extract.raw);
+        CLI::Option* keep_old =
+            c.add_flag("--keep-old-files", s.keep_old_files, "An existing file is an error");
+        c.add_flag("--skip-old-files", s.skip_old_files,
+                   "Leave existing files alone, counted as skipped")
+            ->excludes(keep_old);
+        c.add_flag("--flat", s.extract.flat, "Write DIR/ID.bin, without type directories");
         c.add_option("-j,--jobs", s.extract.jobs, "Files written at once (default: processors)")
             ->type_name("N");
         c.add_option("--max-total", s.extract.max_total,
                      "Most bytes the selection may expand to (K, M, G, T)")
             ->type_name("SIZE");
         CLI::Option* quiet = c.add_flag("-q,--quiet", s.extract.quiet, "Print errors only");
-        c.add_flag("-v,--verbose", s.extract.verbose, "Print each file's path as it is written")
+        c.add_flag("-v,--verbose", s.extract.verbose, "Print each file's path, in id order")
             ->excludes(quiet);
+        s.runners[&c] = [&s, dir, directory] {
+            s.extract.dir_given = dir->count() > 0;
+            s.extract.directory_given = directory->count() > 0;
+            s.extract.old_files = s.keep_old_files   ? OldFiles::Keep
+                                  : s.skip_old_files ? OldFiles::Skip
+                                                     : OldFiles::Replace;
+            return run_extract(s.extract);
+        };
     }
     {
         CLI::App& c = s.sub("font", [&s] { return run_font(s.font); });
@@ -419,7 +452,7 @@ CommandLine::CommandLine() : state_(new State) {
     }
     {
         CLI::App& c = s.sub("classify", [&s] { return run_classify(s.classify); });
-        c.add_option("ID", s.classify.id, "A file id")->required()->type_name("");
+        c.add_option("ID", s.classify.ids, "File ids")->required()->type_name("");
         c.add_option("--kind", s.classify.kind, "Archive kind: portal, cell, local or unknown")
             ->type_name("KIND");
     }

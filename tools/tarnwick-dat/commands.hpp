@@ -56,10 +56,27 @@ struct CatOptions {
     bool raw = false;
 };
 
+/// What extract does with a file already at an extracted file's name.
+enum class OldFiles {
+    /// Replace it (never writing through it).
+    Replace,
+    /// Leave it and report an error for that file (--keep-old-files).
+    Keep,
+    /// Leave it silently and count it as skipped (--skip-old-files).
+    Skip,
+};
+
 struct ExtractOptions {
     std::string archive;
+    /// The second positional word: DIR, or with -C the first id.
     std::string dir;
+    bool dir_given = false;
+    /// -C DIR.
+    std::string directory;
+    bool directory_given = false;
     SelectionArgs select;
+    OldFiles old_files = OldFiles::Replace;
+    bool flat = false;
     std::string jobs;
     std::string max_total;
     bool lenient = false;
@@ -94,7 +111,7 @@ struct DiffArgs {
 };
 
 struct ClassifyOptions {
-    std::string id;
+    std::vector<std::string> ids;
     std::string kind;
 };
 

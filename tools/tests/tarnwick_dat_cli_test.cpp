@@ -103,20 +103,34 @@ struct ToolRun {
     std::string err;
 };
 
+// Where a run of the tool works and writes, when not the defaults.
+struct RunPlace {
+    // The working directory (empty: this process's).
+    fs::path cwd;
+    // Standard output goes here (e.g. a terminal) instead of a file.
+    fs::path stdout_to;
+};
+
 // Runs the tool with `args`, feeding `input` on standard input. Output goes
 // through files, so that large outputs cannot block the child.
-ToolRun run_tool(const std::vector<std::string>& args, const std::string& input = "") {
+ToolRun run_tool(const std::vector<std::string>& args, const std::string& input = "",
+                 const RunPlace& place = {}) {
     const TempDir dir;
     const fs::path in = dir.path() / "stdin";
-    const fs::path out = dir.path() / "stdout";
+    const fs::path out = place.stdout_to.empty() ? dir.path() / "stdout" : place.stdout_to;
     const fs::path err = dir.path() / "stderr";
     write_bytes(in, input);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(
+        &actions, 1, out.c_str(),
+        place.stdout_to.empty() ? O_WRONLY | O_CREAT | O_TRUNC : O_WRONLY | O_NOCTTY, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!place.cwd.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, place.cwd.c_str());
+    }
     std::vector<std::string> words = {TARNWICK_DAT_TOOL};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -148,7 +162,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const std::string& input 
     }
     // A crash shows as a status no command returns on purpose.
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-    run.out = read_text(out);
+    run.out = place.stdout_to.empty() ? read_text(out) : "";
     run.err = read_text(err);
     return run;
 }
@@ -271,13 +285,14 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
          "[--hash[=xxh3|sha256]]"},
         {"cat", "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--lenient|--raw]"},
         {"extract",
-         "extract ARCHIVE DIR [ID...] [--type TYPE]... [-T FILE] [-j N] [--max-total SIZE] "
-         "[--lenient|--raw] [-q|-v]"},
+         "extract ARCHIVE [DIR] [ID...] [-C DIR] [--type TYPE]... [-T FILE] [-j N] "
+         "[--max-total SIZE] [--lenient|--raw] [--keep-old-files|--skip-old-files] [--flat] "
+         "[-q|-v]"},
         {"font", "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--lenient]"},
         {"verify", "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--quiet] [-j N]"},
-        {"classify", "classify ID [--kind portal|cell|local|unknown]"},
+        {"classify", "classify ID... [--kind portal|cell|local|unknown]"},
         {"lrs", "lrs decompress|compress [IN [OUT]]"},
-        {"sample", "sample OUT [--files N] [--fonts N] [--seed S]"},
+        {"sample", "sample OUT|- [--files N] [--fonts N] [--seed S]"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
@@ -353,6 +368,13 @@ TEST(ToolUsage, MalformedCommandLinesExitWithTwo) {
         {{"extract", a, "out", "--jobs", "0"}, "error: invalid job count '0'"},
         {{"extract", a, "out", "--max-total", "12Q"}, "error: invalid --max-total size '12Q'"},
         {{"extract", a, "out", "-q", "-v"}, "error: --quiet excludes --verbose\n"},
+        {{"extract", a, "out", "-C", "other"},
+         "error: DIR given twice: 'out' and -C 'other' (with -C, the words after ARCHIVE are "
+         "IDs)\n"},
+        {{"extract", a, "-C", ""}, "error: DIR must not be empty\n"},
+        {{"extract", a, "--keep-old-files", "--skip-old-files"},
+         "error: --keep-old-files excludes --skip-old-files\n"},
+        {{"classify", "1", "x2", "3"}, "error: invalid file id 'x2'"},
         {{"verify", a, "--json", "-q"}, "error: --json excludes --quiet\n"},
         {{"verify", a, "-j", "0"}, "error: invalid job count '0'"},
         {{"classify", "1", "--kind", "attic"}, "error: unknown archive kind 'attic'"},
@@ -950,6 +972,160 @@ TEST(ToolExtract, TheSummaryCountsInWords) {
     }
 }
 
+TEST(ToolExtract, DirIsTheWordAfterTheArchiveOrMinusCOrTheCurrentOne) {
+    const HandArchive hand;
+    const TempArchiveFile archive(hand.image);
+    const std::string a = archive.path().string();
+    const std::set<std::string> all = {"Model/01000001.bin", "Texture/06000010.bin",
+                                       "Unknown/0B000001.bin", "Table/0E00FFFF.bin",
+                                       "Font/40000002.bin"};
+    const auto under = [](std::string_view dir, const std::set<std::string>& names) {
+        std::set<std::string> paths;
+        for (const std::string& name : names) {
+            paths.insert(dir.empty() ? name : fmt::format("{}/{}", dir, name));
+        }
+        return paths;
+    };
+    struct Case {
+        std::vector<std::string> args;  // after "extract ARCHIVE"
+        std::string summary;
+        std::set<std::string> files;  // under the working directory
+    };
+    const Case cases[] = {
+        {{}, "extracted 5 files into .\n", all},
+        {{"out"}, "extracted 5 files into out\n", under("out", all)},
+        {{"-C", "out"}, "extracted 5 files into out\n", under("out", all)},
+        {{"--directory", "out", "01000001", "0x0E00FFFF"},
+         "extracted 2 files into out\n",
+         {"out/Model/01000001.bin", "out/Table/0E00FFFF.bin"}},
+        // With -C the word after the archive is an id; without, the DIR.
+        {{"01000001", "-C", "out"}, "extracted 1 file into out\n", {"out/Model/01000001.bin"}},
+        {{"01000001"}, "extracted 5 files into 01000001\n", under("01000001", all)},
+        {{"-C", "out", "--flat", "--type", "Font", "--type", "Table"},
+         "extracted 2 files into out\n",
+         {"out/0E00FFFF.bin", "out/40000002.bin"}},
+        {{"--flat"},
+         "extracted 5 files into .\n",
+         {"01000001.bin", "06000010.bin", "0B000001.bin", "0E00FFFF.bin", "40000002.bin"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{}", fmt::join(c.args, " ")));
+        const TempDir cwd;
+        std::vector<std::string> args = {"extract", a};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = run_tool(args, "", RunPlace{cwd.path(), {}});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, c.summary);
+        EXPECT_EQ(files_under(cwd.path()), c.files);
+        for (const auto& [id, bytes] : hand.contents) {
+            for (const std::string& name : c.files) {
+                if (name.ends_with(fmt::format("{:08X}.bin", id))) {
+                    EXPECT_EQ(read_bytes(cwd.path() / name), bytes) << name;
+                }
+            }
+        }
+    }
+}
+
+TEST(ToolExtract, OldFilesAreReplacedKeptOrSkipped) {
+    const HandArchive hand;
+    const TempArchiveFile archive(hand.image);
+    const std::string a = archive.path().string();
+    struct Case {
+        const char* flag;  // nullptr: the default
+        bool link;         // the old file is a dangling symbolic link, else "old"
+        int status;
+        const char* err;  // {0}: DIR, {1}: the archive
+        bool replaced;
+    };
+    const Case cases[] = {
+        {nullptr, false, 0, "extracted 2 files into {0}\n", true},
+        {"--keep-old-files", false, 1,
+         "error: {1}: 0x40000002: '{0}/Font/40000002.bin' already exists (--keep-old-files)\n"
+         "extracted 1 of 2 files into {0}\n",
+         false},
+        {"--keep-old-files", true, 1,
+         "error: {1}: 0x40000002: '{0}/Font/40000002.bin' already exists (--keep-old-files)\n"
+         "extracted 1 of 2 files into {0}\n",
+         false},
+        {"--skip-old-files", false, 0, "extracted 1 file into {0}; skipped 1 existing file\n",
+         false},
+        {"--skip-old-files", true, 0, "extracted 1 file into {0}; skipped 1 existing file\n",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{} {}", c.flag != nullptr ? c.flag : "-", c.link));
+        const TempDir root;
+        const fs::path dir = root.path() / "out";
+        const fs::path old = dir / "Font" / "40000002.bin";
+        fs::create_directories(dir / "Font");
+        if (c.link) {
+            fs::create_symlink(root.path() / "target", old);
+        } else {
+            write_bytes(old, "old");
+        }
+        std::vector<std::string> args = {"extract", a,      "-C",     dir.string(),
+                                         "--type",  "Font", "--type", "Table"};
+        if (c.flag != nullptr) {
+            args.push_back(c.flag);
+        }
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, fmt::format(fmt::runtime(c.err), dir.string(), a));
+        EXPECT_EQ(read_text(dir / "Table" / "0E00FFFF.bin"), "table");
+        EXPECT_FALSE(fs::exists(root.path() / "target"));  // never written through
+        if (c.replaced) {
+            EXPECT_EQ(read_bytes(old), hand.contents.at(0x40000002));
+        } else {
+            EXPECT_EQ(fs::is_symlink(old), c.link);
+            EXPECT_EQ(c.link ? "" : read_text(old), c.link ? "" : "old");
+        }
+        EXPECT_EQ(files_under(dir),
+                  (std::set<std::string>{"Font/40000002.bin", "Table/0E00FFFF.bin"}));
+    }
+}
+
+TEST(ToolExtract, VerboseListsInIdOrderWhateverTheWorkers) {
+    const TempDir dir;
+    const fs::path sample = dir.path() / "sample.dat";
+    ASSERT_EQ(run_tool({"sample", sample.string(), "--files", "400"}).status, 0);
+    auto db = DatDatabase::open(sample);
+    ASSERT_TRUE(db);
+    std::vector<std::uint32_t> ids;
+    for (const tarnwick_dat::DatFileEntry& entry : db->files()) {
+        ids.push_back(entry.id);
+    }
+    std::sort(ids.begin(), ids.end());
+    ASSERT_EQ(ids.size(), 400u);
+    const fs::path out = dir.path() / "out";
+    std::string all;
+    for (const std::uint32_t id : ids) {
+        all += fmt::format("{}/{:08X}.bin\n", out.string(), id);
+    }
+    struct Case {
+        std::vector<std::string> args;
+        std::string listed;
+    };
+    // Ids given in descending order still list ascending.
+    const Case cases[] = {
+        {{"-j", "1"}, all},
+        {{"-j", "4"}, all},
+        {{"-j", "4", "--skip-old-files"}, ""},
+        {{"-j", "2", fmt::format("{:08X}", ids[9]), fmt::format("{:08X}", ids[3])},
+         fmt::format("{0}/{1:08X}.bin\n{0}/{2:08X}.bin\n", out.string(), ids[3], ids[9])},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{}", fmt::join(c.args, " ")));
+        std::vector<std::string> args = {"extract",    sample.string(), "-C",
+                                         out.string(), "--flat",        "-v"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, c.listed);
+    }
+}
+
 TEST(ToolExtract, RefusesASelectionThatExpandsBeyondTheLimit) {
     // Many entries sharing one chain, and a compressed entry that declares
     // nearly 4 GiB: small archives that would fill the disk.
@@ -1064,12 +1240,28 @@ TEST(ToolFont, BytesThatAreNoFontGiveOneErrorLine) {
     const HandArchive hand;
     const TempArchiveFile archive(hand.image);
     const std::string a = archive.path().string();
-    // "hello" holds the id and one byte of max_char_height.
-    expect_one_error_line(
-        run_tool({"font", a, "0x01000001"}),
-        a + ": 0x01000001: the data ends early while parsing field 'max_char_height' in Font\n");
-    expect_one_error_line(run_tool({"font", a, "0x40000009"}),
-                          a + ": 0x40000009: no such file in the archive\n");
+    ArchiveBuilder builder;
+    builder.add_file(0x40000005, text_bytes("hello"));
+    const TempArchiveFile bad_font(builder.build());
+    const std::string b = bad_font.path().string();
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;  // after "error: "
+    };
+    const Case cases[] = {
+        // Another type's file is named as such, not decoded.
+        {{"font", a, "0x01000001"}, a + ": 0x01000001 is a Model, not a font\n"},
+        {{"font", a, "0B000001"}, a + ": 0x0B000001 is an Unknown, not a font\n"},
+        {{"font", a, "--type", "Table"}, a + ": 0x0E00FFFF is a Table, not a font\n"},
+        {{"font", a, "0x40000009"}, a + ": 0x40000009: no such file in the archive\n"},
+        // "hello" holds the id and one byte of max_char_height.
+        {{"font", b, "0x40000005"},
+         b + ": 0x40000005: the data ends early while parsing field 'max_char_height' in Font\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{}", fmt::join(c.args, " ")));
+        expect_one_error_line(run_tool(c.args), c.error);
+    }
 }
 
 TEST(ToolDamage, ACutCompressedStreamFailsEveryCommandThatReadsIt) {
@@ -1329,6 +1521,13 @@ TEST(ToolClassify, ByIdAloneAndByKind) {
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.out, std::string(c.type) + "\n");
     }
+    // Several ids: one line each, in the order given.
+    const ToolRun several = run_tool({"classify", "0x40000012", "0x0100FFFF", "0", "0x40000012"});
+    EXPECT_EQ(several.status, 0);
+    EXPECT_EQ(several.out, "Font\nLandblock\nUnknown\nFont\n");
+    const ToolRun in_cell = run_tool({"classify", "0x40000012", "FFFF0001", "--kind", "cell"});
+    EXPECT_EQ(in_cell.status, 0);
+    EXPECT_EQ(in_cell.out, "IndoorCell\nIteration\n");
 }
 
 // ------------------------------------------------------------------- lrs
@@ -1818,6 +2017,30 @@ TEST(ToolSample, WritesTheArchiveTheGeneratorBuilds) {
     ASSERT_EQ(run_tool({"sample", out.string(), "--files", "5"}).status, 0);
     EXPECT_EQ(read_bytes(out),
               tarnwick_dat_writer::build_sample_archive(SampleOptions{5, 5, 1, 0}));
+}
+
+TEST(ToolSample, DashWritesToStandardOutputButNotToATerminal) {
+    const TempDir cwd;
+    const ToolRun run =
+        run_tool({"sample", "-", "--files", "150", "--seed", "42"}, "", RunPlace{cwd.path(), {}});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "wrote standard output: 150 files, 8 of them fonts, seed 42\n");
+    EXPECT_EQ(run.out,
+              as_text(tarnwick_dat_writer::build_sample_archive(SampleOptions{150, 8, 42, 0})));
+    EXPECT_EQ(files_under(cwd.path()), std::set<std::string>{});  // no file named "-"
+
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) {
+        GTEST_SKIP() << "no pseudo-terminal here";
+    }
+    const ToolRun on_terminal =
+        run_tool({"sample", "-"}, "", RunPlace{cwd.path(), ::ptsname(terminal)});
+    ::close(terminal);
+    EXPECT_EQ(on_terminal.status, 1);
+    EXPECT_EQ(on_terminal.err,
+              "error: refusing to write an archive to a terminal: redirect standard output, or "
+              "give a file name for OUT\n");
+    EXPECT_EQ(files_under(cwd.path()), std::set<std::string>{});
 }
 
 // ------------------------------------------------- writer: font encoding
