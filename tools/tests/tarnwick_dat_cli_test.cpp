@@ -450,7 +450,9 @@ TEST(ToolUsage, MalformedCommandLinesExitWithTwo) {
         {{"cat", a, "+5"}, "error: invalid file id '+5'"},
         {{"cat", a, "0x4000000G"}, "error: invalid file id '0x4000000G'"},
         {{"cat", a, " 12"}, "error: invalid file id ' 12'"},
-        {{"cat", a, "-T", "/nonexistent/list"}, "error: cannot open '/nonexistent/list'"},
+        {{"ls", a, "--json", "--jsonl"}, "error: --json excludes --jsonl\n"},
+        {{"verify", a, "--jsonl", "-q"}, "error: --jsonl excludes --quiet\n"},
+        {{"diff", a, a, "--jsonl", "--ids"}, "error: --ids excludes --jsonl\n"},
         {{"font", a, "twelve"}, "error: invalid file id 'twelve'"},
         {{"extract", a, ""}, "error: DIR must not be empty\n"},
         {{"extract", a, "out", "--jobs", "0"}, "error: invalid job count '0'"},
@@ -874,11 +876,11 @@ TEST(ToolIds, LowerCaseIdsThatBeginWith0dAreHexadecimal) {
         {{"cat", a, "0d000003"}, "", "cell 3|"},
         {{"cat", a, "0d00001a", "0x0d000003", "d:3"}, "", "cell 1a|cell 3|three|"},
         {{"cat", a, "-T", "-"}, "0d00001a\n# d:3\n0d000003\n", "cell 1a|cell 3|"},
-        {{"ls", a, "-T", "-", "--json"},
+        {{"ls", a, "-T", "-", "--jsonl"},
          "0d000003\n",
-         "[\n  {\"id\":\"0D000003\",\"type\":\"EnvCell\",\"compressed\":false,\"size\":7,"
+         "{\"id\":\"0D000003\",\"type\":\"EnvCell\",\"compressed\":false,\"size\":7,"
          "\"decoded_size\":7,\"timestamp\":0,\"time\":null,\"version\":0,\"bit_flags\":0,"
-         "\"offset\":1024}\n]\n"},
+         "\"offset\":1024}\n"},
         {{"extract", a, out, "-v", "-T", "-"},
          "0d00001a\n",
          fmt::format("{}/EnvCell/0D00001A.bin\n", out)},
