@@ -23,7 +23,7 @@ printf '\x04\x00\x00\x00' | dd of="$work/bad-block-size.dat" bs=1 seek=$((0x144)
 cp "$work/sound.dat" "$work/bad-font.dat"
 # The first font (stored, not compressed) claims 4095 glyphs: its decoding
 # runs out inside a glyph.
-offset=$("$new/tarnwick-dat" ls "$work/sound.dat" 40000000 --json | sed -E 's/.*"offset":([0-9]+).*/\1/' | grep -E '^[0-9]+$')
+offset=$("$new/tarnwick-dat" ls "$work/sound.dat" 40000000 --jsonl | sed -E 's/.*"offset":([0-9]+).*/\1/' | grep -E '^[0-9]+$')
 printf '\xff\x0f\x00\x00' | dd of="$work/bad-font.dat" bs=1 seek=$((offset + 4 + 12)) conv=notrunc status=none
 
 run() {

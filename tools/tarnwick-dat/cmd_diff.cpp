@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -135,20 +136,24 @@ ordered_json totals_json(const std::array<ChangeTotals, tarnwick_dat::kChangeKin
     return object;
 }
 
+ordered_json change_json(const Change& change) {
+    ordered_json object = ordered_json::object();
+    object["kind"] = std::string(tarnwick_dat::change_kind_name(change.kind));
+    object["id"] = id_text(change.id);
+    object["type"] = std::string(tarnwick_dat::name(change.type));
+    object["old"] = entry_json(change.old_entry);
+    object["new"] = entry_json(change.new_entry);
+    object["old_size"] = or_null(change.old_size);
+    object["new_size"] = or_null(change.new_size);
+    object["old_error"] = or_null(change.old_error);
+    object["new_error"] = or_null(change.new_error);
+    return object;
+}
+
 void print_json(const DiffArgs& options, const DiffReport& report) {
     ordered_json changes = ordered_json::array();
     for (const Change& change : report.changes) {
-        ordered_json object = ordered_json::object();
-        object["kind"] = std::string(tarnwick_dat::change_kind_name(change.kind));
-        object["id"] = id_text(change.id);
-        object["type"] = std::string(tarnwick_dat::name(change.type));
-        object["old"] = entry_json(change.old_entry);
-        object["new"] = entry_json(change.new_entry);
-        object["old_size"] = or_null(change.old_size);
-        object["new_size"] = or_null(change.new_size);
-        object["old_error"] = or_null(change.old_error);
-        object["new_error"] = or_null(change.new_error);
-        changes.push_back(std::move(object));
+        changes.push_back(change_json(change));
     }
     ordered_json by_type = ordered_json::object();
     for (const tarnwick_dat::TypeTotals& type : report.by_type) {
@@ -192,10 +197,63 @@ void print_stat(const DiffReport& report) {
     outf("{}\n", report.summary());
 }
 
+// The ids either version lists that the globs and ranges match, added to
+// the ids compared; a pattern that matches in neither is reported.
+bool expand_patterns(const Selection& selection, const Version& old_version,
+                     const Version& new_version, std::vector<std::uint32_t>& ids) {
+    std::vector<bool> matched(selection.patterns.size(), false);
+    std::vector<std::uint32_t> found;
+    const auto visit = [&](std::uint32_t id) {
+        bool chosen = false;
+        for (std::size_t i = 0; i < selection.patterns.size(); ++i) {
+            if (selection.patterns[i].matches(id)) {
+                matched[i] = true;
+                chosen = true;
+            }
+        }
+        if (chosen) {
+            found.push_back(id);
+        }
+    };
+    for (const Version* version : {&old_version, &new_version}) {
+        if (version->database) {
+            for (const tarnwick_dat::DatFileEntry& entry : version->database->files()) {
+                visit(entry.id);
+            }
+        } else {
+            for (const tarnwick_dat::ManifestEntry& entry : version->manifest->entries()) {
+                visit(entry.entry.id);
+            }
+        }
+    }
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    for (const std::uint32_t id : found) {
+        if (std::find(ids.begin(), ids.end(), id) == ids.end()) {
+            ids.push_back(id);
+        }
+    }
+    bool all = true;
+    for (std::size_t i = 0; i < selection.patterns.size(); ++i) {
+        if (!matched[i]) {
+            report_error(
+                fmt::format("{}: no file in either version matches", selection.patterns[i].text));
+            all = false;
+        }
+    }
+    return all;
+}
+
 }  // namespace
 
 int run_diff(const DiffArgs& options) {
-    const Selection selection = parse_selection(options.select);
+    Selection selection;
+    try {
+        selection = parse_selection(options.select);
+    } catch (const ListReadError& error) {
+        report_error(error.what());
+        return kExitTrouble;
+    }
     tarnwick_dat::DiffOptions diff;
     diff.ids = selection.ids;
     diff.types = selection.types;
@@ -215,6 +273,11 @@ int run_diff(const DiffArgs& options) {
     }
     const std::optional<Version>& old_version = old_loaded.version;
     const std::optional<Version>& new_version = new_loaded.version;
+    if (!selection.patterns.empty()) {
+        if (!expand_patterns(selection, *old_version, *new_version, diff.ids)) {
+            return kExitTrouble;
+        }
+    }
 
     DelayedProgress progress(true);
     diff.progress = progress.callback();
@@ -256,6 +319,10 @@ int run_diff(const DiffArgs& options) {
 
     if (options.json) {
         print_json(options, report);
+    } else if (options.jsonl) {
+        for (const Change& change : report.changes) {
+            outf("{}\n", change_json(change).dump());
+        }
     } else if (options.stat) {
         print_stat(report);
     } else if (options.ids) {

@@ -1,11 +1,15 @@
-// ls: one line (or JSON object) per selected directory entry, from the
+// ls: one line (or JSON object) per selected directory entry, under a
+// header line on a terminal, from the
 // directory and, for compressed files, the size their payload declares; with
 // --hash also the content hash of each file's bytes (a listing that `diff`
 // takes as a manifest).
 
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <tarnwick_dat/manifest.hpp>
@@ -28,6 +32,17 @@ struct Row {
     // With --hash: none when the file cannot be read.
     std::optional<tarnwick_dat::ContentHash> hash;
 };
+
+std::string lower_case(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+bool stdout_is_terminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
 
 void sort_rows(std::vector<Row>& rows, const std::string& key) {
     if (key == "size") {
@@ -52,9 +67,13 @@ int run_ls(const LsOptions& options) {
     }
     Picked picked = pick(*db, selection);
     bool failed = report_missing(options.archive, picked);
-    // Ascending id order first, so that every other key breaks ties by id.
-    std::sort(picked.entries.begin(), picked.entries.end(),
-              [](const auto* a, const auto* b) { return a->id < b->id; });
+    // The ids in the order given (then ascending) unless a key is named;
+    // ascending id order under every key, so that each breaks ties by id.
+    const std::string key = lower_case(options.sort);
+    if (!key.empty()) {
+        std::sort(picked.entries.begin(), picked.entries.end(),
+                  [](const auto* a, const auto* b) { return a->id < b->id; });
+    }
     std::vector<Row> rows;
     rows.reserve(picked.entries.size());
     if (options.hashed) {
@@ -95,27 +114,54 @@ int run_ls(const LsOptions& options) {
                             std::nullopt});
         }
     }
-    sort_rows(rows, options.sort);
+    sort_rows(rows, key);
+    if (options.reverse) {
+        std::reverse(rows.begin(), rows.end());
+    }
 
     const auto size_text = [&](std::uint64_t size) {
         return options.human ? human_size(size) : fmt::format("{}", size);
     };
+    const auto object_text = [&](const Row& listed) {
+        tarnwick_dat::ManifestEntry row;
+        row.entry = *listed.entry;
+        row.type = listed.type;
+        row.decoded_size = static_cast<std::uint32_t>(listed.decoded.value_or(0));
+        row.has_decoded_size = listed.decoded.has_value();
+        return tarnwick_dat::manifest_object(row, listed.hash, options.hashed);
+    };
+    if (options.jsonl) {
+        for (const Row& row : rows) {
+            outf("{}\n", object_text(row));
+        }
+        return failed ? kExitFailure : kExitOk;
+    }
     if (options.json) {
-        // One object per line, so that a large listing streams out without
-        // being built in memory first.
+        // Pretty-printed as the other commands' documents are, one object
+        // at a time so that a large listing is not held twice.
         out(rows.empty() ? "[" : "[\n");
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            tarnwick_dat::ManifestEntry row;
-            row.entry = *rows[i].entry;
-            row.type = rows[i].type;
-            row.decoded_size = static_cast<std::uint32_t>(rows[i].decoded.value_or(0));
-            row.has_decoded_size = rows[i].decoded.has_value();
-            const std::string object =
-                tarnwick_dat::manifest_object(row, rows[i].hash, options.hashed);
-            outf("  {}{}\n", object, i + 1 < rows.size() ? "," : "");
+            const std::string object = nlohmann::ordered_json::parse(object_text(rows[i])).dump(2);
+            std::string indented = "  ";
+            for (const char c : object) {
+                indented += c;
+                if (c == '\n') {
+                    indented += "  ";
+                }
+            }
+            outf("{}{}\n", indented, i + 1 < rows.size() ? "," : "");
         }
         out("]\n");
         return failed ? kExitFailure : kExitOk;
+    }
+    if (options.header && stdout_is_terminal()) {
+        if (options.hashed) {
+            outf("{:<8}  {:<19}  {:>10}  {:>10}  {:<20}  {:<10}  {}\n", "ID", "TYPE", "SIZE",
+                 "DECODED", "TIME", "STORAGE", "HASH");
+        } else {
+            outf("{:<8}  {:<19}  {:>10}  {:>10}  {:<20}  {}\n", "ID", "TYPE", "SIZE", "DECODED",
+                 "TIME", "STORAGE");
+        }
     }
     std::uint64_t stored = 0;
     std::uint64_t decoded = 0;

@@ -23,7 +23,9 @@ nlohmann::ordered_json id_or_null(const std::optional<std::uint32_t>& id) {
     return id ? nlohmann::ordered_json(id_text(*id)) : nlohmann::ordered_json(nullptr);
 }
 
-void print_json(const VerifyReport& report) {
+// One document, or with `lines` one compact object per finding and then
+// {"totals": {...}, "damaged": ...} as the last line.
+void print_json(const VerifyReport& report, bool lines) {
     nlohmann::ordered_json findings = nlohmann::ordered_json::array();
     for (const Finding& finding : report.findings) {
         nlohmann::ordered_json object = nlohmann::ordered_json::object();
@@ -36,7 +38,11 @@ void print_json(const VerifyReport& report) {
                 : nlohmann::ordered_json(nullptr);
         object["node"] = id_or_null(finding.node_offset);
         object["description"] = finding.description;
-        findings.push_back(std::move(object));
+        if (lines) {
+            outf("{}\n", object.dump());
+        } else {
+            findings.push_back(std::move(object));
+        }
     }
     const tarnwick_dat::VerifyTotals& t = report.totals;
     nlohmann::ordered_json totals = nlohmann::ordered_json::object();
@@ -47,10 +53,12 @@ void print_json(const VerifyReport& report) {
     totals["blocks"] = t.blocks;
     totals["unused_blocks"] = t.unused_blocks;
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
-    object["findings"] = std::move(findings);
+    if (!lines) {
+        object["findings"] = std::move(findings);
+    }
     object["totals"] = std::move(totals);
     object["damaged"] = report.damaged();
-    outf("{}\n", object.dump(2));
+    outf("{}\n", lines ? object.dump() : object.dump(2));
 }
 
 }  // namespace
@@ -69,6 +77,7 @@ int run_verify(const VerifyArgs& options) {
     verify.progress = progress.callback();
 
     VerifyReport report;
+    bool unmatched = false;
     auto db = tarnwick_dat::DatDatabase::open(std::filesystem::path(options.archive));
     if (!db) {
         // An archive that does not open is reported as the check reports
@@ -92,17 +101,23 @@ int run_verify(const VerifyArgs& options) {
             for (std::size_t i = found; i < picked.entries.size(); ++i) {
                 verify.ids.push_back(picked.entries[i]->id);
             }
+            for (const std::string& pattern : picked.unmatched) {
+                report_archive_error(options.archive, fmt::format("{}: no file matches", pattern));
+            }
             if (verify.ids.empty()) {
-                report_archive_error(options.archive, "no file of the selected types");
+                if (!selection.types.empty()) {
+                    report_archive_error(options.archive, "no file of the selected types");
+                }
                 return kExitFailure;
             }
+            unmatched = !picked.unmatched.empty();
         }
         report = tarnwick_dat::verify_archive(*db, verify);
     }
     progress.finish();
 
-    if (options.json) {
-        print_json(report);
+    if (options.json || options.jsonl) {
+        print_json(report, options.jsonl);
     } else {
         for (const Finding& finding : report.findings) {
             if (!options.quiet || finding.severity == Severity::Damage) {
@@ -113,7 +128,7 @@ int run_verify(const VerifyArgs& options) {
             outf("{}\n", report.summary());
         }
     }
-    return report.damaged() ? kExitFailure : kExitOk;
+    return report.damaged() || unmatched ? kExitFailure : kExitOk;
 }
 
 }  // namespace tarnwick_dat_tool

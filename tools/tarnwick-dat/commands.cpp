@@ -19,11 +19,16 @@ namespace tarnwick_dat_tool {
 namespace {
 
 constexpr std::string_view kSelectionText =
-    "Files are selected by the IDs given, by -T FILE (one id per line; '-' reads\n"
-    "standard input; blank lines and lines starting with # are skipped) and by\n"
-    "--type (repeatable: every file of any of the types). An ID the archive does\n"
-    "not list is reported; the other files are still processed, and the exit\n"
-    "status is 1 (2 for diff, where neither version lists it).\n";
+    "Files are selected by the IDs given, by id globs over the eight hexadecimal\n"
+    "digits (4000*, 0600001?; any case), by inclusive id ranges\n"
+    "(40000000-4000FFFF), by -T FILE (the first field of each line, so that ls\n"
+    "output pipes in; '-' reads standard input; blank lines, ls's header and\n"
+    "totals lines and everything from a # on are skipped; a list that cannot be\n"
+    "read is a failure, status 1) and by --type (repeatable or a comma list such\n"
+    "as Font,Model: every file of any of the types). An ID the archive does not\n"
+    "list, or a glob or range that matches no file, is reported as an error; the\n"
+    "other files are still processed, and the exit status is 1 (2 for diff, where\n"
+    "neither version lists it).\n";
 
 const Command kCommands[] = {
     {"info", "Show the archive header, its kind and its number of files", "info ARCHIVE [--json]",
@@ -31,20 +36,25 @@ const Command kCommands[] = {
      "Unknown) and the number of files in the directory. Reads no file contents.\n",
      false, false},
     {"ls", "List the files",
-     "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json] "
-     "[--hash[=xxh3|sha256]]",
+     "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-r] [-h] "
+     "[--no-header] [--json|--jsonl] [--hash[=xxh3|sha256]]",
      "Prints one line per selected file (every file when none is selected): the id\n"
      "as eight hexadecimal digits, the file type, the stored size (the compressed\n"
      "size for a compressed file), the decoded size (the size a compressed file\n"
      "declares, without decoding it), the timestamp (ISO 8601 UTC when it is a\n"
      "plausible Unix time, else the raw number) and whether the file is stored\n"
-     "compressed; then a totals line. --sort orders by id (the default), by\n"
-     "decoded size (largest first) or by type name. Reads no file contents beyond\n"
-     "the 4-byte size of each compressed file, unless --hash adds the content hash\n"
-     "of each file's decoded bytes (XXH3-128 by default, or SHA-256), read\n"
-     "strictly: a file that cannot be read is reported and its hash is '-' (null\n"
-     "in JSON). A listing saved with --json --hash is a manifest, which diff takes\n"
-     "in place of an archive. Give --hash after the IDs, or as --hash=ALGO.\n",
+     "compressed; then a totals line. On a terminal a header line comes first\n"
+     "(--no-header drops it; it is never printed into a pipe or file). Files come\n"
+     "in the order their IDs are given, then in ascending id order (all of them\n"
+     "so without IDs); --sort orders by id, by decoded size (largest first) or by\n"
+     "type name (key names in any case), and -r reverses the order. --json prints\n"
+     "one pretty-printed array, --jsonl one compact object per line. Reads no file\n"
+     "contents beyond the 4-byte size of each compressed file, unless --hash adds\n"
+     "the content hash of each file's decoded bytes (XXH3-128 by default, or\n"
+     "SHA-256), read strictly: a file that cannot be read is reported and its hash\n"
+     "is '-' (null in JSON). A listing saved with --json --hash is a manifest,\n"
+     "which diff takes in place of an archive. Give --hash after the IDs, or as\n"
+     "--hash=ALGO.\n",
      true, true},
     {"cat", "Write files' bytes to standard output",
      "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--lenient|--raw]",
@@ -111,7 +121,7 @@ const Command kCommands[] = {
      "reported as, e.g., '0x01000001 is a Model, not a font'.\n",
      true, true},
     {"verify", "Check the whole archive, or the files selected",
-     "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--quiet] [-j N]",
+     "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json|--jsonl] [--quiet] [-j N]",
      "Checks the archive as fsck checks a file system and prints one line per\n"
      "finding, then a summary line. Checked: the header against the file, the\n"
      "directory (duplicate ids, oversized entries), every chain (past the end,\n"
@@ -128,14 +138,16 @@ const Command kCommands[] = {
      "directory and the header); an ID the archive does not list is a finding.\n"
      "--quiet prints the damage lines only (no information, no summary); --json\n"
      "prints one object: {\"findings\": [{\"severity\", \"kind\", \"id\", \"type\",\n"
-     "\"node\", \"description\"}], \"totals\": {...}, \"damaged\": true|false}. -j sets\n"
-     "the files fetched at once (default: processors). A progress bar shows on\n"
-     "standard error when it is a terminal and the check takes a while.\n"
+     "\"node\", \"description\"}], \"totals\": {...}, \"damaged\": true|false}; --jsonl\n"
+     "prints each finding as one compact object per line, then {\"totals\": {...},\n"
+     "\"damaged\": true|false} as the last line. -j sets the files fetched at once\n"
+     "(default: processors). A progress bar shows on standard error when it is a\n"
+     "terminal and the check takes a while.\n"
      "Exit status: 0 when no damage is found, 1 when the archive is damaged or\n"
      "cannot be read, 2 on a usage error.\n",
      true, true},
     {"diff", "Show which files differ between two archive versions",
-     "diff OLD NEW [ID...] [--type TYPE]... [-T FILE] [--stat|--ids|--json] [-j N]",
+     "diff OLD NEW [ID...] [--type TYPE]... [-T FILE] [--stat|--ids|--json|--jsonl] [-j N]",
      "Compares the selected files (every file when none is selected) of two\n"
      "versions, each an archive or a manifest (a listing saved with\n"
      "ls --json --hash), by their decoded bytes (through content hashes), then\n"
@@ -147,9 +159,10 @@ const Command kCommands[] = {
      "the file, '?' where it cannot be read), tab-separated; then a summary line.\n"
      "--stat prints a table of files and bytes per type and kind of change instead,\n"
      "--ids only the ids of the files that differ and that NEW lists (to be\n"
-     "piped to extract NEW DIR -T -), --json one object (see the README). A file\n"
-     "that cannot be read is reported on standard error. A progress bar shows on\n"
-     "standard error when it is a terminal and the comparison takes a while.\n"
+     "piped to extract NEW DIR -T -), --json one object (see the README), --jsonl\n"
+     "each change as one compact object per line (no summary). A file that cannot\n"
+     "be read is reported on standard error. A progress bar shows on standard\n"
+     "error when it is a terminal and the comparison takes a while.\n"
      "Exit status: 0 when the selected files are the same, 1 when they differ,\n"
      "2 on trouble (a usage error, a version that cannot be opened or read, an\n"
      "unreadable file, an ID that neither version lists).\n",
@@ -289,10 +302,11 @@ void add_selection(CLI::App& app, SelectionArgs& select, bool positional_ids) {
     if (positional_ids) {
         app.add_option("ID", select.ids, "File ids")->type_name("");
     }
-    app.add_option("--type", select.types, "Select every file of TYPE (repeatable)")
+    app.add_option("--type", select.types, "Select every file of TYPE (repeatable, or A,B)")
         ->type_name("TYPE")
         ->allow_extra_args(false);
-    app.add_option("-T,--files-from", select.list, "Read ids from FILE, one per line ('-': stdin)")
+    app.add_option("-T,--files-from", select.list,
+                   "Read ids from the first field of FILE's lines ('-': stdin)")
         ->type_name("FILE");
 }
 
@@ -362,11 +376,16 @@ CommandLine::CommandLine() : state_(new State) {
         c.set_help_flag("--help", "Show this help");
         add_archive(c, s.ls.archive);
         add_selection(c, s.ls.select, true);
-        c.add_option("--sort", s.ls.sort, "Order by id, size or type")
+        c.add_option("--sort", s.ls.sort, "Order by id, size or type (any case)")
             ->type_name("KEY")
-            ->check(CLI::IsMember({"id", "size", "type"}));
+            ->check(CLI::IsMember({"id", "size", "type"}, CLI::ignore_case));
+        c.add_flag("-r,--reverse", s.ls.reverse, "Reverse the order");
         c.add_flag("-h,--human-readable", s.ls.human, "Sizes in K, M, G (powers of 1024)");
-        c.add_flag("--json", s.ls.json, "Print a JSON array of objects");
+        c.add_flag(
+            "--no-header", [&s](std::int64_t) { s.ls.header = false; },
+            "No header line on a terminal");
+        CLI::Option* json = c.add_flag("--json", s.ls.json, "Print a JSON array of objects");
+        c.add_flag("--jsonl", s.ls.jsonl, "Print one JSON object per line")->excludes(json);
         CLI::Option* hash = c.add_option("--hash", s.ls.hash, "Add each file's content hash")
                                 ->type_name("[=xxh3|sha256]")
                                 ->expected(0, 1)
@@ -429,7 +448,12 @@ CommandLine::CommandLine() : state_(new State) {
         add_archive(c, s.verify.archive);
         add_selection(c, s.verify.select, true);
         CLI::Option* json = c.add_flag("--json", s.verify.json, "Print one JSON object");
-        c.add_flag("-q,--quiet", s.verify.quiet, "Print the damage lines only")->excludes(json);
+        CLI::Option* jsonl =
+            c.add_flag("--jsonl", s.verify.jsonl, "Print one JSON object per finding, then totals")
+                ->excludes(json);
+        c.add_flag("-q,--quiet", s.verify.quiet, "Print the damage lines only")
+            ->excludes(json)
+            ->excludes(jsonl);
         c.add_option("-j,--jobs", s.verify.jobs, "Files fetched at once (default: processors)")
             ->type_name("N");
     }
@@ -446,7 +470,13 @@ CommandLine::CommandLine() : state_(new State) {
             c.add_flag("--stat", s.diff.stat, "Print files and bytes per type and kind");
         CLI::Option* ids =
             c.add_flag("--ids", s.diff.ids, "Print only the ids NEW lists")->excludes(stat);
-        c.add_flag("--json", s.diff.json, "Print one JSON object")->excludes(stat)->excludes(ids);
+        CLI::Option* json = c.add_flag("--json", s.diff.json, "Print one JSON object")
+                                ->excludes(stat)
+                                ->excludes(ids);
+        c.add_flag("--jsonl", s.diff.jsonl, "Print one JSON object per change")
+            ->excludes(stat)
+            ->excludes(ids)
+            ->excludes(json);
         c.add_option("-j,--jobs", s.diff.jobs, "Files compared at once (default: processors)")
             ->type_name("N");
     }

@@ -30,9 +30,14 @@ struct InfoOptions {
 struct LsOptions {
     std::string archive;
     SelectionArgs select;
-    std::string sort = "id";
+    /// The sort key as given (any case); empty: the order given.
+    std::string sort;
+    bool reverse = false;
     bool human = false;
     bool json = false;
+    bool jsonl = false;
+    /// The column header, printed only when standard output is a terminal.
+    bool header = true;
     /// --hash given, with `hash` the algorithm named (empty: xxh3).
     bool hashed = false;
     std::string hash;
@@ -97,6 +102,7 @@ struct VerifyArgs {
     SelectionArgs select;
     std::string jobs;
     bool json = false;
+    bool jsonl = false;
     bool quiet = false;
 };
 
@@ -108,6 +114,7 @@ struct DiffArgs {
     bool stat = false;
     bool ids = false;
     bool json = false;
+    bool jsonl = false;
 };
 
 struct ClassifyOptions {

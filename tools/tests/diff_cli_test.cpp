@@ -241,6 +241,17 @@ TEST(DiffCli, StatAndJsonOfSeveralChanges) {
         {"identical", false},
     };
     EXPECT_EQ(nlohmann::json::parse(json.out), expected) << json.out;
+
+    // --jsonl: the same changes, in the same key order, one per line.
+    const ChildRun lines =
+        tool({"diff", old_file.path(), new_file.path(), "--jsonl", "--type", "Model", "0A0000?2"});
+    EXPECT_EQ(lines.exit_status, 1);
+    std::string expected_lines;
+    const auto document = nlohmann::ordered_json::parse(json.out);
+    for (const auto& change : document["changes"]) {
+        expected_lines += change.dump() + "\n";
+    }
+    EXPECT_EQ(lines.out, expected_lines);
 }
 
 TEST(DiffCli, Trouble) {
@@ -258,6 +269,10 @@ TEST(DiffCli, Trouble) {
              ": no file has a hash: a manifest is a listing made with ls --json --hash\n"},
         {{"diff", a, a, "DEADBEEF", "01000001"},
          "error: 0xDEADBEEF: no such file in " + a + " or " + a + "\n"},
+        {{"diff", a, a, "7*", "01000001-0100FFFF"},
+         "error: 7*: no file in either version matches\n"},
+        {{"diff", a, a, "-T", missing},
+         "error: cannot open '" + missing + "': No such file or directory\n"},
     };
     for (const auto& [args, err] : cases) {
         const ChildRun run = tool(args);
@@ -277,11 +292,22 @@ TEST(DiffCli, LsHash) {
     const ChildRun sha = tool({"ls", archive.path(), "--json", "--hash=sha256"});
     EXPECT_EQ(sha.exit_status, 0);
     EXPECT_EQ(sha.out,
-              "[\n  "
-              R"({"id":"01000001","type":"Model","compressed":false,"size":3,"decoded_size":3,)"
-              R"("timestamp":0,"time":null,"version":0,"bit_flags":0,"offset":1024,)"
-              R"("hash":"sha256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"})"
-              "\n]\n");
+              "[\n"
+              "  {\n"
+              "    \"id\": \"01000001\",\n"
+              "    \"type\": \"Model\",\n"
+              "    \"compressed\": false,\n"
+              "    \"size\": 3,\n"
+              "    \"decoded_size\": 3,\n"
+              "    \"timestamp\": 0,\n"
+              "    \"time\": null,\n"
+              "    \"version\": 0,\n"
+              "    \"bit_flags\": 0,\n"
+              "    \"offset\": 1024,\n"
+              "    \"hash\": "
+              "\"sha256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\"\n"
+              "  }\n"
+              "]\n");
     const ChildRun text = tool({"ls", archive.path(), "--hash"});
     EXPECT_EQ(
         text.out,
@@ -291,6 +317,33 @@ TEST(DiffCli, LsHash) {
                 "{}",
                 tarnwick_dat::hash_bytes(tarnwick_dat::HashAlgorithm::Xxh3, abc).text().substr(5)) +
             "\ntotal: 1 file                           3           3\n");
+
+    // --jsonl prints the objects alone, one per line.
+    const ChildRun lines = tool({"ls", archive.path(), "--jsonl", "--hash=sha256"});
+    EXPECT_EQ(lines.exit_status, 0);
+    const std::string object =
+        R"({"id":"01000001","type":"Model","compressed":false,"size":3,"decoded_size":3,)"
+        R"("timestamp":0,"time":null,"version":0,"bit_flags":0,"offset":1024,)"
+        R"("hash":"sha256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"})";
+    EXPECT_EQ(lines.out, object + "\n");
+
+    // Manifests load in diff pretty-printed as ls --json writes them now,
+    // and with one object per line as it wrote them up to 0.2.
+    const TempDir dir;
+    const fs::path pretty = dir.path() / "pretty.json";
+    const fs::path old_style = dir.path() / "old-style.json";
+    tool({"ls", archive.path(), "--json", "--hash=sha256"}, pretty);
+    {
+        std::ofstream out(old_style);
+        out << "[\n  " << object << "\n]\n";
+    }
+    for (const fs::path& manifest : {pretty, old_style}) {
+        const ChildRun same = tool({"diff", manifest, archive.path()});
+        EXPECT_EQ(same.exit_status, 0) << manifest << same.err;
+        EXPECT_EQ(same.out,
+                  "1 file compared, 0 differ: 0 added, 0 removed, 0 modified, 0 metadata-only, 0 "
+                  "unreadable\n");
+    }
 }
 
 }  // namespace

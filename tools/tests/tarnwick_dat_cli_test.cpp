@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -281,15 +283,16 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
     const Case cases[] = {
         {"info", "info ARCHIVE [--json]"},
         {"ls",
-         "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-h] [--json] "
-         "[--hash[=xxh3|sha256]]"},
+         "ls ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--sort id|size|type] [-r] [-h] "
+         "[--no-header] [--json|--jsonl] [--hash[=xxh3|sha256]]"},
         {"cat", "cat ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--lenient|--raw]"},
         {"extract",
          "extract ARCHIVE [DIR] [ID...] [-C DIR] [--type TYPE]... [-T FILE] [-j N] "
          "[--max-total SIZE] [--lenient|--raw] [--keep-old-files|--skip-old-files] [--flat] "
          "[-q|-v]"},
         {"font", "font ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--lenient]"},
-        {"verify", "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json] [--quiet] [-j N]"},
+        {"verify",
+         "verify ARCHIVE [ID...] [--type TYPE]... [-T FILE] [--json|--jsonl] [--quiet] [-j N]"},
         {"classify", "classify ID... [--kind portal|cell|local|unknown]"},
         {"lrs", "lrs decompress|compress [IN [OUT]]"},
         {"sample", "sample OUT|- [--files N] [--fonts N] [--seed S]"},
@@ -320,6 +323,106 @@ TEST(ToolHelp, ToolAndEveryCommandExplainThemselves) {
     const ToolRun ls_help = run_tool({"ls", "--help"});
     for (const char* type : {"Model", "Font", "DatabaseProperties", "Iteration", "Unknown"}) {
         EXPECT_NE(ls_help.out.find(fmt::format(" {}", type)), std::string::npos) << type;
+    }
+}
+
+// The words of a shell script: split at blanks, quotes, brackets and '|'.
+std::set<std::string> script_words(const std::string& text) {
+    std::set<std::string> words;
+    std::string word;
+    for (const char c : text + " ") {
+        if (std::string_view(" \t\n\"'()|;").find(c) != std::string_view::npos) {
+            if (!word.empty()) {
+                words.insert(word);
+            }
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    return words;
+}
+
+// True when the troff text names `option` ("--no-header" as "\-\-no\-header")
+// as a whole word.
+bool manual_names(const std::string& manual, std::string_view option) {
+    std::string troff;
+    for (const char c : option) {
+        troff += c == '-' ? std::string("\\-") : std::string(1, c);
+    }
+    for (std::size_t at = manual.find(troff); at != std::string::npos;
+         at = manual.find(troff, at + 1)) {
+        const std::size_t end = at + troff.size();
+        if (end == manual.size() || (std::isalnum(static_cast<unsigned char>(manual[end])) == 0 &&
+                                     manual.compare(end, 2, "\\-") != 0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The options a help text's table lists: "  -T,--files-from FILE  ..." and
+// "  -h, --help  ..." give -T, --files-from, -h and --help.
+std::vector<std::string> listed_options(const std::string& help) {
+    std::vector<std::string> options;
+    std::size_t start = 0;
+    while (start < help.size()) {
+        const std::size_t end = std::min(help.find('\n', start), help.size());
+        std::string_view line = std::string_view(help).substr(start, end - start);
+        start = end + 1;
+        if (!line.starts_with("  ")) {
+            continue;
+        }
+        line.remove_prefix(line.find_first_not_of(' '));
+        if (!line.starts_with("-")) {
+            continue;
+        }
+        line = line.substr(0, line.find("  "));  // the names' column
+        for (std::size_t from = 0; from <= line.size();) {
+            const std::size_t comma = std::min(line.find(',', from), line.size());
+            std::string_view name = line.substr(from, comma - from);
+            name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
+            name = name.substr(0, name.find(' '));
+            if (name.starts_with("-")) {
+                options.emplace_back(name);
+            }
+            from = comma + 1;
+        }
+    }
+    return options;
+}
+
+TEST(ToolHelp, CompletionAndManualPageNameEveryCommandAndOption) {
+    const std::set<std::string> completion = script_words(read_text(TARNWICK_DAT_COMPLETION));
+    const std::string manual = read_text(TARNWICK_DAT_MANPAGE);
+    ASSERT_FALSE(completion.empty());
+    ASSERT_FALSE(manual.empty());
+    const std::string help = run_tool({"--help"}).out;
+    const std::size_t list = help.find("Commands:\n");
+    ASSERT_NE(list, std::string::npos);
+    std::vector<std::string> commands;
+    for (std::size_t at = list + 10; help.compare(at, 2, "  ") == 0; at = help.find('\n', at) + 1) {
+        commands.push_back(help.substr(at + 2, help.find(' ', at + 2) - at - 2));
+    }
+    EXPECT_EQ(commands.size(), 12u) << help;
+    for (const std::string& option : listed_options(help)) {
+        EXPECT_EQ(completion.count(option), 1u) << option;
+        EXPECT_TRUE(manual_names(manual, option)) << option;
+    }
+    for (const std::string& command : commands) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(completion.count(command), 1u);
+        EXPECT_NE(manual.find("\n.B " + command + " "), std::string::npos);
+        const std::vector<std::string> options = listed_options(run_tool({command, "--help"}).out);
+        EXPECT_FALSE(options.empty());
+        for (const std::string& option : options) {
+            EXPECT_EQ(completion.count(option), 1u) << option;
+            EXPECT_TRUE(manual_names(manual, option)) << option;
+        }
+    }
+    for (const DatFileType type : tarnwick_dat::kAllDatFileTypes) {
+        EXPECT_EQ(completion.count(std::string(tarnwick_dat::name(type))), 1u)
+            << tarnwick_dat::name(type);
     }
 }
 
@@ -362,7 +465,9 @@ TEST(ToolUsage, MalformedCommandLinesExitWithTwo) {
         {{"cat", a, "+5"}, "error: invalid file id '+5'"},
         {{"cat", a, "0x4000000G"}, "error: invalid file id '0x4000000G'"},
         {{"cat", a, " 12"}, "error: invalid file id ' 12'"},
-        {{"cat", a, "-T", "/nonexistent/list"}, "error: cannot open '/nonexistent/list'"},
+        {{"ls", a, "--json", "--jsonl"}, "error: --json excludes --jsonl\n"},
+        {{"verify", a, "--jsonl", "-q"}, "error: --jsonl excludes --quiet\n"},
+        {{"diff", a, a, "--jsonl", "--ids"}, "error: --ids excludes --jsonl\n"},
         {{"font", a, "twelve"}, "error: invalid file id 'twelve'"},
         {{"extract", a, ""}, "error: DIR must not be empty\n"},
         {{"extract", a, "out", "--jobs", "0"}, "error: invalid job count '0'"},
@@ -543,6 +648,24 @@ TEST(ToolLs, TextListsSizesTimesAndTotals) {
          model_line + font_line + totals(2, 5 + font, 74)},
         {{"ls", a, "0E00FFFF", "--type", "Font"}, table_line + font_line + totals(2, 5 + font, 74)},
         {{"ls", a, "--type", "Region"}, totals(0, 0, 0)},
+        // Ids keep the order given; globs, ranges and types follow ascending.
+        {{"ls", a, "40000002", "0E00FFFF", "01000001"},
+         font_line + table_line + model_line + totals(3, 10 + font, 79)},
+        {{"ls", a, "40000002", "--type", "Table,model"},
+         font_line + model_line + table_line + totals(3, 10 + font, 79)},
+        {{"ls", a, "0E00FFFF", "0*"},
+         table_line + model_line + texture_line + unknown_line + totals(4, 10 + texture, 3010)},
+        // A key orders them all; -r reverses whatever order there is.
+        {{"ls", a, "40000002", "01000001", "--sort", "Id"},
+         model_line + font_line + totals(2, 5 + font, 74)},
+        {{"ls", a, "--sort", "SIZE", "-r"},
+         unknown_line + table_line + model_line + font_line + texture_line +
+             totals(5, 10 + texture + font, 3079)},
+        {{"ls", a, "40000002", "01000001", "--reverse"},
+         model_line + font_line + totals(2, 5 + font, 74)},
+        // No header into a pipe or file, with or without --no-header.
+        {{"ls", a, "0E00FFFF", "01000001", "--no-header"},
+         table_line + model_line + totals(2, 10, 10)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(fmt::format("{}", fmt::join(c.args, " ")));
@@ -560,22 +683,127 @@ TEST(ToolLs, JsonShapeIsTheDocumentedOne) {
     const TempArchiveFile archive(hand.image);
     const auto& font = hand.entry(0x40000002);
     const auto& unknown = hand.entry(0x0B000001);
-    const ToolRun run = run_tool({"ls", archive.path().string(), "40000002", "0B000001", "--json"});
+    const std::string unknown_object = fmt::format(
+        "{{\"id\":\"0B000001\",\"type\":\"Unknown\",\"compressed\":false,\"size\":0,"
+        "\"decoded_size\":0,\"timestamp\":1001,\"time\":null,\"version\":3,\"bit_flags\":131072,"
+        "\"offset\":{}}}",
+        unknown.offset);
+    const std::string font_object = fmt::format(
+        "{{\"id\":\"40000002\",\"type\":\"Font\",\"compressed\":true,\"size\":{},"
+        "\"decoded_size\":69,\"timestamp\":1600000000,\"time\":\"2020-09-13T12:26:40Z\","
+        "\"version\":3,\"bit_flags\":1,\"offset\":{}}}",
+        font.size, font.offset);
+    // --jsonl: one compact object per line, in the order given.
+    const ToolRun lines =
+        run_tool({"ls", archive.path().string(), "40000002", "0B000001", "--jsonl"});
+    ASSERT_EQ(lines.status, 0) << lines.err;
+    EXPECT_EQ(lines.out, font_object + "\n" + unknown_object + "\n");
+    // --json: one pretty-printed array, keys in the same order.
+    const ToolRun run = run_tool({"ls", archive.path().string(), "0B000001", "40000002", "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out,
-              fmt::format("[\n"
-                          "  {{\"id\":\"0B000001\",\"type\":\"Unknown\",\"compressed\":false,"
-                          "\"size\":0,\"decoded_size\":0,\"timestamp\":1001,\"time\":null,"
-                          "\"version\":3,\"bit_flags\":131072,\"offset\":{}}},\n"
-                          "  {{\"id\":\"40000002\",\"type\":\"Font\",\"compressed\":true,"
-                          "\"size\":{},\"decoded_size\":69,\"timestamp\":1600000000,"
-                          "\"time\":\"2020-09-13T12:26:40Z\",\"version\":3,\"bit_flags\":1,"
-                          "\"offset\":{}}}\n"
-                          "]\n",
-                          unknown.offset, font.size, font.offset));
+    EXPECT_EQ(run.out, fmt::format("[\n"
+                                   "  {{\n"
+                                   "    \"id\": \"0B000001\",\n"
+                                   "    \"type\": \"Unknown\",\n"
+                                   "    \"compressed\": false,\n"
+                                   "    \"size\": 0,\n"
+                                   "    \"decoded_size\": 0,\n"
+                                   "    \"timestamp\": 1001,\n"
+                                   "    \"time\": null,\n"
+                                   "    \"version\": 3,\n"
+                                   "    \"bit_flags\": 131072,\n"
+                                   "    \"offset\": {}\n"
+                                   "  }},\n"
+                                   "  {{\n"
+                                   "    \"id\": \"40000002\",\n"
+                                   "    \"type\": \"Font\",\n"
+                                   "    \"compressed\": true,\n"
+                                   "    \"size\": {},\n"
+                                   "    \"decoded_size\": 69,\n"
+                                   "    \"timestamp\": 1600000000,\n"
+                                   "    \"time\": \"2020-09-13T12:26:40Z\",\n"
+                                   "    \"version\": 3,\n"
+                                   "    \"bit_flags\": 1,\n"
+                                   "    \"offset\": {}\n"
+                                   "  }}\n"
+                                   "]\n",
+                                   unknown.offset, font.size, font.offset));
     const ToolRun empty = run_tool({"ls", archive.path().string(), "--type", "Region", "--json"});
     EXPECT_EQ(empty.status, 0);
     EXPECT_EQ(empty.out, "[]\n");
+}
+
+// Runs the tool with a terminal for standard output (and error), as a
+// person at a shell would; line ends come back as written.
+ToolRun run_on_terminal(const std::vector<std::string>& args) {
+    std::vector<std::string> words = {TARNWICK_DAT_TOOL};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ToolRun run;
+    if (pid < 0) {
+        ADD_FAILURE() << "cannot open a terminal";
+        return run;
+    }
+    if (pid == 0) {
+        ::execv(TARNWICK_DAT_TOOL, argv.data());
+        ::_exit(127);
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        pollfd ready{terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 30000) <= 0) {
+            ADD_FAILURE() << "no output from the tool on a terminal";
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+        if (got <= 0) {
+            break;  // EIO once the tool has closed its side
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(terminal);
+    int wait_status = 0;
+    ::waitpid(pid, &wait_status, 0);
+    run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.erase(at, 1);
+    }
+    run.out = text;
+    return run;
+}
+
+TEST(ToolLs, AHeaderLineOnlyOnATerminal) {
+    const HandArchive hand;
+    const TempArchiveFile archive(hand.image);
+    const std::string a = archive.path().string();
+    const std::string header =
+        "ID        TYPE                       SIZE     DECODED  TIME                  STORAGE\n";
+    const std::string table =
+        "0E00FFFF  Table                         5           5  1255                  stored\n"
+        "total: 1 file                           5           5\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"ls", a, "0E00FFFF"}, header + table},
+        {{"ls", a, "0E00FFFF", "--no-header"}, table},
+        {{"ls", a, "0E00FFFF", "--jsonl"},
+         fmt::format("{{\"id\":\"0E00FFFF\",\"type\":\"Table\",\"compressed\":false,\"size\":5,"
+                     "\"decoded_size\":5,\"timestamp\":1255,\"time\":null,\"version\":3,"
+                     "\"bit_flags\":0,\"offset\":{}}}\n",
+                     hand.entry(0x0E00FFFF).offset)},
+    };
+    for (const auto& [args, out] : cases) {
+        SCOPED_TRACE(fmt::format("{}", fmt::join(args, " ")));
+        const ToolRun run = run_on_terminal(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, out);
+    }
 }
 
 TEST(ToolLs, TypesFollowTheArchiveKind) {
@@ -670,11 +898,11 @@ TEST(ToolIds, LowerCaseIdsThatBeginWith0dAreHexadecimal) {
         {{"cat", a, "0d000003"}, "", "cell 3|"},
         {{"cat", a, "0d00001a", "0x0d000003", "d:3"}, "", "cell 1a|cell 3|three|"},
         {{"cat", a, "-T", "-"}, "0d00001a\n# d:3\n0d000003\n", "cell 1a|cell 3|"},
-        {{"ls", a, "-T", "-", "--json"},
+        {{"ls", a, "-T", "-", "--jsonl"},
          "0d000003\n",
-         "[\n  {\"id\":\"0D000003\",\"type\":\"EnvCell\",\"compressed\":false,\"size\":7,"
+         "{\"id\":\"0D000003\",\"type\":\"EnvCell\",\"compressed\":false,\"size\":7,"
          "\"decoded_size\":7,\"timestamp\":0,\"time\":null,\"version\":0,\"bit_flags\":0,"
-         "\"offset\":1024}\n]\n"},
+         "\"offset\":1024}\n"},
         {{"extract", a, out, "-v", "-T", "-"},
          "0d00001a\n",
          fmt::format("{}/EnvCell/0D00001A.bin\n", out)},
@@ -696,6 +924,7 @@ TEST(ToolCat, SelectsByIdsTypesAndLists) {
     const std::string hello = "hello";
     const std::string font = as_text(hand.contents.at(0x40000002));
     const std::string table = "table";
+    const std::string texture = as_text(hand.contents.at(0x06000010));
     struct Case {
         std::vector<std::string> args;
         std::string input;
@@ -719,15 +948,67 @@ TEST(ToolCat, SelectsByIdsTypesAndLists) {
          1,
          hello + table,
          fmt::format("error: {}: 0x0BADF00D: no such file in the archive\n", a)},
+        // Globs over the eight digits in any case, ranges with both ends
+        // spelt as ids are; given ids first, then the matches ascending.
+        {{"cat", a, "0e*"}, "", 0, table, ""},
+        {{"cat", a, "0x0?00000?"}, "", 0, hello, ""},
+        {{"cat", a, "0E00FFFF", "01000000-0x0B000001"}, "", 0, table + hello + texture, ""},
+        {{"cat", a, "d:16777217-d:16777217", "4*"}, "", 0, hello + font, ""},
+        {{"cat", a, "--type", "font,MODEL", "--type", "Table"}, "", 0, hello + table + font, ""},
+        // ls output pipes in whole: header, columns, totals, comments.
+        {{"cat", a, "-T", "-"},
+         "ID        TYPE     SIZE\n40000002  Font  75  69\n\n  01000001\tModel # hello\n"
+         "0E00FFFF# table\n# 06000010\ntotal: 3 files  85  79\n",
+         0,
+         font + hello + table,
+         ""},
+        {{"cat", a, "-T", "-"}, "0E* # every table\n", 0, table, ""},
+        // A pattern that matches nothing is an error like a missing id.
+        {{"cat", a, "7*", "01000001", "50000000-5FFFFFFF"},
+         "",
+         1,
+         hello,
+         fmt::format("error: {0}: 7*: no file matches\n"
+                     "error: {0}: 50000000-5FFFFFFF: no file matches\n",
+                     a)},
+        // An unreadable list is a failure, not a usage error.
+        {{"cat", a, "-T", "/nonexistent/ids.txt"},
+         "",
+         1,
+         "",
+         "error: cannot open '/nonexistent/ids.txt': No such file or directory\n"},
+        {{"cat", a, "4000000G*"},
+         "",
+         2,
+         "",
+         "error: invalid id glob '4000000G*' (expected hex digits, '*' and '?')\n"},
+        {{"cat", a, "40000002-40000001"},
+         "",
+         2,
+         "",
+         "error: invalid id range '40000002-40000001' (the first id is above the last)\n"},
+        {{"cat", a, "-T", "-"},
+         "4-x\n",
+         2,
+         "",
+         "error: standard input:1: invalid id range '4-x' (expected two ids, as in "
+         "40000000-4000FFFF)\n"},
+        {{"cat", a, "--type", "Font,Nope"},
+         "",
+         2,
+         "",
+         "error: unknown file type 'Nope' (see --help for the names)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(fmt::format("{} <<< {}", fmt::join(c.args, " "), c.input));
         const ToolRun run = run_tool(c.args, c.input);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.out, c.out);
-        EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
-        if (c.err.empty()) {
-            EXPECT_EQ(run.err, "");
+        if (c.status == 2) {
+            // The usage note that follows is the same for every case.
+            EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
+        } else {
+            EXPECT_EQ(run.err, c.err);
         }
     }
 }
@@ -1837,6 +2118,18 @@ TEST(ToolVerify, JsonShapeIsTheDocumentedOne) {
         "damaged": true
     })json");
     EXPECT_EQ(run.out, expected.dump(2) + "\n");
+
+    // --jsonl: each finding on a line of its own, the totals last.
+    const ToolRun lines = run_tool({"verify", archive.path().string(), "--jsonl"});
+    EXPECT_EQ(lines.status, 1);
+    std::string expected_lines;
+    for (const auto& finding : expected["findings"]) {
+        expected_lines += finding.dump() + "\n";
+    }
+    nlohmann::ordered_json last = nlohmann::ordered_json::object();
+    last["totals"] = expected["totals"];
+    last["damaged"] = true;
+    EXPECT_EQ(lines.out, expected_lines + last.dump() + "\n");
 }
 
 TEST(ToolVerify, AMissingArchiveIsAFinding) {
