@@ -53,9 +53,9 @@ _tarnwick_dat() {
             COMPREPLY=($(compgen -W "portal cell local unknown" -- "$cur"))
             return
             ;;
-        -T | --files-from | -C)
+        -T | --files-from | -C | --directory)
             COMPREPLY=($(compgen -f -- "$cur"))
-            [[ $prev == -C ]] && COMPREPLY=($(compgen -d -- "$cur"))
+            [[ $prev == -C || $prev == --directory ]] && COMPREPLY=($(compgen -d -- "$cur"))
             return
             ;;
         -j | --jobs | --max-total | --files | --fonts | --seed | --cache-size)
@@ -69,7 +69,7 @@ _tarnwick_dat() {
         ls) options+=" $select --sort -r --reverse -h --human-readable --no-header --json --jsonl
             --hash --hash=xxh3 --hash=sha256" ;;
         cat) options+=" -h $select --lenient --raw" ;;
-        extract) options+=" -h $select -C --keep-old-files --skip-old-files --flat -j --jobs
+        extract) options+=" -h $select -C --directory --keep-old-files --skip-old-files --flat -j --jobs
             --max-total --lenient --raw -q --quiet -v --verbose" ;;
         font) options+=" -h $select --lenient --json" ;;
         verify) options+=" -h $select --json --jsonl -q --quiet -j --jobs" ;;

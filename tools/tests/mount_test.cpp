@@ -457,7 +457,7 @@ const Case kCases[] = {
                                    eio("Model/01000003.bin", (3 << 20) + 100, time)};
      },
      [](const auto& at) {
-         return fmt::format("error: {}: 0x01000003: Failed to recover compressed file 01000003\n",
+         return fmt::format("error: {}: 0x01000003: damaged compressed stream\n",
                             at.at("large").string());
      }},
 };
