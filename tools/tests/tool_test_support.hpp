@@ -36,7 +36,7 @@ using tarnwick_dat_writer::RawArchive;
 using tarnwick_dat_writer::SampleOptions;
 using tarnwick_dat_writer::TempArchiveFile;
 
-// A directory of its own for each test, removed afterwards.
+/// A directory of its own for each test, removed afterwards.
 class TempDir {
   public:
     TempDir() {
@@ -78,24 +78,24 @@ struct ToolRun {
     std::string err;
 };
 
-// Where a run of the tool works and writes, when not the defaults.
+/// Where a run of the tool works and writes, when not the defaults.
 struct RunPlace {
-    // The working directory (empty: this process's).
+    /// The working directory (empty: this process's).
     fs::path cwd;
-    // Standard output goes here (e.g. a terminal) instead of a file.
+    /// Standard output goes here (e.g. a terminal) instead of a file.
     fs::path stdout_to;
 };
 
-// Runs the tool with `args`, feeding `input` on standard input. Output goes
-// through files, so that large outputs cannot block the child.
+/// Runs the tool with `args`, feeding `input` on standard input. Output goes
+/// through files, so that large outputs cannot block the child.
 ToolRun run_tool(const std::vector<std::string>& args, const std::string& input = "",
                  const RunPlace& place = {});
 
 /// The number of '\n' in `text`.
 std::size_t count_lines(const std::string& text);
 
-// The failure shape every read error must have: status 1, nothing on
-// standard output, exactly one "error: " line on standard error.
+/// The failure shape every read error must have: status 1, nothing on
+/// standard output, exactly one "error: " line on standard error.
 void expect_one_error_line(const ToolRun& run, const std::string& expected_start);
 
 /// A font `id` with `glyphs` glyphs and fixed, recognisable field values
@@ -108,7 +108,7 @@ Bytes text_bytes(std::string_view text);
 /// `length` bytes of a fixed, varied pattern.
 Bytes pattern(std::size_t length);
 
-// A small hand-made portal archive whose every entry the tests know.
+/// A small hand-made portal archive whose every entry the tests know.
 struct HandArchive {
     Font font = make_font(0x40000002, 3);
     std::map<std::uint32_t, Bytes> contents = {
@@ -161,7 +161,7 @@ struct HandArchive {
 /// The files (not directories) below `root`, as paths relative to it.
 std::set<std::string> files_under(const fs::path& root);
 
-// A damaged compressed file: flagged compressed, its stream cut in half.
+/// A damaged compressed file: flagged compressed, its stream cut in half.
 ArchiveBuilder archive_with_a_cut_stream();
 
 }  // namespace tarnwick_dat_cli_test
