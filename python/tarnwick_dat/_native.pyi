@@ -12,7 +12,7 @@ _Buffer: TypeAlias = bytes | bytearray | memoryview
 class FileType(enum.IntEnum):
     """The kind of record a file id names; for portal types the value is the id's high byte.
 
-    str() and f"{t}" give "FileType.Font"; a format spec formats the value (f"{t:02X}")."""
+    str() and f"{t}" give "FileType.Font"; a format string formats the value (f"{t:02X}")."""
 
     Model = 0x01
     SetupModel = 0x02

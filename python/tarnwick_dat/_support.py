@@ -14,12 +14,12 @@ from pathlib import Path
 
 class NamedIntEnum(enum.IntEnum):
     """An IntEnum that prints its name ("FileType.Font"), as plain enums do,
-    and formats as an int only when given a format spec (f"{t:02X}")."""
+    and formats as an int only when given a format string (f"{t:02X}")."""
 
     __str__ = enum.Enum.__str__
 
-    def __format__(self, spec: str) -> str:
-        return int.__format__(int(self), spec) if spec else str(self)
+    def __format__(self, fmt: str) -> str:
+        return int.__format__(int(self), fmt) if fmt else str(self)
 
 
 class ArchiveKeys(KeysView):

@@ -61,21 +61,10 @@ struct StreamFacts {
     bool reached_before_start = false;
 };
 
-// Decodes `input` into the first `produced` bytes of `output` (a scratch
-// buffer whose size only grows, so that reuse costs no clearing) and says how
-// decoding ended.
-StreamFacts decode_stream(std::span<const std::uint8_t> input, Bytes& output) {
+// What a decoder's outcome says of a stream that declares `declared` bytes.
+StreamFacts facts_of(std::uint32_t declared, const LrsOutcome& outcome) {
     StreamFacts facts;
-    const std::optional<std::uint32_t> declared = lrs_declared_size(input);
-    if (!declared) {
-        return facts;
-    }
-    const std::size_t capacity = lrs_output_capacity(input);
-    if (output.size() < capacity) {
-        output.resize(capacity);
-    }
-    const LrsOutcome outcome = decode_lrs_into(input, std::span(output).first(capacity));
-    facts.declared = *declared;
+    facts.declared = declared;
     facts.produced = outcome.produced;
     facts.consumed = outcome.consumed;
     facts.end = outcome.end;
@@ -83,13 +72,27 @@ StreamFacts decode_stream(std::span<const std::uint8_t> input, Bytes& output) {
     return facts;
 }
 
+// Decodes `input` into the first `produced` bytes of `output` (a scratch
+// buffer whose size only grows, so that reuse costs no clearing) and says how
+// decoding ended.
+StreamFacts decode_stream(std::span<const std::uint8_t> input, Bytes& output) {
+    const std::optional<std::uint32_t> declared = lrs_declared_size(input);
+    if (!declared) {
+        return StreamFacts{};
+    }
+    const std::size_t capacity = lrs_output_capacity(input);
+    if (output.size() < capacity) {
+        output.resize(capacity);
+    }
+    return facts_of(*declared, decode_lrs_into(input, std::span(output).first(capacity)));
+}
+
 // Decodes `input` in pieces, keeping only the streaming decoder's window and
 // a small scratch buffer: the facts of a stream too large to hold decoded.
 StreamFacts scan_stream(std::span<const std::uint8_t> input) {
-    StreamFacts facts;
     const std::optional<std::uint32_t> declared = lrs_declared_size(input);
     if (!declared) {
-        return facts;
+        return StreamFacts{};
     }
     constexpr std::size_t kFeed = 256 * 1024;
     LrsDecoder decoder;
@@ -110,13 +113,7 @@ StreamFacts scan_stream(std::span<const std::uint8_t> input) {
         decoder.feed(input.subspan(fed, n));
         fed += n;
     }
-    const LrsOutcome& outcome = decoder.outcome();
-    facts.declared = *declared;
-    facts.produced = outcome.produced;
-    facts.consumed = outcome.consumed;
-    facts.end = outcome.end;
-    facts.reached_before_start = outcome.reached_before_start;
-    return facts;
+    return facts_of(*declared, decoder.outcome());
 }
 
 // "1 block", "2 blocks".
