@@ -59,9 +59,9 @@ struct FileDescription {
     FileKind kind = FileKind::Data;
     std::uint32_t id = 0;
     tarnwick_dat_writer::FileOptions options;
-    Bytes bytes;              // what a fetch must give back
-    std::optional<Font> font; // what the bytes must decode to
-    DatFileEntry raw;         // the entry listed, for a raw entry
+    Bytes bytes;               // what a fetch must give back
+    std::optional<Font> font;  // what the bytes must decode to
+    DatFileEntry raw;          // the entry listed, for a raw entry
 };
 
 struct Description {
@@ -188,8 +188,7 @@ inline Description decode(std::span<const std::uint8_t> bytes) {
     const std::size_t node_blocks_per_file =
         node_chain.placement == tarnwick_dat_writer::BlockPlacement::Scattered &&
                 !node_chain.max_blocks
-            ? (tarnwick_dat::kNodeSize / (d.block_size - 4) + 1) /
-                  d.directory.max_entries_per_node
+            ? (tarnwick_dat::kNodeSize / (d.block_size - 4) + 1) / d.directory.max_entries_per_node
             : 0;
     while (!in.empty() && d.files.size() < kMaxFiles && total < kMaxTotalBytes &&
            blocks < kMaxTotalBlocks) {
@@ -249,9 +248,9 @@ inline Description decode(std::span<const std::uint8_t> bytes) {
         // the writer refuses that, as readers would take less from it.
         if (options.chain.max_blocks && options.chain.last_link != 0) {
             const std::uint64_t per_block = d.block_size - 4;
-            const std::uint64_t stored =
-                options.compress ? tarnwick_dat_writer::compress_lrs(file.bytes).size()
-                                 : file.bytes.size();
+            const std::uint64_t stored = options.compress
+                                             ? tarnwick_dat_writer::compress_lrs(file.bytes).size()
+                                             : file.bytes.size();
             const std::uint64_t chain_blocks =
                 std::max<std::uint64_t>(1, (stored + per_block - 1) / per_block);
             if (chain_blocks > *options.chain.max_blocks) {

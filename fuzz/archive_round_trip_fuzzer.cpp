@@ -21,8 +21,8 @@
 
 namespace {
 
-using archive_description::FileKind;
 using archive_description::FileDescription;
+using archive_description::FileKind;
 using tarnwick_dat::DatFileEntry;
 
 void check(bool ok) {
@@ -98,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const tarnwick_dat::DatHeader& header = database.header();
     check(header.magic == description.magic && header.block_size == description.block_size &&
           header.dataset == description.dataset && header.subset == description.subset &&
-          header.engine_version == description.engine_version &&
-          header.file_size == image.size() && database.archive_length() == image.size());
+          header.engine_version == description.engine_version && header.file_size == image.size() &&
+          database.archive_length() == image.size());
     check(header.root_offset == (latest.empty() ? 0 : layout.node_offsets.front()));
 
     // Exactly the entries written, in id order, each node walked once in

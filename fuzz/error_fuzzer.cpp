@@ -115,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string missing = "/nonexistent/tarnwick-fuzz/portal.dat";
         auto opened = tarnwick_dat::DatDatabase::open(missing);
         check(!opened && opened.error().kind() == DatErrorKind::PathError &&
-              opened.error().display() == "Failed to open file at " + missing + ": " +
-                                              IoError::from_os(ENOENT).display());
+              opened.error().display() ==
+                  "Failed to open file at " + missing + ": " + IoError::from_os(ENOENT).display());
         return true;
     }();
     (void)missing_checked;
@@ -124,10 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const unsigned variant = data[0] % 12;
-    const std::uint32_t number = static_cast<std::uint32_t>(data[1]) |
-                                 static_cast<std::uint32_t>(data[2]) << 8 |
-                                 static_cast<std::uint32_t>(data[3]) << 16 |
-                                 static_cast<std::uint32_t>(data[4]) << 24;
+    const std::uint32_t number =
+        static_cast<std::uint32_t>(data[1]) | static_cast<std::uint32_t>(data[2]) << 8 |
+        static_cast<std::uint32_t>(data[3]) << 16 | static_cast<std::uint32_t>(data[4]) << 24;
     const int code = data[5] % 134;
     const std::string text(reinterpret_cast<const char*>(data + 6), size - 6);
 
@@ -151,8 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             message = "IO error: " + os.display();
             break;
         case 1: {
-            RecordReadError record = (number & 1) != 0 ? RecordReadError::io(IoError::unexpected_eof())
-                                                       : RecordReadError::custom(text);
+            RecordReadError record = (number & 1) != 0
+                                         ? RecordReadError::io(IoError::unexpected_eof())
+                                         : RecordReadError::custom(text);
             for (std::uint32_t i = 0; i < (number >> 1) % 4; ++i) {
                 record.push_frame({"While parsing field '" + text + "' in Record", "lib.hpp", i});
             }
@@ -226,10 +226,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The debug form names the variant; single values sit in parentheses,
     // texts quoted.
-    static constexpr std::string_view kNames[] = {
-        "Io",         "BinRead",    "NotFound",           "DuplicateId",
-        "DuplicateNamespacedId", "InvalidMagic", "UnsupportedVersion", "InvalidNamespace",
-        "Corruption", "DecompressionFailed", "PathError", "Other"};
+    static constexpr std::string_view kNames[] = {"Io",
+                                                  "BinRead",
+                                                  "NotFound",
+                                                  "DuplicateId",
+                                                  "DuplicateNamespacedId",
+                                                  "InvalidMagic",
+                                                  "UnsupportedVersion",
+                                                  "InvalidNamespace",
+                                                  "Corruption",
+                                                  "DecompressionFailed",
+                                                  "PathError",
+                                                  "Other"};
     const std::string debug = error->debug();
     check(starts_with(debug, kNames[variant]));
     if (variant == 5 || variant == 7 || variant == 8 || variant == 11) {

@@ -160,10 +160,10 @@ void check_header(std::uint32_t magic, std::uint32_t block_size, std::uint32_t d
     header.block_size = block_size;
     header.dataset = dataset;
     const DatKind kind = header.dat_kind();
-    const DatKind want = magic != 0x5442                        ? DatKind::Unknown
-                         : block_size == 256 && dataset == 2    ? DatKind::Cell
-                         : block_size == 1024 && dataset == 1   ? DatKind::Portal
-                                                                : DatKind::Local;
+    const DatKind want = magic != 0x5442                      ? DatKind::Unknown
+                         : block_size == 256 && dataset == 2  ? DatKind::Cell
+                         : block_size == 1024 && dataset == 1 ? DatKind::Portal
+                                                              : DatKind::Local;
     check(kind == want);
 }
 

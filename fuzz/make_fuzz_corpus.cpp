@@ -201,7 +201,7 @@ void archives(const fs::path& dir) {
         const std::uint32_t to_tail = jumps.append_blocks(block_linked_to(tail));
         NodeSpec jump_node;
         jump_node.entries = {entry(0, 0x0E000001, to_run, 28 + 28 * 6),
-                        entry(0, 0x0E000002, to_tail, 28 + 500)};
+                             entry(0, 0x0E000002, to_tail, 28 + 500)};
         jumps.header.root_offset = jumps.write_node(jump_node, at_most_blocks(1));
         write_seed(dir, "chains_jump_back", jumps.build());
     }
@@ -236,7 +236,8 @@ void hostile_archives(const fs::path& dir) {
             archive.write_u32_at(start + 5 * (kBlocks - 1), start + 5 * (k % kBlocks));
             node.entries.push_back(entry(k % 10 == 9 ? 1 : 0, id, start, 0));
         }
-        const auto length = static_cast<std::uint32_t>(archive.size() + tarnwick_dat::kNodeSize + 4);
+        const auto length =
+            static_cast<std::uint32_t>(archive.size() + tarnwick_dat::kNodeSize + 4);
         for (DatFileEntry& e : node.entries) {
             e.size = length;
         }
@@ -258,7 +259,8 @@ void hostile_archives(const fs::path& dir) {
         const std::uint32_t short_chain = archive.write_chain(text(150), at_most_blocks(2));
         NodeSpec node;
         const std::uint32_t near_end = archive.write_chain(text(10));
-        const auto length = static_cast<std::uint32_t>(archive.size() + tarnwick_dat::kNodeSize + 4);
+        const auto length =
+            static_cast<std::uint32_t>(archive.size() + tarnwick_dat::kNodeSize + 4);
         node.entries = {
             entry(0, 0x40000001, first, 0x7FFFFFFF),
             entry(0, 0x40000002, near_end, length),
@@ -321,15 +323,14 @@ void fonts(const fs::path& dir) {
 void file_type_ids(const fs::path& dir) {
     const std::vector<std::pair<std::string, std::vector<std::uint32_t>>> runs = {
         {"portal_header_examples",
-         {0x5442, 1024, 1, 0x40000012, 0x40000000, 0x0100FFFF, 0x0100FFFE, 0x07000001,
-          0x0B000001, 0x0B000000, 0xFFFF0001, 0x78000000}},
+         {0x5442, 1024, 1, 0x40000012, 0x40000000, 0x0100FFFF, 0x0100FFFE, 0x07000001, 0x0B000001,
+          0x0B000000, 0xFFFF0001, 0x78000000}},
         {"cell_header_edges",
-         {0x5442, 256, 2, 0, 0xFFFF0000, 0xFFFF0002, 0xFFFF0001, 0x0C00FFFD, 0x7700FFFF,
-          0x79000001, 0xFF000000}},
+         {0x5442, 256, 2, 0, 0xFFFF0000, 0xFFFF0002, 0xFFFF0001, 0x0C00FFFD, 0x7700FFFF, 0x79000001,
+          0xFF000000}},
         {"local_header_prefixes",
-         {0x5442, 1024, 2, 0x06000000, 0x07000000, 0x0D000000, 0x19000000, 0x1A000000,
-          0x27000000, 0x28000000, 0x34000000, 0x35000000, 0x39000000, 0x3A000000, 0x42000000,
-          0x43000000}},
+         {0x5442, 1024, 2, 0x06000000, 0x07000000, 0x0D000000, 0x19000000, 0x1A000000, 0x27000000,
+          0x28000000, 0x34000000, 0x35000000, 0x39000000, 0x3A000000, 0x42000000, 0x43000000}},
         {"unknown_header_variants", {0x5443, 256, 2, 0xFFFFFF00, 0xFFFFFF01, 0xFE01, 0xFD, 0xFE}},
     };
     for (const auto& [name, ids] : runs) {
@@ -348,12 +349,20 @@ void file_type_ids(const fs::path& dir) {
 void errors(const fs::path& dir) {
     using namespace std::string_view_literals;
     const std::vector<std::string_view> texts = {
-        "portal.dat"sv, "say \"hi\"\\ now"sv, "tab\there\nline\r\0nul\x01\x7f"sv,
-        "caf\xc3\xa9 \xff\xfe"sv, "/tmp"sv, ""sv,
+        "portal.dat"sv,
+        "say \"hi\"\\ now"sv,
+        "tab\there\nline\r\0nul\x01\x7f"sv,
+        "caf\xc3\xa9 \xff\xfe"sv,
+        "/tmp"sv,
+        ""sv,
     };
     for (std::uint8_t variant = 0; variant < 12; ++variant) {
         const std::string_view text = texts[variant % texts.size()];
-        Bytes bytes = {variant, 0x1F, 0, 0, static_cast<std::uint8_t>(variant * 0x11),
+        Bytes bytes = {variant,
+                       0x1F,
+                       0,
+                       0,
+                       static_cast<std::uint8_t>(variant * 0x11),
                        static_cast<std::uint8_t>(variant * 11 % 134)};
         bytes.insert(bytes.end(), text.begin(), text.end());
         write_seed(dir, "variant" + std::to_string(variant), bytes);
@@ -382,9 +391,10 @@ void round_trip_descriptions(const fs::path& dir) {
     Encoder shapes(27, 0, 1, 0x05, 7, 9);
     shapes.data(Encoder::kScattered, 0x0A000001, 200, 1, 3)
         .data(Encoder::kMaxBlocks, 0x0A000002, 300, 3, 1, {}, Extras{1})
-        .data(Encoder::kLastLink, 0x0A000003, 10, 0, 0,
-              std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>("0123456789"), 10),
-              Extras{0, 0x190})
+        .data(
+            Encoder::kLastLink, 0x0A000003, 10, 0, 0,
+            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>("0123456789"), 10),
+            Extras{0, 0x190})
         .data(Encoder::kCompressed | Encoder::kScattered, 0x0A000004, 900, 1, 200)
         .data(Encoder::kMetadata, 0x0A000005, 40, 3, 2, {}, Extras{0, 0, 0x7F, 0x1234, 7})
         .font(Encoder::kCompressed | Encoder::kMaxBlocks, 0x40000002, font, Extras{2});
@@ -399,8 +409,8 @@ void round_trip_descriptions(const fs::path& dir) {
     Encoder scattered_tail(27, 61, 0, 0x01);
     scattered_tail
         .data(Encoder::kScattered | Encoder::kMaxBlocks, 0x0A000001, 1200, 3, 5, {}, Extras{1})
-        .data(Encoder::kScattered | Encoder::kMaxBlocks | Encoder::kCompressed, 0x0A000002, 2000,
-              2, 6, {}, Extras{1});
+        .data(Encoder::kScattered | Encoder::kMaxBlocks | Encoder::kCompressed, 0x0A000002, 2000, 2,
+              6, {}, Extras{1});
     write_seed(dir, "scattered_long_tail", scattered_tail.bytes());
 
     // 5-byte blocks (one payload byte each), and ids added again: a file

@@ -62,9 +62,9 @@ bool is_declared_field(const tarnwick_dat::ContextFrame& frame,
 // of it, so that is refused too. Left out of the fuzzer's coverage: its
 // branches say nothing about the library, and with 5-byte blocks it walks
 // thousands of blocks per file.
-__attribute__((no_sanitize("coverage"))) std::optional<tarnwick_dat::Bytes> follow_links(std::span<const std::uint8_t> image,
-                                                std::uint64_t block_size, std::uint64_t offset,
-                                                std::uint64_t length) {
+__attribute__((no_sanitize("coverage"))) std::optional<tarnwick_dat::Bytes> follow_links(
+    std::span<const std::uint8_t> image, std::uint64_t block_size, std::uint64_t offset,
+    std::uint64_t length) {
     if (length > image.size()) {
         return std::nullopt;
     }
@@ -76,10 +76,9 @@ __attribute__((no_sanitize("coverage"))) std::optional<tarnwick_dat::Bytes> foll
             return std::nullopt;
         }
         const std::uint8_t* at = image.data() + block;
-        const std::uint32_t link = static_cast<std::uint32_t>(at[0]) |
-                                   static_cast<std::uint32_t>(at[1]) << 8 |
-                                   static_cast<std::uint32_t>(at[2]) << 16 |
-                                   static_cast<std::uint32_t>(at[3]) << 24;
+        const std::uint32_t link =
+            static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
         const std::uint64_t missing = length - filled;
         const std::uint64_t take = link != 0 ? std::min(missing, block_size - 4) : missing;
         if (block + 4 + take > image.size()) {
@@ -134,9 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!entry.is_compressed()) {
             // Stored files are exactly what following the links gives,
             // however the reader batches its reads or completes a loop.
-            const auto expected =
-                follow_links(std::span(data, size), database.header().block_size, entry.offset,
-                             entry.size);
+            const auto expected = follow_links(std::span(data, size), database.header().block_size,
+                                               entry.offset, entry.size);
             check(expected ? lenient && lenient.value() == *expected : !lenient);
 
             // A traced read gives the same bytes and meets each block once.

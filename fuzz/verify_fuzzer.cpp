@@ -50,10 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     totals.reads = report.totals.reads;
     check(report.totals == totals);
     // Files the expansion budget leaves out are not counted as checked.
-    const bool over_budget =
-        std::any_of(report.findings.begin(), report.findings.end(), [](const auto& f) {
-            return f.kind == tarnwick_dat::FindingKind::ExpansionBudget;
-        });
+    const bool over_budget = std::any_of(
+        report.findings.begin(), report.findings.end(),
+        [](const auto& f) { return f.kind == tarnwick_dat::FindingKind::ExpansionBudget; });
     check(over_budget || report.totals.files == db.files().size());
 
     // Files left out by the expansion budget are named only in part, so the

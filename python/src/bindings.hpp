@@ -104,5 +104,4 @@ void define_archive_file(py::module_& m);
 py::object open_archive_file(std::shared_ptr<const tarnwick_dat::DatDatabase> database,
                              std::uint32_t id);
 
-
 }  // namespace tarnwick_dat_python

@@ -2,18 +2,17 @@
 // every entry of an archive, often to read each file, so an entry must cost
 // next to nothing to make and to read from: a fixed-size object with member
 // slots, rather than a general wrapped C++ object.
+#include <fmt/format.h>
+
 #include <cstddef>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <tarnwick_dat/lib.hpp>
 #include <utility>
 #include <vector>
-
-#include <fmt/format.h>
-
-#include <tarnwick_dat/lib.hpp>
 
 #include "bindings.hpp"
 
@@ -28,8 +27,7 @@ using tarnwick_dat::DatDatabase;
 using tarnwick_dat::DatFileEntry;
 
 struct EntryObject {
-    PyObject_HEAD
-    DatFileEntry entry;
+    PyObject_HEAD DatFileEntry entry;
 };
 
 PyTypeObject* g_entry_type = nullptr;
@@ -99,8 +97,8 @@ PyObject* entry_richcompare(PyObject* self, PyObject* other, int op) {
 
 Py_hash_t entry_hash(PyObject* self) {
     const DatFileEntry& e = entry_of(self);
-    PyObject* fields = Py_BuildValue("(IIIIII)", e.bit_flags, e.id, e.offset, e.size, e.timestamp,
-                                     e.version);
+    PyObject* fields =
+        Py_BuildValue("(IIIIII)", e.bit_flags, e.id, e.offset, e.size, e.timestamp, e.version);
     if (fields == nullptr) {
         return -1;
     }
@@ -168,8 +166,7 @@ PyMethodDef g_entry_methods[] = {
 };
 
 struct IteratorObject {
-    PyObject_HEAD
-    std::shared_ptr<ArchiveState> archive;
+    PyObject_HEAD std::shared_ptr<ArchiveState> archive;
     std::size_t next;
 };
 

@@ -40,8 +40,8 @@ PyObject* g_frame = nullptr;
 
 py::object fs_path_text(const std::filesystem::path& path) {
     const std::string& native = path.native();
-    PyObject* decoded = PyUnicode_DecodeFSDefaultAndSize(native.data(),
-                                                         static_cast<Py_ssize_t>(native.size()));
+    PyObject* decoded =
+        PyUnicode_DecodeFSDefaultAndSize(native.data(), static_cast<Py_ssize_t>(native.size()));
     if (decoded == nullptr) {
         throw py::error_already_set();
     }
@@ -107,8 +107,8 @@ void raise_dat_error(const DatError& error) {
             }
             py::list frames;
             for (const auto& frame : error.record_error()->frames()) {
-                frames.append(py::handle(g_frame)(text(frame.message), text(frame.file),
-                                                  frame.line));
+                frames.append(
+                    py::handle(g_frame)(text(frame.message), text(frame.file), frame.line));
             }
             exception.attr("frames") = std::move(frames);
             break;

@@ -2,6 +2,7 @@
 // objects, enumerations are Python IntEnums, errors are the exception classes
 // of the pure-Python layer, and every call that reads or decodes releases the
 // GIL so that threads sharing one archive read in parallel.
+#include <fmt/format.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
@@ -18,13 +19,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <type_traits>
-#include <utility>
-#include <vector>
-
-#include <fmt/format.h>
-
 #include <tarnwick_dat/budget.hpp>
 #include <tarnwick_dat/error.hpp>
 #include <tarnwick_dat/file_type/font.hpp>
@@ -33,6 +27,10 @@
 #include <tarnwick_dat/utils.hpp>
 #include <tarnwick_dat/verify.hpp>
 #include <tarnwick_dat_writer/lrs_encoder.hpp>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "bindings.hpp"
 
@@ -196,8 +194,7 @@ DatKind archive_kind_from(py::handle value) {
 
 namespace {
 
-py::object make_int_enum(const char* name, const char* doc, py::list members,
-                         py::dict& by_value) {
+py::object make_int_enum(const char* name, const char* doc, py::list members, py::dict& by_value) {
     py::object cls =
         py::module_::import("tarnwick_dat._support")
             .attr("NamedIntEnum")(name, std::move(members), py::arg("module") = "tarnwick_dat");
@@ -495,8 +492,8 @@ PyObject* archive_read_method(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     try {
         if (nargs > 1) {
-            throw py::type_error("read() takes 1 positional argument but " +
-                                 std::to_string(nargs) + " were given");
+            throw py::type_error("read() takes 1 positional argument but " + std::to_string(nargs) +
+                                 " were given");
         }
         PyObject* id = nargs == 1 ? args[0] : nullptr;
         bool strict = true;
@@ -845,7 +842,8 @@ void define_archive(py::module_& m) {
                 auto database = a.database();
                 tarnwick_dat::VerifyOptions options;
                 options.threads = threads;
-                return without_gil([&] { return tarnwick_dat::verify_archive(*database, options); });
+                return without_gil(
+                    [&] { return tarnwick_dat::verify_archive(*database, options); });
             },
             py::kw_only(), py::arg("threads") = 0U,
             "Checks every file, chain and node of the archive; never stops at the first finding.")
@@ -866,8 +864,8 @@ void define_archive(py::module_& m) {
                                a.database()->files().size());
         });
 
-    PyObject* read = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(archive.ptr()),
-                                       &g_read_method);
+    PyObject* read =
+        PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(archive.ptr()), &g_read_method);
     if (read == nullptr) {
         throw py::error_already_set();
     }
@@ -1133,7 +1131,8 @@ void define_functions(py::module_& m) {
         "compress_lrs",
         [](const py::buffer& data) {
             InputBytes input(data);
-            Bytes out = without_gil([&] { return tarnwick_dat_writer::compress_lrs(input.view()); });
+            Bytes out =
+                without_gil([&] { return tarnwick_dat_writer::compress_lrs(input.view()); });
             return to_bytes(out);
         },
         py::arg("data"), "Encodes bytes as an LRS payload that decompress_lrs decodes back.");

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <tarnwick_dat/budget.hpp>
 #include <tarnwick_dat/file_type/font.hpp>
+#include <tarnwick_dat/verify.hpp>
 #include <type_traits>
 #include <utility>
 #include <vector>
-#include <tarnwick_dat/verify.hpp>
 
 #include "commands.hpp"
 #include "error_text.hpp"

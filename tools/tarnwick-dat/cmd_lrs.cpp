@@ -96,14 +96,14 @@ int decompress(const LrsOptions& options) {
     const tarnwick_dat::LrsOutcome& outcome = decoder.outcome();
     std::string problem;
     if (outcome.end == tarnwick_dat::LrsEnd::ShortInput) {
-        problem = fmt::format("{} bytes are too few for a payload (its size field takes 4)",
-                              read_total);
+        problem =
+            fmt::format("{} bytes are too few for a payload (its size field takes 4)", read_total);
     } else if (outcome.end != tarnwick_dat::LrsEnd::OutputFull) {
         problem = fmt::format("the stream yields {} of the {} bytes it declares", outcome.produced,
                               declared);
     } else if (outcome.consumed < read_total) {
-        problem = fmt::format("{} bytes follow the end of the stream",
-                              read_total - outcome.consumed);
+        problem =
+            fmt::format("{} bytes follow the end of the stream", read_total - outcome.consumed);
     }
     if (!problem.empty()) {
         report_error(fmt::format("{}: {}", input->name(), problem));

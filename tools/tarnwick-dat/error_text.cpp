@@ -1,7 +1,6 @@
 #include "error_text.hpp"
 
 #include <fmt/format.h>
-
 #include <poll.h>
 #include <unistd.h>
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <tarnwick_dat_writer/archive_writer.hpp>

@@ -140,13 +140,13 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
         if (block < window_start || block + kBlockLinkSize > window_start + window_length) {
             std::uint64_t want = one_block;
             if (first) {
-                want = std::max(want, std::min(contiguous_span(missing, payload_per_block,
-                                                               block_size),
-                                               kFirstWindow));
+                want =
+                    std::max(want, std::min(contiguous_span(missing, payload_per_block, block_size),
+                                            kFirstWindow));
             } else if (run > 0) {
-                want = std::max(want, std::min(contiguous_span(missing, payload_per_block,
-                                                               block_size),
-                                               2 * run));
+                want = std::max(
+                    want,
+                    std::min(contiguous_span(missing, payload_per_block, block_size), 2 * run));
             }
             want = std::min(want, kMaxWindow);
             window.resize(static_cast<std::size_t>(want));
@@ -170,8 +170,9 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
         const std::uint32_t link = load_le32(window.data() + (block - window_start));
         // The last block holds everything still missing, however long.
         const std::size_t take =
-            link != 0 ? static_cast<std::size_t>(std::min<std::uint64_t>(missing, payload_per_block))
-                      : missing;
+            link != 0
+                ? static_cast<std::size_t>(std::min<std::uint64_t>(missing, payload_per_block))
+                : missing;
         const std::uint64_t payload_at = block + kBlockLinkSize;
         const std::size_t payload_start = filled;
         std::size_t from_window = 0;

@@ -32,7 +32,9 @@ std::string os_message(int code) {
 
 }  // namespace
 
-IoError IoError::from_os(int code) { return IoError(kind_of_errno(code), code, os_message(code)); }
+IoError IoError::from_os(int code) {
+    return IoError(kind_of_errno(code), code, os_message(code));
+}
 
 IoError IoError::unexpected_eof() {
     return IoError(IoErrorKind::UnexpectedEof, std::nullopt, "failed to fill whole buffer");
@@ -76,7 +78,9 @@ std::string_view io_error_kind_name(IoErrorKind kind) {
     return "Other";
 }
 
-RecordReadError RecordReadError::io(IoError cause) { return RecordReadError(std::move(cause)); }
+RecordReadError RecordReadError::io(IoError cause) {
+    return RecordReadError(std::move(cause));
+}
 
 RecordReadError RecordReadError::custom(std::string message) {
     return RecordReadError(std::move(message));
@@ -168,9 +172,13 @@ DatError DatError::other(std::string text) {
     return DatError(DatErrorKind::Other, 0, std::move(text));
 }
 
-const IoError* DatError::io_error() const { return io_ ? &*io_ : nullptr; }
+const IoError* DatError::io_error() const {
+    return io_ ? &*io_ : nullptr;
+}
 
-const RecordReadError* DatError::record_error() const { return record_ ? &*record_ : nullptr; }
+const RecordReadError* DatError::record_error() const {
+    return record_ ? &*record_ : nullptr;
+}
 
 std::optional<std::uint32_t> DatError::number() const {
     switch (kind_) {

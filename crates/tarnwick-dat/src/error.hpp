@@ -28,7 +28,7 @@ enum class IoErrorKind : std::uint8_t {
 /// A platform I/O failure: either an OS error number with its system text, or
 /// a kind with a fixed message (such as a read that ran out of data).
 class IoError {
-public:
+  public:
     /// The error for an OS error number (`errno`), with the system's text.
     static IoError from_os(int code);
     /// The error of a read that reached the end of the data before its range
@@ -45,7 +45,7 @@ public:
     /// The structural form, e.g. `Os { code: 2, kind: NotFound, message: "..." }`.
     std::string debug() const;
 
-private:
+  private:
     IoError(IoErrorKind kind, std::optional<int> os_code, std::string message)
         : kind_(kind), os_code_(os_code), message_(std::move(message)) {}
 
@@ -71,7 +71,7 @@ struct ContextFrame {
 /// source, or a failure of the record's own) and the fields it was reading,
 /// innermost first.
 class RecordReadError {
-public:
+  public:
     /// A failure caused by the byte source.
     static RecordReadError io(IoError cause);
     /// A failure the record reader raised itself.
@@ -89,7 +89,7 @@ public:
     /// One-line structural form with the cause and every frame.
     std::string debug() const;
 
-private:
+  private:
     explicit RecordReadError(std::variant<IoError, std::string> cause) : cause_(std::move(cause)) {}
 
     std::variant<IoError, std::string> cause_;
@@ -115,7 +115,7 @@ enum class DatErrorKind : std::uint8_t {
 /// The single error type of the archive library. Move-only; it owns
 /// everything it carries.
 class DatError {
-public:
+  public:
     /// A failed seek or read of the archive file.
     static DatError io(IoError error);
     /// A record (header, directory entry) that could not be read.
@@ -165,7 +165,7 @@ public:
     /// The structural form, e.g. "NotFound(31)".
     std::string debug() const;
 
-private:
+  private:
     explicit DatError(DatErrorKind kind, std::uint32_t number = 0, std::string text = {})
         : kind_(kind), number_(number), text_(std::move(text)) {}
 

@@ -12,7 +12,8 @@
 
 namespace tarnwick_dat {
 
-/// The size a payload declares (its first 4 bytes, little-endian); nothing when shorter than 4 bytes.
+/// The size a payload declares (its first 4 bytes, little-endian); nothing when shorter than 4
+/// bytes.
 std::optional<std::uint32_t> lrs_declared_size(std::span<const std::uint8_t> payload);
 
 /// The most bytes decoding `payload` can produce: its declared size, capped
@@ -34,9 +35,11 @@ enum class LrsEnd : std::uint8_t {
 /// What one decode did.
 struct LrsOutcome {
     std::size_t produced = 0;  // bytes written to the output
-    std::size_t consumed = 0;  // payload bytes read, the 4-byte size field included (for ShortInput: the bytes copied)
+    std::size_t consumed =
+        0;  // payload bytes read, the 4-byte size field included (for ShortInput: the bytes copied)
     LrsEnd end = LrsEnd::OutputFull;
-    bool reached_before_start = false;  // some reference reached before the output's start (decoded by the saturating rule)
+    bool reached_before_start =
+        false;  // some reference reached before the output's start (decoded by the saturating rule)
 };
 
 /// Decodes into `output`, stopping at the declared size or at output.size(), whichever is

@@ -46,7 +46,9 @@ struct is_result<Result<T, E>> : std::true_type {};
 // one, its own text for standard errors and strings, a fixed text otherwise.
 template <typename E>
 std::string error_text(const E& error) {
-    if constexpr (requires { { error.display() } -> std::convertible_to<std::string>; }) {
+    if constexpr (requires {
+                      { error.display() } -> std::convertible_to<std::string>;
+                  }) {
         return error.display();
     } else if constexpr (std::is_convertible_v<const E&, std::string>) {
         return std::string(error);
@@ -118,25 +120,41 @@ class [[nodiscard]] Result {
 
     /// `f(value)`, itself a `Result` with the same error type, or the error.
     template <typename F>
-    auto and_then(F&& f) & { return and_then_impl(*this, std::forward<F>(f)); }
+    auto and_then(F&& f) & {
+        return and_then_impl(*this, std::forward<F>(f));
+    }
     template <typename F>
-    auto and_then(F&& f) const& { return and_then_impl(*this, std::forward<F>(f)); }
+    auto and_then(F&& f) const& {
+        return and_then_impl(*this, std::forward<F>(f));
+    }
     template <typename F>
-    auto and_then(F&& f) && { return and_then_impl(std::move(*this), std::forward<F>(f)); }
+    auto and_then(F&& f) && {
+        return and_then_impl(std::move(*this), std::forward<F>(f));
+    }
 
     /// `f(value)` as the new value, or the error.
     template <typename F>
-    auto transform(F&& f) & { return transform_impl(*this, std::forward<F>(f)); }
+    auto transform(F&& f) & {
+        return transform_impl(*this, std::forward<F>(f));
+    }
     template <typename F>
-    auto transform(F&& f) const& { return transform_impl(*this, std::forward<F>(f)); }
+    auto transform(F&& f) const& {
+        return transform_impl(*this, std::forward<F>(f));
+    }
     template <typename F>
-    auto transform(F&& f) && { return transform_impl(std::move(*this), std::forward<F>(f)); }
+    auto transform(F&& f) && {
+        return transform_impl(std::move(*this), std::forward<F>(f));
+    }
 
     /// The value, or `f(error)` as the new error.
     template <typename F>
-    auto transform_error(F&& f) & { return transform_error_impl(*this, std::forward<F>(f)); }
+    auto transform_error(F&& f) & {
+        return transform_error_impl(*this, std::forward<F>(f));
+    }
     template <typename F>
-    auto transform_error(F&& f) const& { return transform_error_impl(*this, std::forward<F>(f)); }
+    auto transform_error(F&& f) const& {
+        return transform_error_impl(*this, std::forward<F>(f));
+    }
     template <typename F>
     auto transform_error(F&& f) && {
         return transform_error_impl(std::move(*this), std::forward<F>(f));
@@ -178,8 +196,8 @@ class [[nodiscard]] Result {
 
     template <typename Self, typename F>
     static auto transform_impl(Self&& self, F&& f) {
-        using U = std::remove_cv_t<decltype(std::invoke(std::forward<F>(f),
-                                                        *std::forward<Self>(self)))>;
+        using U =
+            std::remove_cv_t<decltype(std::invoke(std::forward<F>(f), *std::forward<Self>(self)))>;
         if (self.has_value()) {
             return detail::make_result<U, E>(std::forward<F>(f), *std::forward<Self>(self));
         }

@@ -41,8 +41,8 @@
 #include "file_type/font.hpp"
 #include "internal/chain_stream.hpp"
 #include "internal/lrs_capacity.hpp"
-#include "lrs.hpp"
 #include "internal/parallel.hpp"
+#include "lrs.hpp"
 
 namespace tarnwick_dat {
 
@@ -123,12 +123,18 @@ std::string blocks_text(std::uint64_t n) {
 
 std::string_view stream_end_text(StreamEnd end) {
     switch (end) {
-        case StreamEnd::ShortInput: return "no size field";
-        case StreamEnd::OutputFull: return "size reached";
-        case StreamEnd::InputExhausted: return "input used up";
-        case StreamEnd::EndMarker: return "end marker";
-        case StreamEnd::CutToken: return "reference cut short";
-        case StreamEnd::EmptyReference: return "reference before any output";
+        case StreamEnd::ShortInput:
+            return "no size field";
+        case StreamEnd::OutputFull:
+            return "size reached";
+        case StreamEnd::InputExhausted:
+            return "input used up";
+        case StreamEnd::EndMarker:
+            return "end marker";
+        case StreamEnd::CutToken:
+            return "reference cut short";
+        case StreamEnd::EmptyReference:
+            return "reference before any output";
     }
     return "?";
 }
@@ -221,9 +227,8 @@ class BlockOwners {
           // Blocks start on multiples of the block size, the first one after
           // the header's area; a partial block at the file's end counts.
           first_slot_((kHeaderOffset + kArchiveHeaderSize + block_size - 1) / block_size),
-          end_slot_(std::max(first_slot_,
-                             std::min((archive_length + block_size - 1) / block_size,
-                                      std::uint64_t{0xFFFFFFFF} / block_size + 1))) {
+          end_slot_(std::max(first_slot_, std::min((archive_length + block_size - 1) / block_size,
+                                                   std::uint64_t{0xFFFFFFFF} / block_size + 1))) {
         if (block_count() <= 2 * reach + kDenseAlways) {
             slots_ = std::make_unique<std::atomic<std::uint32_t>[]>(
                 static_cast<std::size_t>(block_count()));
@@ -370,9 +375,7 @@ struct WorkerState {
 class Verifier {
   public:
     Verifier(const DatDatabase& db, const VerifyOptions& options)
-        : db_(db),
-          options_(options),
-          node_count_(db.node_offsets().size()) {}
+        : db_(db), options_(options), node_count_(db.node_offsets().size()) {}
 
     VerifyReport run();
 
@@ -646,10 +649,10 @@ void Verifier::check_file(std::size_t index, WorkerState& w) {
     const DatFileEntry& entry = db_.files().entries()[index];
     ++w.totals.files;
     if (entry.size > db_.archive_length()) {
-        w.findings.push_back(file_finding(
-            FindingKind::SizeExceedsFile, entry.id,
-            fmt::format("entry size {} exceeds the archive's {} bytes", entry.size,
-                        db_.archive_length())));
+        w.findings.push_back(
+            file_finding(FindingKind::SizeExceedsFile, entry.id,
+                         fmt::format("entry size {} exceeds the archive's {} bytes", entry.size,
+                                     db_.archive_length())));
         return;
     }
     Finding base;
@@ -847,9 +850,8 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
     const auto nodes = db_.node_offsets();
     const std::size_t owner_count = node_count_ + entries.size();
     auto describe_owner = [&](std::uint32_t owner) {
-        return owner < node_count_
-                   ? fmt::format("directory node 0x{:08X}", nodes[owner])
-                   : fmt::format("0x{:08X}", entries[owner - node_count_].id);
+        return owner < node_count_ ? fmt::format("directory node 0x{:08X}", nodes[owner])
+                                   : fmt::format("0x{:08X}", entries[owner - node_count_].id);
     };
     std::size_t reported = 0;
     std::size_t unreported = 0;
@@ -861,8 +863,7 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
             continue;
         }
         const bool is_node = owner < node_count_;
-        const std::uint32_t offset =
-            is_node ? nodes[owner] : entries[owner - node_count_].offset;
+        const std::uint32_t offset = is_node ? nodes[owner] : entries[owner - node_count_].offset;
         const std::uint32_t length = is_node ? kNodeSize : entries[owner - node_count_].size;
         // Owners that share a whole chain are traced once per run of them.
         if (!(last && last->first == offset && last->second == length && length > 0)) {
@@ -902,11 +903,10 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
                 fmt::format("shares {} with {}, first at 0x{:08X}", blocks_text(shared.first),
                             describe_owner(other), shared.second);
             if (is_node) {
-                findings.push_back(
-                    node_finding(FindingKind::CrossLinked, nodes[owner], text));
+                findings.push_back(node_finding(FindingKind::CrossLinked, nodes[owner], text));
             } else {
-                Finding f = file_finding(FindingKind::CrossLinked,
-                                         entries[owner - node_count_].id, text);
+                Finding f =
+                    file_finding(FindingKind::CrossLinked, entries[owner - node_count_].id, text);
                 if (other < node_count_) {
                     f.node_offset = nodes[other];
                 }
@@ -925,15 +925,15 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
 void Verifier::header_checks(std::vector<Finding>& findings) const {
     const DatHeader& h = db_.header();
     if (h.file_size != db_.archive_length()) {
-        findings.push_back(make_finding(
-            FindingKind::HeaderFileSize,
-            fmt::format("header records a file size of {} bytes, the file has {}", h.file_size,
-                        db_.archive_length())));
+        findings.push_back(
+            make_finding(FindingKind::HeaderFileSize,
+                         fmt::format("header records a file size of {} bytes, the file has {}",
+                                     h.file_size, db_.archive_length())));
     }
     if (h.magic != 0x5442) {
-        findings.push_back(make_finding(
-            FindingKind::HeaderMagic,
-            fmt::format("unknown magic 0x{:08X} (expected 0x00005442)", h.magic)));
+        findings.push_back(
+            make_finding(FindingKind::HeaderMagic,
+                         fmt::format("unknown magic 0x{:08X} (expected 0x00005442)", h.magic)));
     } else if (h.dat_kind() == DatKind::Local) {
         findings.push_back(make_finding(
             FindingKind::HeaderKind,
@@ -1000,10 +1000,10 @@ VerifyReport Verifier::run() {
     if (every_file_) {
         report.totals.unused_blocks = owners_->unused();
         if (report.totals.unused_blocks > 0) {
-            findings.push_back(make_finding(
-                FindingKind::UnusedBlocks,
-                fmt::format("{} of {} blocks are reached by no chain and no node",
-                            report.totals.unused_blocks, report.totals.blocks)));
+            findings.push_back(
+                make_finding(FindingKind::UnusedBlocks,
+                             fmt::format("{} of {} blocks are reached by no chain and no node",
+                                         report.totals.unused_blocks, report.totals.blocks)));
         }
     }
 
@@ -1037,24 +1037,42 @@ std::string single_line(std::string text) {
 
 std::string_view finding_kind_name(FindingKind kind) {
     switch (kind) {
-        case FindingKind::ArchiveUnreadable: return "archive_unreadable";
-        case FindingKind::HeaderFileSize: return "header_file_size";
-        case FindingKind::HeaderMagic: return "header_magic";
-        case FindingKind::HeaderKind: return "header_kind";
-        case FindingKind::MissingFile: return "missing_file";
-        case FindingKind::DuplicateId: return "duplicate_id";
-        case FindingKind::SizeExceedsFile: return "size_exceeds_file";
-        case FindingKind::ExpansionBudget: return "expansion_budget";
-        case FindingKind::ReadFailed: return "read_failed";
-        case FindingKind::ChainPastEnd: return "chain_past_end";
-        case FindingKind::ChainLoop: return "chain_loop";
-        case FindingKind::ChainShort: return "chain_short";
-        case FindingKind::CrossLinked: return "cross_linked";
-        case FindingKind::StreamCut: return "stream_cut";
-        case FindingKind::StreamOverrun: return "stream_overrun";
-        case FindingKind::RecordInvalid: return "record_invalid";
-        case FindingKind::StreamBeforeStart: return "stream_before_start";
-        case FindingKind::UnusedBlocks: return "unused_blocks";
+        case FindingKind::ArchiveUnreadable:
+            return "archive_unreadable";
+        case FindingKind::HeaderFileSize:
+            return "header_file_size";
+        case FindingKind::HeaderMagic:
+            return "header_magic";
+        case FindingKind::HeaderKind:
+            return "header_kind";
+        case FindingKind::MissingFile:
+            return "missing_file";
+        case FindingKind::DuplicateId:
+            return "duplicate_id";
+        case FindingKind::SizeExceedsFile:
+            return "size_exceeds_file";
+        case FindingKind::ExpansionBudget:
+            return "expansion_budget";
+        case FindingKind::ReadFailed:
+            return "read_failed";
+        case FindingKind::ChainPastEnd:
+            return "chain_past_end";
+        case FindingKind::ChainLoop:
+            return "chain_loop";
+        case FindingKind::ChainShort:
+            return "chain_short";
+        case FindingKind::CrossLinked:
+            return "cross_linked";
+        case FindingKind::StreamCut:
+            return "stream_cut";
+        case FindingKind::StreamOverrun:
+            return "stream_overrun";
+        case FindingKind::RecordInvalid:
+            return "record_invalid";
+        case FindingKind::StreamBeforeStart:
+            return "stream_before_start";
+        case FindingKind::UnusedBlocks:
+            return "unused_blocks";
     }
     return "?";
 }
@@ -1077,8 +1095,7 @@ std::string_view severity_name(Severity severity) {
 std::string Finding::display() const {
     if (file_id) {
         if (file_type) {
-            return fmt::format("0x{:08X} {}: {}", *file_id, name(*file_type),
-                               description);
+            return fmt::format("0x{:08X} {}: {}", *file_id, name(*file_type), description);
         }
         return fmt::format("0x{:08X}: {}", *file_id, description);
     }

@@ -39,7 +39,8 @@ std::variant<Bytes, std::string> follow_links(const Bytes& image, std::uint32_t 
         }
         const std::uint32_t link = tarnwick_dat::load_le32(image.data() + block);
         const std::size_t missing = length - out.size();
-        const std::size_t take = link != 0 ? std::min<std::size_t>(missing, block_size - 4) : missing;
+        const std::size_t take =
+            link != 0 ? std::min<std::size_t>(missing, block_size - 4) : missing;
         if (block + 4 + take > image.size()) {
             return std::string("IO error: failed to fill whole buffer");
         }
@@ -142,7 +143,8 @@ TEST(BlockChain, ReadsFollowTheLayout) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RawArchive archive(c.block_size);
-        const std::uint32_t first = archive.append_blocks(Bytes(std::size_t{c.block_size} * c.blocks, 7));
+        const std::uint32_t first =
+            archive.append_blocks(Bytes(std::size_t{c.block_size} * c.blocks, 7));
         // Room for the loops' lengths: the file must be longer than what
         // they gather.
         archive.append_blocks(Bytes(8192, 1));
@@ -159,7 +161,8 @@ TEST(BlockChain, ReadsFollowTheLayout) {
         }
         const Opened opened = open(archive.build());
         ChainTrace trace;
-        const auto got = opened.db.read_file_data(first + c.order[0] * c.block_size, c.length, &trace);
+        const auto got =
+            opened.db.read_file_data(first + c.order[0] * c.block_size, c.length, &trace);
         ASSERT_TRUE(got.has_value()) << got.error().display();
         EXPECT_EQ(got->size(), c.length);
         EXPECT_EQ(trace.reads, c.reads);

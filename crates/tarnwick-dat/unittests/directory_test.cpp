@@ -204,10 +204,9 @@ TEST(ReadNode, WalksTheFirstNPlusOneSlotsInPreOrder) {
             got[e.id] = e.timestamp;
         }
         EXPECT_EQ(got, c.expected);
-        EXPECT_TRUE(std::is_sorted(db->files().begin(), db->files().end(),
-                                   [](const DatFileEntry& a, const DatFileEntry& b) {
-                                       return a.id <= b.id;
-                                   }));
+        EXPECT_TRUE(std::is_sorted(
+            db->files().begin(), db->files().end(),
+            [](const DatFileEntry& a, const DatFileEntry& b) { return a.id <= b.id; }));
     }
 }
 

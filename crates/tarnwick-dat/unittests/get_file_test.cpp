@@ -169,7 +169,7 @@ TEST(GetFile, StrictFetchFailsOnStreamsThatMissTheirSize) {
         std::uint64_t decoded_size;
     };
     const Case cases[] = {
-        {0x01000001, 5000, true, 5000}, {0x01000002, 9, true, 9}, {0x01000003, 2, false, 5},
+        {0x01000001, 5000, true, 5000}, {0x01000002, 9, true, 9},  {0x01000003, 2, false, 5},
         {0x01000004, 2, false, 10},     {0x01000005, 2, false, 2}, {0x01000006, 300, true, 300},
     };
     Bytes reused;

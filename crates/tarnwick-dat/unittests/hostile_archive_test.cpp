@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat/file_type/font.hpp"
 #include "tarnwick_dat/lib.hpp"
+#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"
 #include "tarnwick_dat_writer/font_encoder.hpp"
 
@@ -25,7 +25,6 @@ using tarnwick_dat::ByteReader;
 using tarnwick_dat::Bytes;
 using tarnwick_dat::DatDatabase;
 using tarnwick_dat::DatError;
-using tarnwick_dat::DatFileEntry;
 using tarnwick_dat::DatErrorKind;
 using tarnwick_dat::DatFileEntry;
 using tarnwick_dat::RecordReadError;

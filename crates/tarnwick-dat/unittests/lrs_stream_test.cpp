@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat/lrs.hpp"
 #include "tarnwick_dat/utils.hpp"
+#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat_testing/lrs_reference.hpp"
 #include "tarnwick_dat_writer/lrs_encoder.hpp"
 
@@ -151,7 +151,8 @@ std::vector<Bytes> payloads(std::size_t count) {
                 const std::uint32_t declared =
                     round % 5 == 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(next(state) % 5000);
                 for (int k = 0; k < 4; ++k) {
-                    payload[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(declared >> (8 * k));
+                    payload[static_cast<std::size_t>(k)] =
+                        static_cast<std::uint8_t>(declared >> (8 * k));
                 }
             }
         }
@@ -192,8 +193,8 @@ TEST(LrsOutcome, WhyDecodingStopped) {
         {"literal missing", bytes({0x03, 0, 0, 0, 0x00}), Bytes{}, LrsEnd::CutToken, 5, false},
         {"reference on empty output", bytes({0x04, 0, 0, 0, 0x80, 0x01, 0x00, 0x61}), Bytes{},
          LrsEnd::EmptyReference, 7, false},
-        {"goes on after its size", bytes({0x02, 0, 0, 0, 0x00, 0x61, 0x62, 0xFF, 0xFF}),
-         text("ab"), LrsEnd::OutputFull, 7, false},
+        {"goes on after its size", bytes({0x02, 0, 0, 0, 0x00, 0x61, 0x62, 0xFF, 0xFF}), text("ab"),
+         LrsEnd::OutputFull, 7, false},
     };
     for (const OutcomeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -204,9 +205,9 @@ TEST(LrsOutcome, WhyDecodingStopped) {
                   c.output);
         expect_same(got, want);
         for (const std::size_t piece : {std::size_t{0}, std::size_t{1}}) {
-            const Streamed s = stream(c.payload, piece == 0 ? std::vector<std::size_t>{}
-                                                            : std::vector<std::size_t>{piece},
-                                      1);
+            const Streamed s = stream(
+                c.payload,
+                piece == 0 ? std::vector<std::size_t>{} : std::vector<std::size_t>{piece}, 1);
             EXPECT_EQ(s.output, c.output);
             expect_same(s.outcome, want);
         }
@@ -321,8 +322,8 @@ TEST(LrsDecoder, LongOutputsSlideTheWindowWithoutLosingBytes) {
 // and no allocation comes near the output's size.
 TEST(LrsDecoder, GibibytePayloadInBoundedMemory) {
     constexpr std::size_t kDeclared = std::size_t{1} << 30;
-    const Bytes head = bytes({0x00, 0x00, 0x00, 0x40, 0x7F, 'r', 0x01, 0x0F, 0x01, 0x0F, 0x01,
-                              0x0F, 0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F});
+    const Bytes head = bytes({0x00, 0x00, 0x00, 0x40, 0x7F, 'r',  0x01, 0x0F, 0x01, 0x0F,
+                              0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F});
     Bytes groups;
     for (int g = 0; g < 3855; ++g) {
         groups.push_back(0xFF);
@@ -343,9 +344,9 @@ TEST(LrsDecoder, GibibytePayloadInBoundedMemory) {
     bool content_ok = true;
     while (!decoder.done()) {
         while (const std::size_t n = decoder.decode(drain)) {
-            content_ok = content_ok && std::equal(drain.begin(),
-                                                  drain.begin() + static_cast<std::ptrdiff_t>(n),
-                                                  expected_chunk.begin());
+            content_ok = content_ok &&
+                         std::equal(drain.begin(), drain.begin() + static_cast<std::ptrdiff_t>(n),
+                                    expected_chunk.begin());
             total += n;
         }
         if (!decoder.done()) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat/utils.hpp"
+#include "tarnwick_dat_testing/bytes.hpp"
 #include "tarnwick_dat_testing/lrs_reference.hpp"
 
 namespace {

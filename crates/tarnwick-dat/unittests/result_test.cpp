@@ -1,11 +1,12 @@
 // The result type behaves as std::expected does, so that callers can move to
 // it by changing one alias.
+#include "tarnwick_dat/result.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "tarnwick_dat/error.hpp"
-#include "tarnwick_dat/result.hpp"
 
 namespace {
 
@@ -53,12 +54,10 @@ TEST(Result, ChainsTheWayExpectedDoes) {
     EXPECT_EQ(missing(2).and_then(checked).error().kind(), tarnwick_dat::DatErrorKind::NotFound);
     EXPECT_EQ(missing(2).transform_error([](const DatError& e) { return e.display(); }).error(),
               "File ID 00000002 not found in provider");
-    EXPECT_EQ(missing(2).or_else([](DatError&&) -> Result<int, DatError> { return 9; }).value(),
-              9);
+    EXPECT_EQ(missing(2).or_else([](DatError&&) -> Result<int, DatError> { return 9; }).value(), 9);
     EXPECT_EQ(found(5).or_else([](DatError&&) -> Result<int, DatError> { return 9; }).value(), 5);
     int calls = 0;
-    const Result<void, DatError> done =
-        found(1).transform([&](int) { ++calls; });
+    const Result<void, DatError> done = found(1).transform([&](int) { ++calls; });
     EXPECT_TRUE(done.has_value());
     EXPECT_EQ(calls, 1);
 }

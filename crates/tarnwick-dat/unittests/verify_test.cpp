@@ -2,19 +2,20 @@
 // several together, and every finding they must give, in report order. Each
 // row is verified on one thread and on four, which must agree.
 
+#include "tarnwick_dat/verify.hpp"
+
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "tarnwick_dat_testing/bytes.hpp"
-#include "tarnwick_dat/verify.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"
 #include "tarnwick_dat_writer/font_encoder.hpp"
 #include "tarnwick_dat_writer/lrs_encoder.hpp"
@@ -120,9 +121,8 @@ const std::vector<Row>& rows() {
     static const std::vector<Row> table = {
         {"sound sample verifies clean",
          [] {
-             return Built{tarnwick_dat_writer::build_sample_archive({.files = 300, .fonts = 12}),
-                          {},
-                          {}};
+             return Built{
+                 tarnwick_dat_writer::build_sample_archive({.files = 300, .fonts = 12}), {}, {}};
          }},
         {"header file size",
          [] {
@@ -161,7 +161,8 @@ const std::vector<Row>& rows() {
              set_root(a, two_fonts(a));
              a.header.block_size = 4;
              return Built{a.build(),
-                          {"archive_unreadable archive: Corruption detected: block size 4 is too small: each block "
+                          {"archive_unreadable archive: Corruption detected: block size 4 is too "
+                           "small: each block "
                            "needs a 4-byte link and at least one byte of data"},
                           {}};
          }},
@@ -237,9 +238,8 @@ const std::vector<Row>& rows() {
              a.write_u32_at(at + 1024, at);  // the second block links back
              entries.push_back(entry(kTexA, at, 5000));
              set_root(a, entries);
-             return Built{a.build(),
-                          {"chain_loop 0x06000001 Texture: chain loops back after 2 blocks"},
-                          {}};
+             return Built{
+                 a.build(), {"chain_loop 0x06000001 Texture: chain loops back after 2 blocks"}, {}};
          }},
         {"chain shorter than the size",
          [] {
@@ -370,8 +370,8 @@ const std::vector<Row>& rows() {
              const std::uint32_t at = a.write_chain(filler(2040));
              const Bytes payload = literal_lrs(9000, 1000);
              const std::uint32_t packed_at = a.write_chain(payload);
-             set_root(a, {entry(kTexA, at, 2040), entry(kTexB, at, 2040),
-                          entry(kTexC, at, 2040), packed(0x06000004, packed_at, payload)});
+             set_root(a, {entry(kTexA, at, 2040), entry(kTexB, at, 2040), entry(kTexC, at, 2040),
+                          packed(0x06000004, packed_at, payload)});
              VerifyOptions options;
              options.expansion_factor = 0;
              options.expansion_allowance = 5000;
@@ -479,8 +479,7 @@ TEST(Verify, EveryRowGivesItsFindingsOnOneThreadAndOnFourWholeAndInPieces) {
 // The totals of a sound archive, worked out from the outside: every byte of
 // every chain, every file fetched, every block position used.
 TEST(Verify, SoundSampleTotalsAccountForEveryFileNodeAndBlock) {
-    const auto layout =
-        tarnwick_dat_writer::sample_archive({.files = 300, .fonts = 12}).layout();
+    const auto layout = tarnwick_dat_writer::sample_archive({.files = 300, .fonts = 12}).layout();
     const Bytes image = layout.archive.build();
     const TempArchiveFile file(image);
     auto db = tarnwick_dat::DatDatabase::open(file.path());
@@ -575,7 +574,8 @@ TEST(Verify, StreamFindingsAgreeWithTheLibrarysDecoder) {
 TEST(Verify, FindingKindNamesAreDistinctLowerCase) {
     std::vector<std::string_view> names;
     for (int k = 0; k <= static_cast<int>(tarnwick_dat::FindingKind::UnusedBlocks); ++k) {
-        const auto name = tarnwick_dat::finding_kind_name(static_cast<tarnwick_dat::FindingKind>(k));
+        const auto name =
+            tarnwick_dat::finding_kind_name(static_cast<tarnwick_dat::FindingKind>(k));
         EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_"), std::string_view::npos)
             << name;
         names.push_back(name);
