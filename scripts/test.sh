@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a g++ build (with the Python module) and the
-# installed-package consumer test, the Python package installed offline into a
-# throwaway venv and tested under pytest, a clang++ build under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the runner's and the
-# library's thread tests under ThreadSanitizer, and a short run of every fuzz
-# target on its seed corpus; and it builds every target in Release with g++,
-# whose -O3 warns where the other builds do not. Every build here treats
-# warnings as errors. Exits non-zero on any failure.
+# Builds and runs every test: a layout check (clang-format); a g++ Release
+# build of every target, with the Python module (-O3 warns where the other
+# builds do not), its tests and the installed-package consumer test; the
+# Python package installed offline into a throwaway venv and tested under
+# pytest; a clang++ Debug build under AddressSanitizer and
+# UndefinedBehaviorSanitizer; the runner's and the library's thread tests
+# under ThreadSanitizer; and a short run of every fuzz target on its seed
+# corpus. Every build here treats warnings as errors. Exits non-zero on any
+# failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,13 +23,16 @@ configure_and_build() {
     cmake --build "$dir" -j "$jobs"
 }
 
-echo "== g++ build and tests"
-configure_and_build build/gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+echo "== the C++ sources' layout"
+"$root/scripts/format-check.sh"
+
+echo "== g++ Release build of every target, and its tests"
+configure_and_build build/gcc-release -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release \
     -DTARNWICK_BUILD_PYTHON=ON
-ctest --test-dir build/gcc --output-on-failure --timeout 120 -j "$jobs"
+ctest --test-dir build/gcc-release --output-on-failure --timeout 120 -j "$jobs"
 
 echo "== the installed package, used from outside the source tree"
-"$root/scripts/consumer-test.sh" build/gcc
+"$root/scripts/consumer-test.sh" build/gcc-release
 
 echo "== the Python package, installed offline into a throwaway venv, under pytest"
 "$root/scripts/python-test.sh"
@@ -48,10 +52,6 @@ TSAN_OPTIONS=halt_on_error=1 build/tsan/runner/runner_unittests --gtest_brief=1
 # among many fetches; without it such a report can be dropped.
 TSAN_OPTIONS=halt_on_error=1:history_size=7 \
     build/tsan/crates/tarnwick-dat/tarnwick_dat_thread_tests --gtest_brief=1
-
-echo "== every target in Release with g++ (built, not run: -O3 shows warnings of its own)"
-configure_and_build build/gcc-release -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release \
-    -DTARNWICK_BUILD_PYTHON=ON
 
 echo "== every fuzz target, briefly, on its seed corpus"
 "$root/scripts/fuzz.sh" 10
