@@ -10,6 +10,11 @@
 // stays small: a spawned child's peak counts the memory of the process that
 // started it. Opening in-process, with the allocator and the page cache warm,
 // is reported last for comparison.
+//
+// With QUORVANT_BENCH_BASELINE=DIR set, DIR's `quorvant` and `tarnwick-dat`
+// (another build, say the last release) are run alternately with this
+// build's, so that both pairs see the same load; their figures are reported
+// beside this build's with a `base_` prefix.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -20,6 +25,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -117,26 +123,51 @@ ChildRun run_child(std::vector<std::string> args, const std::string& archive) {
     return {elapsed.count(), usage.ru_maxrss};
 }
 
-void BM_WholeRunAgainstOpening(benchmark::State& state) {
-    const std::string& path = sample().path();
+// The two programs of one build and what their runs add up to.
+struct Pair {
+    std::string tool;
+    std::string quorvant;
     double open_seconds = 0;
     double run_seconds = 0;
     long open_peak_kib = 0;
     long run_peak_kib = 0;
-    for (auto _ : state) {
-        const ChildRun open = run_child({TARNWICK_DAT_TOOL, "info", path}, path);
-        const ChildRun run = run_child({QUORVANT_BINARY}, path);
+
+    void run_once(const std::string& path) {
+        const ChildRun open = run_child({tool, "info", path}, path);
+        const ChildRun run = run_child({quorvant}, path);
         open_seconds += open.seconds;
         run_seconds += run.seconds;
         open_peak_kib = std::max(open_peak_kib, open.peak_rss_kib);
         run_peak_kib = std::max(run_peak_kib, run.peak_rss_kib);
     }
-    const double n = static_cast<double>(state.iterations());
-    state.counters["open_ms"] = 1000 * open_seconds / n;
-    state.counters["run_ms"] = 1000 * run_seconds / n;
-    state.counters["run_over_open"] = run_seconds / open_seconds;
-    state.counters["open_peak_MiB"] = static_cast<double>(open_peak_kib) / 1024;
-    state.counters["run_peak_MiB"] = static_cast<double>(run_peak_kib) / 1024;
+
+    void report(benchmark::State& state, const std::string& prefix) const {
+        const double n = static_cast<double>(state.iterations());
+        state.counters[prefix + "open_ms"] = 1000 * open_seconds / n;
+        state.counters[prefix + "run_ms"] = 1000 * run_seconds / n;
+        state.counters[prefix + "run_over_open"] = run_seconds / open_seconds;
+        state.counters[prefix + "open_peak_MiB"] = static_cast<double>(open_peak_kib) / 1024;
+        state.counters[prefix + "run_peak_MiB"] = static_cast<double>(run_peak_kib) / 1024;
+    }
+};
+
+void BM_WholeRunAgainstOpening(benchmark::State& state) {
+    const std::string& path = sample().path();
+    Pair current{TARNWICK_DAT_TOOL, QUORVANT_BINARY};
+    std::optional<Pair> baseline;
+    if (const char* dir = std::getenv("QUORVANT_BENCH_BASELINE"); dir != nullptr && *dir != 0) {
+        baseline = Pair{std::string(dir) + "/tarnwick-dat", std::string(dir) + "/quorvant"};
+    }
+    for (auto _ : state) {
+        if (baseline) {
+            baseline->run_once(path);
+        }
+        current.run_once(path);
+    }
+    current.report(state, "");
+    if (baseline) {
+        baseline->report(state, "base_");
+    }
 }
 
 void BM_OpenInProcess(benchmark::State& state) {

@@ -4,8 +4,11 @@
 // Each block is read once, link and payload together. Blocks that lie one
 // after another are read in one go: the first read of a chain fetches ahead
 // as far as the chain would reach if it were contiguous (a directory node's
-// two blocks in one read), and later reads fetch ahead only while the links
-// keep pointing at the next block, doubling as the run grows. A chain whose
+// two blocks in one read), unless the last chain read through the same
+// scratch left its adjacent blocks, and later reads fetch ahead only while
+// the links keep pointing at the next block, doubling as the run grows.
+// Payload is appended to the result as it comes, so no byte of it is
+// cleared before it is filled. A chain whose
 // links come back to a block already read repeats what it has read from that
 // block on, so the rest is copied from memory instead of being read again.
 
@@ -17,6 +20,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -42,11 +46,13 @@ class BlocksRead {
   public:
     void add(std::uint32_t block, std::size_t payload_at) {
         if (map_.empty() && count_ < kScannedBlocks) {
-            list_[count_++] = {block, payload_at};
+            list_[count_++] = Seen{block, payload_at};
             return;
         }
         if (map_.empty()) {
-            map_.insert(list_.begin(), list_.begin() + static_cast<std::ptrdiff_t>(count_));
+            for (std::size_t i = 0; i < count_; ++i) {
+                map_.emplace(list_[i].block, list_[i].payload_at);
+            }
         }
         map_.emplace(block, payload_at);
     }
@@ -54,8 +60,8 @@ class BlocksRead {
     std::optional<std::size_t> find(std::uint32_t block) const {
         if (map_.empty()) {
             for (std::size_t i = 0; i < count_; ++i) {
-                if (list_[i].first == block) {
-                    return list_[i].second;
+                if (list_[i].block == block) {
+                    return list_[i].payload_at;
                 }
             }
             return std::nullopt;
@@ -65,8 +71,13 @@ class BlocksRead {
     }
 
   private:
-    // The first blocks in place, so that short chains allocate nothing.
-    std::array<std::pair<std::uint32_t, std::size_t>, kScannedBlocks> list_{};
+    struct Seen {
+        std::uint32_t block;
+        std::size_t payload_at;
+    };
+    // The first blocks in place, so that short chains allocate nothing; left
+    // uninitialised, as only the first `count_` are ever read.
+    std::array<Seen, kScannedBlocks> list_;
     std::size_t count_ = 0;
     std::unordered_map<std::uint32_t, std::size_t> map_;
 };
@@ -139,7 +150,7 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
             kBlockLinkSize + std::min<std::uint64_t>(missing, payload_per_block);
         if (block < window_start || block + kBlockLinkSize > window_start + window_length) {
             std::uint64_t want = one_block;
-            if (first) {
+            if (first && !scratch.scattered) {
                 want =
                     std::max(want, std::min(contiguous_span(missing, payload_per_block, block_size),
                                             kFirstWindow));
@@ -149,8 +160,11 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
                     std::min(contiguous_span(missing, payload_per_block, block_size), 2 * run));
             }
             want = std::min(want, kMaxWindow);
-            window.resize(static_cast<std::size_t>(want));
-            auto got = file_.read_at_most(window, block);
+            if (window.size() < want) {
+                window.resize(static_cast<std::size_t>(want));
+            }
+            auto got =
+                file_.read_at_most(std::span(window).first(static_cast<std::size_t>(want)), block);
             if (trace != nullptr) {
                 ++trace->reads;
             }
@@ -179,9 +193,8 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
         if (payload_at < window_start + window_length) {
             from_window = std::min<std::size_t>(
                 take, static_cast<std::size_t>(window_start + window_length - payload_at));
-            out.resize(filled + from_window);
-            std::memcpy(out.data() + filled, window.data() + (payload_at - window_start),
-                        from_window);
+            const std::uint8_t* const from = window.data() + (payload_at - window_start);
+            out.insert(out.end(), from, from + from_window);
             filled += from_window;
         }
         std::uint64_t position = payload_at + from_window;
@@ -233,7 +246,9 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
             }
             break;
         }
-        run = link == block + block_size ? run + block_size : 0;
+        const bool adjacent = link == block + block_size;
+        scratch.scattered = !adjacent;
+        run = adjacent ? run + block_size : 0;
         block = link;
     }
     return {};

@@ -52,8 +52,14 @@ class OffsetSet {
 
   private:
     static bool place(std::vector<std::uint32_t>& slots, std::uint32_t offset) {
+        // Offsets are multiples of the block size, so their low bits say
+        // nothing: the slot comes from the top bits of the product, which
+        // every bit of the offset reaches.
         const std::size_t mask = slots.size() - 1;
-        for (std::size_t i = (offset * 0x9E3779B1u) & mask;; i = (i + 1) & mask) {
+        const auto bits = static_cast<unsigned>(std::countr_zero(slots.size()));
+        const std::uint64_t mixed = std::uint64_t{offset} * 0x9E3779B97F4A7C15u;
+        for (auto i = static_cast<std::size_t>(bits == 0 ? 0 : mixed >> (64 - bits));;
+             i = (i + 1) & mask) {
             if (slots[i] == offset) {
                 return false;
             }

@@ -218,4 +218,44 @@ TEST(BlockChain, ReadsWithoutADatabase) {
     }
 }
 
+// Through one scratch, a chain read after one that left its adjacent blocks
+// starts with a single block instead of fetching ahead; one that kept to
+// them lets the next fetch ahead again. The bytes stay what the opened
+// archive gives.
+TEST(BlockChain, TheFirstReadFollowsTheLastChainsLayout) {
+    RawArchive archive(256);
+    // 3 blocks each: scattered, and adjacent.
+    const std::uint32_t apart =
+        archive.write_chain(Bytes(700, 5), tarnwick_dat_writer::scattered());
+    const std::uint32_t together = archive.write_chain(Bytes(700, 6));
+    const Bytes image = archive.build();
+    const Opened opened = open(image);
+    auto file = tarnwick_dat::ReadOnlyFile::open(opened.file.path());
+    ASSERT_TRUE(file.has_value());
+    const tarnwick_dat::BlockChain chain(*file, 256, image.size());
+    tarnwick_dat::ChainScratch scratch;
+    struct Case {
+        const char* name;
+        std::uint32_t offset;
+        std::size_t reads;
+    };
+    // In order, through the same scratch.
+    const Case cases[] = {
+        {"adjacent, fresh scratch: one read", together, 1},
+        {"scattered: one read per block", apart, 3},
+        {"adjacent after scattered: one block, then the rest", together, 2},
+        {"adjacent after adjacent: one read", together, 1},
+        {"scattered after adjacent: one read per block", apart, 3},
+        {"scattered after scattered: one read per block", apart, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes out;
+        ChainTrace trace;
+        ASSERT_TRUE(chain.read_into(c.offset, 700, out, scratch, &trace).has_value());
+        EXPECT_EQ(out, opened.db.read_file_data(c.offset, 700).value());
+        EXPECT_EQ(trace.reads, c.reads);
+    }
+}
+
 }  // namespace

@@ -55,6 +55,7 @@ TEST(ReadDirectory, BuiltTreesOfEveryShapeYieldEveryEntry) {
         {"a full leaf root", 1024, 61, 61, BlockPlacement::Contiguous},
         {"two levels", 1024, 62, 61, BlockPlacement::Contiguous},
         {"three levels of 61", 1024, 4000, 61, BlockPlacement::Contiguous},
+        {"three levels of 61, scattered nodes", 1024, 4000, 61, BlockPlacement::Scattered},
         {"deep tree of 2 per node", 1024, 300, 2, BlockPlacement::Scattered},
         {"2 per node", 256, 40, 2, BlockPlacement::Contiguous},
         {"cell-sized blocks, scattered nodes", 256, 500, 7, BlockPlacement::Scattered},

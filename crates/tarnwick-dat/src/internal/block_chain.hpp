@@ -30,9 +30,16 @@ inline std::uint64_t contiguous_span(std::uint64_t missing, std::uint64_t payloa
 // What chain reads fetch ahead into, owned by whoever reads (a fetch, a
 // directory walk) and kept between its reads so that they do not allocate
 // again; never shared between threads. It grows only as far as the reads
-// fetch ahead, at most 256 KiB.
+// fetch ahead, at most 256 KiB, and never shrinks, so that a read into it
+// never clears bytes it is about to fill.
+//
+// It also remembers how the last link it followed lay: once a chain has
+// left the block after the one it was in, the next chain read through the
+// same scratch starts with one block, as an archive whose chains are
+// scattered would make most of a longer first read wasted.
 struct ChainScratch {
     Bytes window;
+    bool scattered = false;
 };
 
 // Reads chains from one archive file, given its block size and its length as
