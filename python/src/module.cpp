@@ -357,15 +357,18 @@ class BulkBudget {
     /// nothing: its read raises NotFoundError); raises OtherError naming the
     /// budget and the largest claimers when the sums pass the budget.
     void admit(const DatDatabase& database, std::span<const std::uint32_t> ids) {
+        // The lookups too run without the GIL, so that threads admitting
+        // their batches at once do not wait on each other.
         std::vector<const DatFileEntry*> entries;
-        entries.reserve(ids.size());
-        for (const std::uint32_t id : ids) {
-            if (const DatFileEntry* entry = database.files().find(id)) {
-                entries.push_back(entry);
+        tarnwick_dat::BudgetCheck check = without_gil([&] {
+            entries.reserve(ids.size());
+            for (const std::uint32_t id : ids) {
+                if (const DatFileEntry* entry = database.files().find(id)) {
+                    entries.push_back(entry);
+                }
             }
-        }
-        tarnwick_dat::BudgetCheck check =
-            without_gil([&] { return tarnwick_dat::check_budget(database, entries, budget_); });
+            return tarnwick_dat::check_budget(database, entries, budget_);
+        });
         if (bytes_ + check.bytes > budget_.bytes) {
             // The cheap bound fitted this batch alone: the declared sizes
             // decide against what the files before it claimed.
