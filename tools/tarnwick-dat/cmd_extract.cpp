@@ -31,6 +31,7 @@
 #include <string>
 #include <system_error>
 #include <tarnwick_dat/budget.hpp>
+#include <tarnwick_dat/shared_blocks.hpp>
 #include <thread>
 #include <vector>
 
@@ -172,6 +173,7 @@ class Extractor {
           options_(options),
           dirs_(dirs),
           jobs_(jobs),
+          shared_(db),
           temp_suffix_(fmt::format(".{}.tmp", ::getpid())) {}
 
     // Takes files until none is left or the run stops; `progress` is updated
@@ -332,7 +334,7 @@ class Extractor {
         // A large file is written as it is read, in bounded memory.
         const FetchMode mode = fetch_mode(options_.lenient, options_.raw);
         const bool whole = mode != FetchMode::Strict || fetched_whole(entry);
-        if (whole && !fetch_file(db_, options_.archive, entry.id, buffer, mode)) {
+        if (whole && !fetch_file(db_, options_.archive, entry.id, buffer, mode, &shared_)) {
             return {};
         }
         if (!dir.fresh) {
@@ -402,6 +404,9 @@ class Extractor {
     const ExtractOptions& options_;
     std::vector<TypeDir>& dirs_;
     std::vector<Job>& jobs_;
+    // The blocks the workers' chains pass: a tail that several chains run
+    // into is read once.
+    tarnwick_dat::SharedBlocks shared_;
     std::string temp_suffix_;
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> done_{0};

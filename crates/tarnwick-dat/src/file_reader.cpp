@@ -34,6 +34,10 @@ const ReadOnlyFile& DatabaseAccess::file(const DatDatabase& db) {
     return db.parts_->file_;
 }
 
+const BlockChain& DatabaseAccess::chain(const DatDatabase& db) {
+    return db.parts_->chain_;
+}
+
 bool BlockSet::insert(std::uint32_t block) {
     if (block == 0) {
         const bool added = !has_zero_;

@@ -25,6 +25,7 @@ namespace detail {
 // The library's own view into an opened database.
 struct DatabaseAccess {
     static const ReadOnlyFile& file(const DatDatabase& db);
+    static const BlockChain& chain(const DatDatabase& db);
 };
 
 // The blocks a chain has passed, in one flat array (open addressing), so a
