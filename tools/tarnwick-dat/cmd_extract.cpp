@@ -365,11 +365,13 @@ class Extractor {
         int code = 0;
         if (whole) {
             code = write_pieces(fd, buffer);
-        } else if (!stream_file(db_, options_.archive, entry.id,
-                                [&](std::span<const std::uint8_t> piece) {
-                                    code = write_pieces(fd, piece);
-                                    return code == 0;
-                                }) &&
+        } else if (!stream_file(
+                       db_, options_.archive, entry.id,
+                       [&](std::span<const std::uint8_t> piece) {
+                           code = write_pieces(fd, piece);
+                           return code == 0;
+                       },
+                       &shared_) &&
                    code == 0) {
             // Reported by stream_file; the temporary goes with `temporary`.
             ::close(fd);

@@ -685,8 +685,9 @@ bool fetched_whole(const tarnwick_dat::DatFileEntry& entry) {
 }
 
 bool stream_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
-                 const std::function<bool(std::span<const std::uint8_t>)>& sink) {
-    auto reader = db.open_file(id);
+                 const std::function<bool(std::span<const std::uint8_t>)>& sink,
+                 tarnwick_dat::SharedBlocks* shared) {
+    auto reader = db.open_file(id, shared);
     if (!reader) {
         report_file_error(archive, id, reader.error());
         return false;

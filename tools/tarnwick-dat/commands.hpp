@@ -234,8 +234,9 @@ bool fetched_whole(const tarnwick_dat::DatFileEntry& entry);
 /// `sink` (which returns false to stop: the read is then abandoned and
 /// `stream_file` returns false without a report). On a read failure reports
 /// "error: ARCHIVE: 0xID: ..." and returns false; pieces before the failure
-/// have been handed on.
+/// have been handed on. `shared` as for `fetch_file`.
 bool stream_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
-                 const std::function<bool(std::span<const std::uint8_t>)>& sink);
+                 const std::function<bool(std::span<const std::uint8_t>)>& sink,
+                 tarnwick_dat::SharedBlocks* shared = nullptr);
 
 }  // namespace tarnwick_dat_tool

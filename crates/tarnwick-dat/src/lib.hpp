@@ -291,8 +291,9 @@ class DatDatabase {
     /// in bounded memory (a few blocks and the decoder's window), failing
     /// exactly where and as `get_file` with `strict` does. Fails with
     /// `NotFound`, or with the chain's error when the first bytes (a
-    /// compressed file's size) cannot be read.
-    Result<FileReader, DatError> open_file(std::uint32_t id) const;
+    /// compressed file's size) cannot be read. A pass over many files gives
+    /// its `shared` blocks, as to `read_file_into`.
+    Result<FileReader, DatError> open_file(std::uint32_t id, SharedBlocks* shared = nullptr) const;
 
     /// The length of file `id` once decoded: for a compressed entry the size
     /// its payload declares (read from the archive, without decoding), else

@@ -733,7 +733,7 @@ void Verifier::check_streamed(std::size_t index, WorkerState& w, const Finding& 
     }
     w.cached = false;
     w.trace = ChainTrace{};
-    ChainStream chain(db_, entry.offset, entry.size, OnLoop::Repeat, &w.trace);
+    ChainStream chain(db_, entry.offset, entry.size, OnLoop::Repeat, &w.trace, &shared_.memo());
     ReadCounts counts;
 
     // The bytes the record check needs, while they fit.
@@ -898,7 +898,7 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
                                        &shared_.memo());
                 reads += trace.reads;
             } else {
-                ChainStream chain(db_, offset, length, OnLoop::Stop, &trace);
+                ChainStream chain(db_, offset, length, OnLoop::Stop, &trace, &shared_.memo());
                 ReadCounts counts;
                 for (;;) {
                     auto piece = chain.next(counts);
