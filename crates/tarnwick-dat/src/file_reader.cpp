@@ -242,7 +242,7 @@ Result<std::span<const std::uint8_t>, DatError> ChainStream::next_from_file(Read
                     if (trace_ != nullptr && on_loop_ == OnLoop::Repeat) {
                         trace_->looped = true;
                     }
-                    Bytes().swap(tail_);
+                    // `tail_` stays: the piece handed out now may lie in it.
                 }
             }
             run_ = link_ == block_ + block_size_ ? run_ + block_size_ : 0;
