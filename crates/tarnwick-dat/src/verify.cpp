@@ -876,8 +876,6 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
     std::uint64_t reads = 0;
     std::optional<std::pair<std::uint32_t, std::uint32_t>> last;
     ChainTrace trace;
-    Bytes bytes;
-    ChainScratch scratch;
     for (std::size_t owner = 0; owner < owner_count; ++owner) {
         if (involved_[owner].load(std::memory_order_relaxed) == 0) {
             continue;
@@ -887,27 +885,19 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
         const std::uint32_t length = is_node ? kNodeSize : entries[owner - node_count_].size;
         // Owners that share a whole chain are traced once per run of them.
         if (!(last && last->first == offset && last->second == length && length > 0)) {
-            // Only the blocks are wanted, and a loop ends the chain (its
-            // blocks are all met by then). A chain the first pass read whole
-            // is read whole again, through the run's set of blocks, which
-            // holds the shared ones; a longer one passes by in pieces.
+            // Only the blocks are wanted: the bytes pass by in pieces, the
+            // shared blocks (kept by the first pass) from the run's set, and
+            // a loop ends the chain (its blocks are all met by then).
             trace = ChainTrace{};
-            if (length <= options_.streamed_above) {
-                std::optional<ChainLoop> loop;
-                (void)chain_.read_into(offset, length, bytes, scratch, &trace, &loop,
-                                       &shared_.memo());
-                reads += trace.reads;
-            } else {
-                ChainStream chain(db_, offset, length, OnLoop::Stop, &trace, &shared_.memo());
-                ReadCounts counts;
-                for (;;) {
-                    auto piece = chain.next(counts);
-                    if (!piece || piece->empty()) {
-                        break;
-                    }
+            ChainStream chain(db_, offset, length, OnLoop::Stop, &trace, &shared_.memo());
+            ReadCounts counts;
+            for (;;) {
+                auto piece = chain.next(counts);
+                if (!piece || piece->empty()) {
+                    break;
                 }
-                reads += counts.reads;
             }
+            reads += counts.reads;
             if (length == 0 && offset != 0) {
                 trace.blocks.push_back(offset);  // as in the first pass
             }

@@ -222,7 +222,7 @@ const Row kRows[] = {
      },
      // The tail is read by the first two chains that pass it (the second
      // keeps it), then copied; the cross-link pass copies it too.
-     2.5, 10.0, false, 2.0},
+     2.5, 6.0, false, 2.0},
     {"compressed entries at the best ratio sharing one looping chain",
      [] {
          RawArchive a;
