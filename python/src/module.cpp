@@ -24,6 +24,7 @@
 #include <tarnwick_dat/file_type/font.hpp>
 #include <tarnwick_dat/file_type/mod.hpp>
 #include <tarnwick_dat/lib.hpp>
+#include <tarnwick_dat/shared_blocks.hpp>
 #include <tarnwick_dat/utils.hpp>
 #include <tarnwick_dat/verify.hpp>
 #include <tarnwick_dat_writer/lrs_encoder.hpp>
@@ -299,16 +300,18 @@ struct Batch {
     std::optional<DatError> failure;
 };
 
-// Reads `ids` into `batch` (whose buffers are reused) with the GIL released.
+// Reads `ids` into `batch` (whose buffers are reused) with the GIL released,
+// through the call's `shared` blocks.
 void read_batch(const DatDatabase& database, std::span<const std::uint32_t> ids, bool strict,
-                Batch& batch) {
+                tarnwick_dat::SharedBlocks& shared, Batch& batch) {
     batch.bytes.clear();
     batch.ends.clear();
     batch.failure.reset();
     without_gil([&] {
         Bytes& buffer = fetch_buffer();
         for (const std::uint32_t id : ids) {
-            auto read = database.read_file_into(id, buffer, FetchOptions{.strict = strict});
+            auto read = database.read_file_into(id, buffer,
+                                                FetchOptions{.strict = strict, .shared = &shared});
             if (!read) {
                 batch.failure.emplace(std::move(read).error());
                 break;
@@ -403,9 +406,10 @@ py::list read_many(const Archive& archive, const py::iterable& id_objects, bool 
     BulkBudget(*database).admit(*database, ids);
     py::list files(ids.size());
     Batch batch;
+    tarnwick_dat::SharedBlocks shared(*database);
     for (std::size_t first = 0; first < ids.size(); first += kBatchFiles) {
         const std::size_t count = std::min(kBatchFiles, ids.size() - first);
-        read_batch(*database, std::span(ids).subspan(first, count), strict, batch);
+        read_batch(*database, std::span(ids).subspan(first, count), strict, shared, batch);
         if (batch.failure) {
             raise_dat_error(*batch.failure);
         }
@@ -428,7 +432,8 @@ class ReadIterator {
           source_(std::move(source)),
           strict_(strict),
           batch_size_(std::max<std::size_t>(batch_size, 1)),
-          budget_(*database_) {}
+          budget_(*database_),
+          shared_(std::make_unique<tarnwick_dat::SharedBlocks>(*database_)) {}
 
     py::bytes next() {
         if (next_ == batch_.ends.size()) {
@@ -453,7 +458,7 @@ class ReadIterator {
             reading_ = true;
             try {
                 budget_.admit(*database_, ids);
-                read_batch(*database_, ids, strict_, batch_);
+                read_batch(*database_, ids, strict_, *shared_, batch_);
             } catch (...) {
                 // A refused batch ends the iteration, as a failing file does.
                 reading_ = false;
@@ -476,6 +481,8 @@ class ReadIterator {
     std::size_t batch_size_;
     Batch batch_;
     BulkBudget budget_;
+    // The blocks the iteration's chains pass, over all its batches.
+    std::unique_ptr<tarnwick_dat::SharedBlocks> shared_;
     std::size_t next_ = 0;
     bool reading_ = false;
     bool finished_ = false;

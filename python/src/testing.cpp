@@ -179,6 +179,14 @@ void init_testing(py::module_& testing) {
         },
         py::arg("path"), py::kw_only(), py::arg("files"), py::arg("fonts"), py::arg("seed") = 1U,
         "Writes a synthetic portal archive of `files` files, `fonts` of them fonts.");
+    testing.def(
+        "merged_tail_archive",
+        [](std::uint32_t entries, std::uint32_t tail_blocks) {
+            return to_bytes(tarnwick_dat_writer::build_merged_tail_archive(entries, tail_blocks));
+        },
+        py::arg("entries"), py::arg("tail_blocks"),
+        "A damaged archive in 5-byte blocks whose entries (ids 0x06000000 + k) each start in a "
+        "block of their own and then all run into one scattered tail of `tail_blocks` blocks.");
     testing.def("read_all_native", &read_all_native, py::arg("path"), py::kw_only(),
                 py::arg("strict") = true, py::arg("threads") = 1U,
                 "Reads every file of the archive at `path` in C++; returns the bytes read.");

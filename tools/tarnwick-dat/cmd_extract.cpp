@@ -31,6 +31,7 @@
 #include <string>
 #include <system_error>
 #include <tarnwick_dat/budget.hpp>
+#include <tarnwick_dat/shared_blocks.hpp>
 #include <thread>
 #include <vector>
 
@@ -172,6 +173,7 @@ class Extractor {
           options_(options),
           dirs_(dirs),
           jobs_(jobs),
+          shared_(db),
           temp_suffix_(fmt::format(".{}.tmp", ::getpid())) {}
 
     // Takes files until none is left or the run stops; `progress` is updated
@@ -332,7 +334,7 @@ class Extractor {
         // A large file is written as it is read, in bounded memory.
         const FetchMode mode = fetch_mode(options_.lenient, options_.raw);
         const bool whole = mode != FetchMode::Strict || fetched_whole(entry);
-        if (whole && !fetch_file(db_, options_.archive, entry.id, buffer, mode)) {
+        if (whole && !fetch_file(db_, options_.archive, entry.id, buffer, mode, &shared_)) {
             return {};
         }
         if (!dir.fresh) {
@@ -363,11 +365,13 @@ class Extractor {
         int code = 0;
         if (whole) {
             code = write_pieces(fd, buffer);
-        } else if (!stream_file(db_, options_.archive, entry.id,
-                                [&](std::span<const std::uint8_t> piece) {
-                                    code = write_pieces(fd, piece);
-                                    return code == 0;
-                                }) &&
+        } else if (!stream_file(
+                       db_, options_.archive, entry.id,
+                       [&](std::span<const std::uint8_t> piece) {
+                           code = write_pieces(fd, piece);
+                           return code == 0;
+                       },
+                       &shared_) &&
                    code == 0) {
             // Reported by stream_file; the temporary goes with `temporary`.
             ::close(fd);
@@ -402,6 +406,9 @@ class Extractor {
     const ExtractOptions& options_;
     std::vector<TypeDir>& dirs_;
     std::vector<Job>& jobs_;
+    // The blocks the workers' chains pass: a tail that several chains run
+    // into is read once.
+    tarnwick_dat::SharedBlocks shared_;
     std::string temp_suffix_;
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> done_{0};

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <tarnwick_dat/budget.hpp>
 #include <tarnwick_dat/file_type/font.hpp>
+#include <tarnwick_dat/shared_blocks.hpp>
 #include <tarnwick_dat/verify.hpp>
 #include <type_traits>
 #include <utility>
@@ -142,6 +143,7 @@ int run_font(const FontOptions& options) {
     }
     bool failed = report_missing(options.archive, picked);
     tarnwick_dat::Bytes bytes;
+    tarnwick_dat::SharedBlocks shared(*db);
     bool first = true;
     if (options.json) {
         out("[");
@@ -165,8 +167,8 @@ int run_font(const FontOptions& options) {
             failed = true;
             continue;
         }
-        if (!fetch_file(*db, options.archive, entry->id, bytes,
-                        fetch_mode(options.lenient, false))) {
+        if (!fetch_file(*db, options.archive, entry->id, bytes, fetch_mode(options.lenient, false),
+                        &shared)) {
             failed = true;
             continue;
         }

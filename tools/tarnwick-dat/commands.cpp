@@ -645,7 +645,7 @@ FetchMode fetch_mode(bool lenient, bool raw) {
 }
 
 bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
-                tarnwick_dat::Bytes& bytes, FetchMode mode) {
+                tarnwick_dat::Bytes& bytes, FetchMode mode, tarnwick_dat::SharedBlocks* shared) {
     if (mode == FetchMode::Raw) {
         const tarnwick_dat::DatFileEntry* entry = db.files().find(id);
         if (entry == nullptr) {
@@ -659,15 +659,16 @@ bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, s
         }
         return true;
     }
-    auto read = db.read_file_into(id, bytes, tarnwick_dat::FetchOptions{.strict = true});
+    auto read =
+        db.read_file_into(id, bytes, tarnwick_dat::FetchOptions{.strict = true, .shared = shared});
     if (read) {
         return true;
     }
     if (mode == FetchMode::Lenient &&
         read.error().kind() == tarnwick_dat::DatErrorKind::DecompressionFailed) {
         const std::string cause = fetch_failure_text(db, id, read.error());
-        if (auto salvaged =
-                db.read_file_into(id, bytes, tarnwick_dat::FetchOptions{.strict = false})) {
+        if (auto salvaged = db.read_file_into(
+                id, bytes, tarnwick_dat::FetchOptions{.strict = false, .shared = shared})) {
             report_note(
                 fmt::format("warning: {}: 0x{:08X}: {}; kept the {} byte{} decoded before it",
                             archive, id, cause, bytes.size(), bytes.size() == 1 ? "" : "s"));
@@ -684,8 +685,9 @@ bool fetched_whole(const tarnwick_dat::DatFileEntry& entry) {
 }
 
 bool stream_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
-                 const std::function<bool(std::span<const std::uint8_t>)>& sink) {
-    auto reader = db.open_file(id);
+                 const std::function<bool(std::span<const std::uint8_t>)>& sink,
+                 tarnwick_dat::SharedBlocks* shared) {
+    auto reader = db.open_file(id, shared);
     if (!reader) {
         report_file_error(archive, id, reader.error());
         return false;

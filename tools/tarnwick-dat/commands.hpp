@@ -11,6 +11,7 @@
 #include <string_view>
 #include <tarnwick_dat/file_reader.hpp>
 #include <tarnwick_dat/lib.hpp>
+#include <tarnwick_dat/shared_blocks.hpp>
 #include <vector>
 
 #include "cli.hpp"
@@ -214,9 +215,12 @@ FetchMode fetch_mode(bool lenient, bool raw);
 
 /// Fetches file `id` into `bytes` as `mode` says. On failure reports "error:
 /// ARCHIVE: 0xID: ..." and returns false; a lenient fetch of a damaged stream
-/// reports "warning: ARCHIVE: 0xID: ..." and returns true.
+/// reports "warning: ARCHIVE: 0xID: ..." and returns true. A pass over many
+/// files gives its `shared` blocks, so that chains merging into one tail
+/// read it once.
 bool fetch_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
-                tarnwick_dat::Bytes& bytes, FetchMode mode = FetchMode::Strict);
+                tarnwick_dat::Bytes& bytes, FetchMode mode = FetchMode::Strict,
+                tarnwick_dat::SharedBlocks* shared = nullptr);
 
 /// Files that decode to at most this many bytes are fetched whole; larger
 /// ones are read in pieces, so that memory does not follow a file's size.
@@ -230,8 +234,9 @@ bool fetched_whole(const tarnwick_dat::DatFileEntry& entry);
 /// `sink` (which returns false to stop: the read is then abandoned and
 /// `stream_file` returns false without a report). On a read failure reports
 /// "error: ARCHIVE: 0xID: ..." and returns false; pieces before the failure
-/// have been handed on.
+/// have been handed on. `shared` as for `fetch_file`.
 bool stream_file(const tarnwick_dat::DatDatabase& db, std::string_view archive, std::uint32_t id,
-                 const std::function<bool(std::span<const std::uint8_t>)>& sink);
+                 const std::function<bool(std::span<const std::uint8_t>)>& sink,
+                 tarnwick_dat::SharedBlocks* shared = nullptr);
 
 }  // namespace tarnwick_dat_tool

@@ -11,6 +11,9 @@
 // cleared before it is filled. A chain whose
 // links come back to a block already read repeats what it has read from that
 // block on, so the rest is copied from memory instead of being read again.
+// Within a pass over many files (a memo given), a block that another chain
+// passed before is kept once read, and the chains that meet it later take it
+// from the memo as if it were the window.
 
 #include "internal/block_chain.hpp"
 
@@ -25,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "internal/block_memo.hpp"
 #include "internal/database.hpp"
 #include "lib.hpp"
 
@@ -119,7 +123,8 @@ Result<void, DatError> DatDatabase::read_file_data_into(std::uint32_t offset, st
 
 Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t length, Bytes& out,
                                              ChainScratch& scratch, ChainTrace* trace,
-                                             std::optional<ChainLoop>* loop) const {
+                                             std::optional<ChainLoop>* loop,
+                                             detail::BlockMemo* memo) const {
     out.clear();
     if (length == 0) {
         return {};
@@ -148,6 +153,14 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
         const std::size_t missing = length - filled;
         const std::uint64_t one_block =
             kBlockLinkSize + std::min<std::uint64_t>(missing, payload_per_block);
+        const bool shared = memo != nullptr && memo->pass(static_cast<std::uint32_t>(block));
+        bool kept = false;
+        if ((block < window_start || block + kBlockLinkSize > window_start + window_length) &&
+            shared && memo->find(static_cast<std::uint32_t>(block), window)) {
+            window_start = block;
+            window_length = window.size();
+            kept = true;
+        }
         if (block < window_start || block + kBlockLinkSize > window_start + window_length) {
             std::uint64_t want = one_block;
             if (first && !scratch.scattered) {
@@ -219,6 +232,11 @@ Result<void, DatError> BlockChain::read_into(std::uint32_t offset, std::uint32_t
             filled += step;
             position += step;
             rest -= step;
+        }
+        if (shared && !kept && take <= kMaxWindow - kBlockLinkSize) {
+            memo->keep(static_cast<std::uint32_t>(block), link,
+                       std::span(out).subspan(payload_start,
+                                              std::min<std::size_t>(take, payload_per_block)));
         }
         if (trace != nullptr) {
             trace->blocks.push_back(static_cast<std::uint32_t>(block));

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "internal/block_chain.hpp"
+#include "internal/block_memo.hpp"
 #include "internal/chain_stream.hpp"
 #include "internal/database.hpp"
 
@@ -32,6 +33,10 @@ namespace detail {
 
 const ReadOnlyFile& DatabaseAccess::file(const DatDatabase& db) {
     return db.parts_->file_;
+}
+
+const BlockChain& DatabaseAccess::chain(const DatDatabase& db) {
+    return db.parts_->chain_;
 }
 
 bool BlockSet::insert(std::uint32_t block) {
@@ -94,14 +99,15 @@ void BlockSet::grow() {
 }  // namespace detail
 
 ChainStream::ChainStream(const DatDatabase& db, std::uint32_t offset, std::uint32_t length,
-                         OnLoop on_loop, ChainTrace* trace)
+                         OnLoop on_loop, ChainTrace* trace, detail::BlockMemo* memo)
     : file_(detail::DatabaseAccess::file(db)),
       archive_length_(db.archive_length()),
       block_size_(db.header().block_size),
       block_(offset),
       missing_(length),
       on_loop_(on_loop),
-      trace_(trace) {}
+      trace_(trace),
+      memo_(memo) {}
 
 Result<std::span<const std::uint8_t>, DatError> ChainStream::next(ReadCounts& counts) {
     if (missing_ == 0 || (loop_ && on_loop_ == OnLoop::Stop)) {
@@ -132,6 +138,16 @@ Result<std::span<const std::uint8_t>, DatError> ChainStream::next_from_file(Read
     }
     const std::uint64_t payload_per_block = block_size_ - kBlockLinkSize;
     if (!in_block_) {
+        // A block some chain of the pass passed before: from the memo when
+        // kept, else kept once read.
+        keep_ = memo_ != nullptr && memo_->pass(static_cast<std::uint32_t>(block_));
+        if (keep_ &&
+            (block_ < window_start_ || block_ + kBlockLinkSize > window_start_ + window_length_) &&
+            memo_->find(static_cast<std::uint32_t>(block_), window_)) {
+            window_start_ = block_;
+            window_length_ = window_.size();
+            keep_ = false;
+        }
         if (block_ < window_start_ || block_ + kBlockLinkSize > window_start_ + window_length_) {
             std::uint64_t want = kBlockLinkSize + std::min(missing_, payload_per_block);
             if (first_) {
@@ -169,6 +185,11 @@ Result<std::span<const std::uint8_t>, DatError> ChainStream::next_from_file(Read
             std::min<std::uint64_t>(left_, window_start_ + window_length_ - payload_at_));
         piece = std::span<const std::uint8_t>(window_).subspan(
             static_cast<std::size_t>(payload_at_ - window_start_), n);
+        if (keep_ && n == left_ && payload_at_ == block_ + kBlockLinkSize) {
+            memo_->keep(static_cast<std::uint32_t>(block_), link_,
+                        piece.first(static_cast<std::size_t>(
+                            std::min<std::uint64_t>(n, payload_per_block))));
+        }
     } else {
         // What lies past the end of the file cannot be gathered: fail
         // before reading any of it, as the whole-chain gather does.
@@ -221,7 +242,7 @@ Result<std::span<const std::uint8_t>, DatError> ChainStream::next_from_file(Read
                     if (trace_ != nullptr && on_loop_ == OnLoop::Repeat) {
                         trace_->looped = true;
                     }
-                    Bytes().swap(tail_);
+                    // `tail_` stays: the piece handed out now may lie in it.
                 }
             }
             run_ = link_ == block_ + block_size_ ? run_ + block_size_ : 0;
@@ -236,11 +257,12 @@ struct FileReader::Chain : ChainStream {
     using ChainStream::ChainStream;
 };
 
-FileReader::FileReader(const DatDatabase& db, const DatFileEntry& entry)
+FileReader::FileReader(const DatDatabase& db, const DatFileEntry& entry, SharedBlocks* shared)
     : id_(entry.id),
       compressed_(entry.is_compressed()),
       size_(entry.size),
-      chain_(std::make_unique<Chain>(db, entry.offset, entry.size)) {}
+      chain_(std::make_unique<Chain>(db, entry.offset, entry.size, OnLoop::Stop, nullptr,
+                                     shared != nullptr ? &shared->memo() : nullptr)) {}
 
 FileReader::FileReader(FileReader&&) noexcept = default;
 FileReader& FileReader::operator=(FileReader&&) noexcept = default;
@@ -373,12 +395,12 @@ Result<std::size_t, DatError> FileReader::read_decoded(std::span<std::uint8_t> o
     return written;
 }
 
-Result<FileReader, DatError> DatDatabase::open_file(std::uint32_t id) const {
+Result<FileReader, DatError> DatDatabase::open_file(std::uint32_t id, SharedBlocks* shared) const {
     const DatFileEntry* entry = parts_->files_.find(id);
     if (entry == nullptr) {
         return Err{DatError::not_found(id)};
     }
-    FileReader reader(*this, *entry);
+    FileReader reader(*this, *entry, shared);
     if (auto started = reader.start(); !started) {
         return Err{std::move(started).error()};
     }

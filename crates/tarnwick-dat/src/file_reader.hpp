@@ -64,7 +64,7 @@ class FileReader {
     friend class DatDatabase;
     struct Chain;
 
-    FileReader(const DatDatabase& db, const DatFileEntry& entry);
+    FileReader(const DatDatabase& db, const DatFileEntry& entry, SharedBlocks* shared);
     // Reads the first bytes: a compressed file's size field.
     Result<void, DatError> start();
     // The next piece of stored bytes (empty at the chain's end), failing

@@ -7,9 +7,11 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
+#include "file_reader.hpp"
 #include "internal/database.hpp"
 #include "internal/mapped_array.hpp"
 #include "internal/record_fields.hpp"
@@ -557,9 +559,23 @@ Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
     std::optional<ChainLoop> loop;
     std::optional<ChainLoop>* const stop_at_loop = options.strict ? &loop : nullptr;
     ChainScratch scratch;
+    detail::BlockMemo* const memo = options.shared != nullptr ? &options.shared->memo() : nullptr;
+    std::optional<ChainTrace> counted;
+    if (options.counts != nullptr) {
+        counted.emplace();
+    }
+    // Adds what the chain read cost to the caller's counts.
+    const auto count = [&](std::uint64_t stored) {
+        if (options.counts != nullptr) {
+            options.counts->reads += counted->reads;
+            options.counts->stored_bytes += stored;
+        }
+    };
+    ChainTrace* const trace = counted ? &*counted : nullptr;
     if (!entry->is_compressed()) {
-        auto read = parts_->chain_.read_into(entry->offset, entry->size, out, scratch, nullptr,
-                                             stop_at_loop);
+        auto read = parts_->chain_.read_into(entry->offset, entry->size, out, scratch, trace,
+                                             stop_at_loop, memo);
+        count(out.size());
         if (read && loop) {
             return Err{chain_loop_error(id, *loop)};
         }
@@ -567,8 +583,9 @@ Result<void, DatError> DatDatabase::read_file_into(std::uint32_t id, Bytes& out,
     }
     // The stored payload of a compressed file lives only until it is decoded.
     Bytes stored;
-    auto read = parts_->chain_.read_into(entry->offset, entry->size, stored, scratch, nullptr,
-                                         stop_at_loop);
+    auto read = parts_->chain_.read_into(entry->offset, entry->size, stored, scratch, trace,
+                                         stop_at_loop, memo);
+    count(stored.size());
     if (read && loop) {
         return Err{chain_loop_error(id, *loop)};
     }

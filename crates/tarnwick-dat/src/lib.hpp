@@ -12,6 +12,7 @@
 #include "file_type/mod.hpp"
 #include "record_reader.hpp"
 #include "result.hpp"
+#include "shared_blocks.hpp"
 #include "utils.hpp"
 
 namespace tarnwick_dat {
@@ -173,12 +174,21 @@ class FileTable {
 };
 
 /// How `get_file` treats a compressed entry's stream.
+struct ReadCounts;
+
 struct FetchOptions {
     /// Fail with `DecompressionFailed` unless the stream yields exactly the
     /// size it declares (a compressed entry of fewer than 4 stored bytes has
     /// no size and fails too). Off: damaged streams give the bytes decoded so
     /// far, as the archive format's own reader does.
     bool strict = false;
+    /// The blocks shared by the fetches of a pass over many files: chains
+    /// that merge into blocks read before copy them instead of reading them
+    /// again. The bytes are the same with or without.
+    SharedBlocks* shared = nullptr;
+    /// When given, the fetch adds the reads it made and the stored bytes it
+    /// gathered (a chain's blocks are noted while it is read, for counting).
+    ReadCounts* counts = nullptr;
 };
 
 /// What one block-chain read met, for callers that check an archive's
@@ -281,8 +291,9 @@ class DatDatabase {
     /// in bounded memory (a few blocks and the decoder's window), failing
     /// exactly where and as `get_file` with `strict` does. Fails with
     /// `NotFound`, or with the chain's error when the first bytes (a
-    /// compressed file's size) cannot be read.
-    Result<FileReader, DatError> open_file(std::uint32_t id) const;
+    /// compressed file's size) cannot be read. A pass over many files gives
+    /// its `shared` blocks, as to `read_file_into`.
+    Result<FileReader, DatError> open_file(std::uint32_t id, SharedBlocks* shared = nullptr) const;
 
     /// The length of file `id` once decoded: for a compressed entry the size
     /// its payload declares (read from the archive, without decoding), else

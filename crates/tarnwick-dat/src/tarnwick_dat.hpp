@@ -1,7 +1,8 @@
 // The whole public interface of the archive library in one include: the
 // opened database and its records, reading a file in pieces, errors and
 // results, file types, fonts, the archive's location, the LRS decoder (one
-// call or streaming), whole-archive verification and its work budget,
+// call or streaming), the blocks a pass over many files shares, whole-archive
+// verification and its work budget,
 // content hashes, manifests and the comparison of two versions.
 #pragma once
 
@@ -17,5 +18,6 @@
 #include "manifest.hpp"
 #include "record_reader.hpp"
 #include "result.hpp"
+#include "shared_blocks.hpp"
 #include "utils.hpp"
 #include "verify.hpp"

@@ -15,6 +15,14 @@
 // those owners alone and reports, for each, the owners it shares blocks with
 // that are smaller than itself: each cross-linked pair once.
 //
+// Shared tails. Chains that start apart may run into one tail of blocks
+// (hostile, or damaged, layouts). Every chain read notes its blocks in one
+// set for the run (shared_blocks.hpp); a block met a second time is kept
+// once read, and the chains that meet it after that copy it, so such a tail
+// costs about two reads per block, however many entries run into it. The
+// second pass reads through the same set: the shared blocks it follows are
+// all kept by then. A sound archive keeps nothing.
+//
 // The expansion budget. Entries whose chains overlap can claim far more
 // bytes than the archive holds (each one re-reading and re-decoding the same
 // blocks). Before any work, the claims are summed with an upper bound for
@@ -39,6 +47,7 @@
 
 #include "budget.hpp"
 #include "file_type/font.hpp"
+#include "internal/block_memo.hpp"
 #include "internal/chain_stream.hpp"
 #include "internal/lrs_capacity.hpp"
 #include "internal/parallel.hpp"
@@ -357,6 +366,7 @@ constexpr std::size_t kChunk = 32;
 
 struct WorkerState {
     Bytes stored;
+    ChainScratch scratch;
     Bytes decoded;
     ChainTrace trace;
     std::vector<Finding> findings;
@@ -375,7 +385,11 @@ struct WorkerState {
 class Verifier {
   public:
     Verifier(const DatDatabase& db, const VerifyOptions& options)
-        : db_(db), options_(options), node_count_(db.node_offsets().size()) {}
+        : db_(db),
+          options_(options),
+          chain_(detail::DatabaseAccess::chain(db)),
+          shared_(db),
+          node_count_(db.node_offsets().size()) {}
 
     VerifyReport run();
 
@@ -426,6 +440,9 @@ class Verifier {
 
     const DatDatabase& db_;
     const VerifyOptions& options_;
+    const BlockChain& chain_;
+    // The blocks the run's chains pass, and those passed twice, kept.
+    SharedBlocks shared_;
     // Made once the files to check are known: its size follows the blocks
     // their chains can reach.
     std::optional<BlockOwners> owners_;
@@ -533,7 +550,8 @@ bool Verifier::read_chain(std::uint32_t offset, std::uint32_t length, WorkerStat
     w.trace.looped = false;
     w.trace.tail_overrun = 0;
     w.trace.reads = 0;
-    auto read = db_.read_file_data_into(offset, length, w.stored, &w.trace);
+    auto read =
+        chain_.read_into(offset, length, w.stored, w.scratch, &w.trace, nullptr, &shared_.memo());
     w.totals.reads += w.trace.reads;
     if (!read) {
         report_chain_failure(offset, read.error(), w, base);
@@ -715,7 +733,7 @@ void Verifier::check_streamed(std::size_t index, WorkerState& w, const Finding& 
     }
     w.cached = false;
     w.trace = ChainTrace{};
-    ChainStream chain(db_, entry.offset, entry.size, OnLoop::Repeat, &w.trace);
+    ChainStream chain(db_, entry.offset, entry.size, OnLoop::Repeat, &w.trace, &shared_.memo());
     ReadCounts counts;
 
     // The bytes the record check needs, while they fit.
@@ -867,10 +885,11 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
         const std::uint32_t length = is_node ? kNodeSize : entries[owner - node_count_].size;
         // Owners that share a whole chain are traced once per run of them.
         if (!(last && last->first == offset && last->second == length && length > 0)) {
-            // Only the blocks are wanted: the bytes pass by in pieces, and
+            // Only the blocks are wanted: the bytes pass by in pieces, the
+            // shared blocks (kept by the first pass) from the run's set, and
             // a loop ends the chain (its blocks are all met by then).
             trace = ChainTrace{};
-            ChainStream chain(db_, offset, length, OnLoop::Stop, &trace);
+            ChainStream chain(db_, offset, length, OnLoop::Stop, &trace, &shared_.memo());
             ReadCounts counts;
             for (;;) {
                 auto piece = chain.next(counts);
@@ -878,10 +897,10 @@ std::uint64_t Verifier::cross_links(std::vector<Finding>& findings) {
                     break;
                 }
             }
+            reads += counts.reads;
             if (length == 0 && offset != 0) {
                 trace.blocks.push_back(offset);  // as in the first pass
             }
-            reads += counts.reads;
             last.emplace(offset, length);
         }
         // Per smaller owner met: blocks shared and the first one.

@@ -1,6 +1,6 @@
 // Block chains read with read-ahead and loop completion must give exactly
 // what following the links block by block gives, while reading each block
-// once.
+// once, whole or in pieces, alone or through blocks kept for a pass.
 #include "internal/block_chain.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,9 @@
 #include <string>
 #include <variant>
 
+#include "internal/block_memo.hpp"
+#include "internal/chain_stream.hpp"
+#include "tarnwick_dat/file_reader.hpp"
 #include "tarnwick_dat/lib.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"
 
@@ -99,6 +102,15 @@ TEST(BlockChain, ReadAheadAndLoopsGiveWhatFollowingTheLinksGives) {
         }
         const Bytes image = archive.build();
         const Opened opened = open(image);
+        auto file = tarnwick_dat::ReadOnlyFile::open(opened.file.path());
+        ASSERT_TRUE(file.has_value());
+        const tarnwick_dat::BlockChain chain(*file, block_size, image.size());
+        // The round's probes as one pass, whole and in pieces; every other
+        // round with a limit that keeps only a few blocks.
+        const std::uint64_t limit = round % 2 == 0 ? 1 << 20 : 300;
+        tarnwick_dat::detail::BlockMemo whole_memo(image.size(), block_size, limit);
+        tarnwick_dat::detail::BlockMemo piece_memo(image.size(), block_size, limit);
+        tarnwick_dat::ChainScratch scratch;
         for (int probe = 0; probe < 6; ++probe) {
             const std::uint32_t start = first + (random() % blocks) * block_size;
             const auto length = static_cast<std::uint32_t>(random() % (image.size() + 8));
@@ -117,6 +129,33 @@ TEST(BlockChain, ReadAheadAndLoopsGiveWhatFollowingTheLinksGives) {
             // Each block is read at most once, and runs of adjacent blocks
             // take fewer reads than blocks.
             EXPECT_LE(trace.reads, blocks + 1);
+
+            Bytes whole;
+            const auto through_memo =
+                chain.read_into(start, length, whole, scratch, nullptr, nullptr, &whole_memo);
+            tarnwick_dat::ChainStream stream(opened.db, start, length, tarnwick_dat::OnLoop::Repeat,
+                                             nullptr, &piece_memo);
+            tarnwick_dat::ReadCounts counts;
+            Bytes pieces;
+            std::string piece_error;
+            for (;;) {
+                auto piece = stream.next(counts);
+                if (!piece || piece->empty()) {
+                    piece_error = piece ? "" : piece.error().display();
+                    break;
+                }
+                pieces.insert(pieces.end(), piece->begin(), piece->end());
+            }
+            if (const auto* bytes = std::get_if<Bytes>(&expected)) {
+                ASSERT_TRUE(through_memo.has_value()) << through_memo.error().display();
+                EXPECT_EQ(whole, *bytes);
+                EXPECT_EQ(piece_error, "");
+                EXPECT_EQ(pieces, *bytes);
+            } else {
+                ASSERT_FALSE(through_memo.has_value());
+                EXPECT_EQ(through_memo.error().display(), std::get<std::string>(expected));
+                EXPECT_EQ(piece_error, std::get<std::string>(expected));
+            }
         }
     }
 }

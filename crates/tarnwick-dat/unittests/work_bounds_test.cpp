@@ -1,8 +1,8 @@
 // Work and memory in proportion to the archive: one table of hostile
-// layouts, each with the bounds that verification, the strict fetch and the
-// streaming reader must keep on it, checked by counting reads and the peak
-// of live heap memory (never by timing). A sound 100,000-file sample uses a
-// small fraction of the work budget.
+// layouts, each with the bounds that verification, a bulk fetch of every
+// file, the strict fetch and the streaming reader must keep on it, checked by counting reads and
+// the peak of live heap memory (never by timing). A sound 100,000-file sample uses a small fraction
+// of the work budget.
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "tarnwick_dat/diff.hpp"
 #include "tarnwick_dat/file_reader.hpp"
 #include "tarnwick_dat/manifest.hpp"
+#include "tarnwick_dat/shared_blocks.hpp"
 #include "tarnwick_dat/verify.hpp"
 #include "tarnwick_dat_writer/archive_writer.hpp"
 #include "tarnwick_dat_writer/lrs_encoder.hpp"
@@ -120,6 +122,8 @@ struct Layout {
     // When set, the file is extended to this length without writing (a
     // sparse file: its apparent size, not its blocks on disk).
     std::uint64_t sparse_length = 0;
+    // Further ids whose bulk fetch is compared with fetching them alone.
+    std::vector<std::uint32_t> compared{};
 };
 
 // A row: a hostile layout and the bounds it must keep.
@@ -133,6 +137,10 @@ struct Row {
     double memory_per_byte;
     // Whether the selection exceeds the work budget.
     bool over_budget;
+    // Fetching every file strictly through one set of shared blocks: reads
+    // at most this many times the archive's blocks, plus one per file and a
+    // few.
+    double bulk_reads_per_block;
 };
 
 Bytes filler(std::size_t n) {
@@ -186,7 +194,7 @@ const Row kRows[] = {
          set_directory(a, entries);
          return Layout{a.build(), {0x40000000, 0x40000001}};
      },
-     1.0, 2.0, true},
+     1.0, 2.0, true, 0.0},
     {"a scattered chain of 5-byte blocks shared by 60 entries",
      [] {
          RawArchive a(5);
@@ -202,7 +210,19 @@ const Row kRows[] = {
      // The entries share the whole chain, so it is read once for all of
      // them (and once more to name the cross-links), however many the
      // budget admits.
-     2.0, 2.0, true},
+     2.0, 2.0, true, 2.0},
+    {"20 entries, each with its own first block, merging into one scattered tail",
+     [] {
+         // The chain's set of blocks, which the strict reader keeps to find
+         // a loop, follows the tail's length: only the bulk fetch is
+         // measured.
+         Layout layout{tarnwick_dat_writer::build_merged_tail_archive(20, 50'000), {}};
+         layout.compared = {0x06000000, 0x06000013};
+         return layout;
+     },
+     // The tail is read by the first two chains that pass it (the second
+     // keeps it), then copied; the cross-link pass copies it too.
+     2.5, 6.0, false, 2.0},
     {"compressed entries at the best ratio sharing one looping chain",
      [] {
          RawArchive a;
@@ -211,7 +231,7 @@ const Row kRows[] = {
          set_directory(a, entries);
          return Layout{a.build(), {0x06000000}};
      },
-     1.0, 8.0, false},
+     1.0, 8.0, false, 0.0},
     {"large compressed entries on one looping chain in a sparse 32 MiB archive",
      [] {
          // Each stored in 12 MiB (a stream of 4 MiB, then more): read and
@@ -224,7 +244,7 @@ const Row kRows[] = {
          layout.sparse_length = 32 << 20;
          return layout;
      },
-     1.0, 0.05, false},
+     1.0, 0.05, false, 0.0},
     {"a sparse file of 2 GiB in 5-byte blocks",
      [] {
          RawArchive a(5);
@@ -242,7 +262,7 @@ const Row kRows[] = {
          return layout;
      },
      // Damaged only by the far entry's over-long last block.
-     0.0, 0.0, false},
+     0.0, 0.0, false, 0.0},
 };
 
 std::string row_name(const testing::TestParamInfo<Row>& info) {
@@ -302,6 +322,63 @@ TEST_P(HostileWork, StaysInProportionToTheArchive) {
                 row.name, static_cast<unsigned long long>(report.totals.reads),
                 static_cast<unsigned long long>(budget.archive_blocks),
                 static_cast<long long>(peak), static_cast<unsigned long long>(length));
+
+    // Every file, as the bulk fetches do, whole and in pieces, each way
+    // through one set of shared blocks; then those measured alone: the same
+    // bytes.
+    tarnwick_dat::SharedBlocks shared(db);
+    tarnwick_dat::SharedBlocks shared_pieces(db);
+    tarnwick_dat::ReadCounts bulk;
+    std::uint64_t piece_reads = 0;
+    std::map<std::uint32_t, Bytes> whole;
+    std::map<std::uint32_t, Bytes> pieces;
+    for (const DatFileEntry& entry : db.files()) {
+        Bytes bytes;
+        if (db.read_file_into(entry.id, bytes,
+                              {.strict = true, .shared = &shared, .counts = &bulk})) {
+            whole[entry.id] = std::move(bytes);
+        }
+        auto reader = db.open_file(entry.id, &shared_pieces);
+        if (!reader) {
+            continue;
+        }
+        Bytes piece(4096);
+        bytes.clear();
+        for (;;) {
+            auto n = reader->read(piece);
+            if (!n || *n == 0) {
+                if (n) {
+                    pieces[entry.id] = std::move(bytes);
+                }
+                break;
+            }
+            bytes.insert(bytes.end(), piece.begin(),
+                         piece.begin() + static_cast<std::ptrdiff_t>(*n));
+        }
+        piece_reads += reader->counts().reads;
+    }
+    const std::uint64_t most_reads =
+        static_cast<std::uint64_t>(row.bulk_reads_per_block *
+                                   static_cast<double>(budget.archive_blocks)) +
+        db.files().size() + 8;
+    EXPECT_LE(bulk.reads, most_reads);
+    EXPECT_LE(piece_reads, most_reads);
+    std::printf("bulk fetch: %llu reads whole, %llu in pieces, %llu bytes kept\n",
+                static_cast<unsigned long long>(bulk.reads),
+                static_cast<unsigned long long>(piece_reads),
+                static_cast<unsigned long long>(shared.kept_bytes()));
+    std::vector<std::uint32_t> compared = layout.fetched;
+    compared.insert(compared.end(), layout.compared.begin(), layout.compared.end());
+    for (const std::uint32_t id : compared) {
+        SCOPED_TRACE(fmt::format("0x{:08X}", id));
+        auto alone = db.get_file(id, {.strict = true});
+        ASSERT_EQ(alone.has_value(), whole.count(id) == 1);
+        ASSERT_EQ(alone.has_value(), pieces.count(id) == 1);
+        if (alone) {
+            EXPECT_EQ(*alone, whole[id]);
+            EXPECT_EQ(*alone, pieces[id]);
+        }
+    }
 
     // One file, strictly, whole and in pieces: reads follow its distinct
     // blocks, and the reader's memory stays small whatever the file claims.

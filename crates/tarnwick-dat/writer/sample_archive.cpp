@@ -238,4 +238,21 @@ tarnwick_dat::Result<void, tarnwick_dat::IoError> write_sample_archive(
     return stream.finish();
 }
 
+Bytes build_merged_tail_archive(std::uint32_t entries, std::uint32_t tail_blocks) {
+    if (entries == 0 || entries > 61 || tail_blocks == 0) {
+        throw std::invalid_argument("a merged tail needs 1 to 61 entries and a tail");
+    }
+    RawArchive archive(5);
+    const std::uint32_t tail = archive.write_chain(Bytes(tail_blocks, 0x5A), scattered());
+    NodeSpec root;
+    for (std::uint32_t k = 0; k < entries; ++k) {
+        const std::uint32_t head = archive.write_chain(Bytes{static_cast<std::uint8_t>(k)});
+        archive.write_u32_at(head, tail);
+        root.entries.push_back(
+            tarnwick_dat::DatFileEntry{0, 0x06000000 + k, head, tail_blocks + 1, 0, 0});
+    }
+    archive.header.root_offset = archive.write_node(root);
+    return archive.build();
+}
+
 }  // namespace tarnwick_dat_writer

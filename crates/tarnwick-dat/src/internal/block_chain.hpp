@@ -13,6 +13,10 @@
 
 namespace tarnwick_dat {
 
+namespace detail {
+class BlockMemo;
+}  // namespace detail
+
 // The most one read of a chain fetches ahead, and what the first read of a
 // chain fetches when its blocks may lie one after another.
 inline constexpr std::uint64_t kMaxWindow = 256 * 1024;
@@ -64,10 +68,13 @@ class BlockChain {
     // Gathers `length` bytes along the chain from `offset` into `out` (see
     // `DatDatabase::read_file_data_into`, which this is).
     // With `loop` given, a chain that comes back to a block it has read
-    // stops there, leaving `out` empty and `*loop` set.
+    // stops there, leaving `out` empty and `*loop` set. With `memo` given,
+    // the blocks are noted as passed, and a block some chain of the pass
+    // passed before is copied from the memo when kept, else kept once read.
     Result<void, DatError> read_into(std::uint32_t offset, std::uint32_t length, Bytes& out,
                                      ChainScratch& scratch, ChainTrace* trace = nullptr,
-                                     std::optional<ChainLoop>* loop = nullptr) const;
+                                     std::optional<ChainLoop>* loop = nullptr,
+                                     detail::BlockMemo* memo = nullptr) const;
 
   private:
     const ReadOnlyFile& file_;

@@ -25,6 +25,7 @@ namespace detail {
 // The library's own view into an opened database.
 struct DatabaseAccess {
     static const ReadOnlyFile& file(const DatDatabase& db);
+    static const BlockChain& chain(const DatDatabase& db);
 };
 
 // The blocks a chain has passed, in one flat array (open addressing), so a
@@ -67,9 +68,11 @@ class ChainStream {
     // The `length` bytes of the chain from `offset` in `db`; `trace`, when
     // given, records the blocks met, the loop and the over-long last block
     // as the whole-chain gather records them (reads are counted in `next`'s
-    // counts instead).
+    // counts instead). With `memo` given, blocks are taken from it and kept
+    // in it as the whole-chain gather does.
     ChainStream(const DatDatabase& db, std::uint32_t offset, std::uint32_t length,
-                OnLoop on_loop = OnLoop::Stop, ChainTrace* trace = nullptr);
+                OnLoop on_loop = OnLoop::Stop, ChainTrace* trace = nullptr,
+                detail::BlockMemo* memo = nullptr);
 
     // The next piece of stored bytes, valid until the next call; empty at
     // the end of the chain and, with `OnLoop::Stop`, once a loop is met.
@@ -94,6 +97,9 @@ class ChainStream {
     std::uint64_t missing_;
     OnLoop on_loop_;
     ChainTrace* trace_;
+    detail::BlockMemo* memo_;
+    // The current block is to be kept once read.
+    bool keep_ = false;
     Bytes window_;
     std::uint64_t window_start_ = 0;
     std::uint64_t window_length_ = 0;

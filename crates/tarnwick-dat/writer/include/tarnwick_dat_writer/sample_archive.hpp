@@ -53,4 +53,12 @@ Bytes build_sample_archive(const SampleOptions& options);
 tarnwick_dat::Result<void, tarnwick_dat::IoError> write_sample_archive(
     const std::filesystem::path& path, const SampleOptions& options);
 
+/// A damaged archive in 5-byte blocks whose `entries` plain entries (ids
+/// 0x06000000 + k) each start in a block of their own and then all run into
+/// one tail of `tail_blocks` blocks scattered over the file (each entry holds
+/// 1 + `tail_blocks` bytes): a pass that reads each entry's chain on its own
+/// reads the tail once per entry. Throws std::invalid_argument for no
+/// entries, more than 61 (one directory node) or no tail.
+Bytes build_merged_tail_archive(std::uint32_t entries, std::uint32_t tail_blocks);
+
 }  // namespace tarnwick_dat_writer
