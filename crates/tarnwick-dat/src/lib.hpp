@@ -12,7 +12,6 @@
 #include "file_type/mod.hpp"
 #include "record_reader.hpp"
 #include "result.hpp"
-#include "shared_blocks.hpp"
 #include "utils.hpp"
 
 namespace tarnwick_dat {
@@ -173,9 +172,10 @@ class FileTable {
     std::span<const DatFileEntry> entries_;
 };
 
-/// How `get_file` treats a compressed entry's stream.
 struct ReadCounts;
+class SharedBlocks;
 
+/// How `get_file` treats a compressed entry's stream.
 struct FetchOptions {
     /// Fail with `DecompressionFailed` unless the stream yields exactly the
     /// size it declares (a compressed entry of fewer than 4 stored bytes has

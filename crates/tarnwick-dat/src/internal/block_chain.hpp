@@ -46,10 +46,6 @@ struct ChainScratch {
     bool scattered = false;
 };
 
-// Reads chains from one archive file, given its block size and its length as
-// it was when opened. Holds only a reference to the file: reads are
-// positional, so any number of threads may read at once, each with its own
-// scratch.
 // Where a chain came back to a block it had read: that block, and the
 // distinct blocks read before.
 struct ChainLoop {
@@ -60,6 +56,10 @@ struct ChainLoop {
 // The strict fetch's error for file `id` whose chain loops.
 DatError chain_loop_error(std::uint32_t id, const ChainLoop& loop);
 
+// Reads chains from one archive file, given its block size and its length as
+// it was when opened. Holds only a reference to the file: reads are
+// positional, so any number of threads may read at once, each with its own
+// scratch.
 class BlockChain {
   public:
     BlockChain(const ReadOnlyFile& file, std::uint32_t block_size, std::uint64_t archive_length)
