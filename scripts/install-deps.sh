@@ -10,7 +10,7 @@ packages=(
     python3 python3-dev python3-venv python3-setuptools python3-wheel
     pybind11-dev python3-pybind11 python3-pytest
     libfuse3-dev fuse3
-    clang-format-14 git strace
+    clang-format-14 git
 )
 
 missing=()
