@@ -17,6 +17,7 @@
 #include "internal/block_memo.hpp"
 #include "internal/chain_stream.hpp"
 #include "internal/database.hpp"
+#include "shared_blocks.hpp"
 
 namespace tarnwick_dat {
 

@@ -15,6 +15,7 @@
 #include "internal/database.hpp"
 #include "internal/mapped_array.hpp"
 #include "internal/record_fields.hpp"
+#include "shared_blocks.hpp"
 
 namespace tarnwick_dat {
 

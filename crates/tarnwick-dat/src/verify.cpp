@@ -52,6 +52,7 @@
 #include "internal/lrs_capacity.hpp"
 #include "internal/parallel.hpp"
 #include "lrs.hpp"
+#include "shared_blocks.hpp"
 
 namespace tarnwick_dat {
 
