@@ -68,6 +68,19 @@ Opened open(const Bytes& image) {
     return Opened{std::move(file), std::move(db).value()};
 }
 
+// An archive opened both ways: as a database, and as a bare chain reader
+// over the same file, block size 256, and one scratch for its reads.
+struct BothWays {
+    explicit BothWays(const Bytes& image)
+        : opened(open(image)),
+          file(tarnwick_dat::ReadOnlyFile::open(opened.file.path()).value()),
+          chain(file, 256, image.size()) {}
+    Opened opened;
+    tarnwick_dat::ReadOnlyFile file;
+    tarnwick_dat::BlockChain chain;
+    tarnwick_dat::ChainScratch scratch;
+};
+
 TEST(BlockChain, ReadAheadAndLoopsGiveWhatFollowingTheLinksGives) {
     std::mt19937 random(7);
     for (int round = 0; round < 300; ++round) {
@@ -232,11 +245,7 @@ TEST(BlockChain, ReadsWithoutADatabase) {
     const std::uint32_t a = archive.write_chain(Bytes(3000, 7), tarnwick_dat_writer::scattered());
     const std::uint32_t b = archive.write_chain(Bytes(700, 9));
     const Bytes image = archive.build();
-    const Opened opened = open(image);
-    auto file = tarnwick_dat::ReadOnlyFile::open(opened.file.path());
-    ASSERT_TRUE(file.has_value());
-    const tarnwick_dat::BlockChain chain(*file, 256, image.size());
-    tarnwick_dat::ChainScratch scratch;
+    BothWays both(image);
     struct Case {
         std::uint32_t offset;
         std::uint32_t length;
@@ -245,8 +254,8 @@ TEST(BlockChain, ReadsWithoutADatabase) {
                          Case{static_cast<std::uint32_t>(image.size()), 4}}) {
         SCOPED_TRACE(testing::Message() << c.offset << " " << c.length);
         Bytes out;
-        const auto got = chain.read_into(c.offset, c.length, out, scratch);
-        const auto expected = opened.db.read_file_data(c.offset, c.length);
+        const auto got = both.chain.read_into(c.offset, c.length, out, both.scratch);
+        const auto expected = both.opened.db.read_file_data(c.offset, c.length);
         ASSERT_EQ(got.has_value(), expected.has_value());
         if (got) {
             EXPECT_EQ(out, *expected);
@@ -268,11 +277,7 @@ TEST(BlockChain, TheFirstReadFollowsTheLastChainsLayout) {
         archive.write_chain(Bytes(700, 5), tarnwick_dat_writer::scattered());
     const std::uint32_t together = archive.write_chain(Bytes(700, 6));
     const Bytes image = archive.build();
-    const Opened opened = open(image);
-    auto file = tarnwick_dat::ReadOnlyFile::open(opened.file.path());
-    ASSERT_TRUE(file.has_value());
-    const tarnwick_dat::BlockChain chain(*file, 256, image.size());
-    tarnwick_dat::ChainScratch scratch;
+    BothWays both(image);
     struct Case {
         const char* name;
         std::uint32_t offset;
@@ -291,8 +296,8 @@ TEST(BlockChain, TheFirstReadFollowsTheLastChainsLayout) {
         SCOPED_TRACE(c.name);
         Bytes out;
         ChainTrace trace;
-        ASSERT_TRUE(chain.read_into(c.offset, 700, out, scratch, &trace).has_value());
-        EXPECT_EQ(out, opened.db.read_file_data(c.offset, 700).value());
+        ASSERT_TRUE(both.chain.read_into(c.offset, 700, out, both.scratch, &trace).has_value());
+        EXPECT_EQ(out, both.opened.db.read_file_data(c.offset, 700).value());
         EXPECT_EQ(trace.reads, c.reads);
     }
 }
