@@ -40,63 +40,6 @@ const BlockChain& DatabaseAccess::chain(const DatDatabase& db) {
     return db.parts_->chain_;
 }
 
-bool BlockSet::insert(std::uint32_t block) {
-    if (block == 0) {
-        const bool added = !has_zero_;
-        has_zero_ = true;
-        return added;
-    }
-    if ((size_ + 1) * 2 > slots_.size()) {
-        grow();
-    }
-    if (!place(slots_, block)) {
-        return false;
-    }
-    ++size_;
-    return true;
-}
-
-bool BlockSet::contains(std::uint32_t block) const {
-    if (block == 0) {
-        return has_zero_;
-    }
-    if (slots_.empty()) {
-        return false;
-    }
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash(block) & mask;; i = (i + 1) & mask) {
-        if (slots_[i] == block) {
-            return true;
-        }
-        if (slots_[i] == 0) {
-            return false;
-        }
-    }
-}
-
-bool BlockSet::place(std::vector<std::uint32_t>& slots, std::uint32_t block) {
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = hash(block) & mask;; i = (i + 1) & mask) {
-        if (slots[i] == block) {
-            return false;
-        }
-        if (slots[i] == 0) {
-            slots[i] = block;
-            return true;
-        }
-    }
-}
-
-void BlockSet::grow() {
-    std::vector<std::uint32_t> bigger(slots_.empty() ? 64 : slots_.size() * 2, 0);
-    for (const std::uint32_t block : slots_) {
-        if (block != 0) {
-            place(bigger, block);
-        }
-    }
-    slots_.swap(bigger);
-}
-
 }  // namespace detail
 
 ChainStream::ChainStream(const DatDatabase& db, std::uint32_t offset, std::uint32_t length,

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "file_reader.hpp"
+#include "internal/block_set.hpp"
 #include "internal/database.hpp"
 #include "internal/mapped_array.hpp"
 #include "internal/record_fields.hpp"
@@ -35,56 +36,6 @@ DatError block_size_too_small(std::uint32_t block_size) {
                     "byte of data",
                     block_size));
 }
-
-// A set of non-zero block offsets in one flat array (open addressing), so
-// that remembering the nodes of a walk costs no allocation per node.
-class OffsetSet {
-  public:
-    // Adds `offset` (not 0); false when it was there already.
-    bool insert(std::uint32_t offset) {
-        if ((size_ + 1) * 2 > slots_.size()) {
-            grow();
-        }
-        if (!place(slots_, offset)) {
-            return false;
-        }
-        ++size_;
-        return true;
-    }
-    std::size_t size() const { return size_; }
-
-  private:
-    static bool place(std::vector<std::uint32_t>& slots, std::uint32_t offset) {
-        // Offsets are multiples of the block size, so their low bits say
-        // nothing: the slot comes from the top bits of the product, which
-        // every bit of the offset reaches.
-        const std::size_t mask = slots.size() - 1;
-        const auto bits = static_cast<unsigned>(std::countr_zero(slots.size()));
-        const std::uint64_t mixed = std::uint64_t{offset} * 0x9E3779B97F4A7C15u;
-        for (auto i = static_cast<std::size_t>(bits == 0 ? 0 : mixed >> (64 - bits));;
-             i = (i + 1) & mask) {
-            if (slots[i] == offset) {
-                return false;
-            }
-            if (slots[i] == 0) {
-                slots[i] = offset;
-                return true;
-            }
-        }
-    }
-    void grow() {
-        std::vector<std::uint32_t> bigger(slots_.empty() ? 64 : slots_.size() * 2, 0);
-        for (const std::uint32_t offset : slots_) {
-            if (offset != 0) {
-                place(bigger, offset);
-            }
-        }
-        slots_.swap(bigger);
-    }
-
-    std::vector<std::uint32_t> slots_;
-    std::size_t size_ = 0;
-};
 
 // Sorts entries by id, stably, so that entries with the same id stay in
 // walk order. A directory's walk order is far from sorted, and the tables
@@ -363,7 +314,7 @@ struct DatDatabase::Parts::DirectoryWalk {
     // Every node visited so far: a node reached again means a loop or a node
     // shared by two parents, either of which would make the walk revisit
     // whole subtrees (without end for a loop).
-    OffsetSet visited;
+    detail::BlockSet visited;
     ChainScratch scratch;
     bool ascending = true;
     bool any = false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "internal/block_chain.hpp"
+#include "internal/block_set.hpp"
 #include "tarnwick_dat/error.hpp"
 #include "tarnwick_dat/file_reader.hpp"
 #include "tarnwick_dat/lib.hpp"
@@ -26,24 +27,6 @@ namespace detail {
 struct DatabaseAccess {
     static const ReadOnlyFile& file(const DatDatabase& db);
     static const BlockChain& chain(const DatDatabase& db);
-};
-
-// The blocks a chain has passed, in one flat array (open addressing), so a
-// chain costs a few bytes per block and no allocation per block.
-class BlockSet {
-  public:
-    // Adds `block`; false when it was there already.
-    bool insert(std::uint32_t block);
-    bool contains(std::uint32_t block) const;
-
-  private:
-    static std::size_t hash(std::uint32_t block) { return block * 0x9E3779B1u; }
-    static bool place(std::vector<std::uint32_t>& slots, std::uint32_t block);
-    void grow();
-
-    std::vector<std::uint32_t> slots_;
-    std::size_t size_ = 0;
-    bool has_zero_ = false;
 };
 
 }  // namespace detail
